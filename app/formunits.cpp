@@ -1,0 +1,27 @@
+#include "formunits.h"
+
+#include <QFontDatabase>
+
+namespace FormUnits {
+
+QString formFontFamily()
+{
+    // Looked up once: the font database does not change while we run.
+    static const QString family = QFontDatabase::hasFamily(QLatin1String(PreferredFace))
+        ? QString::fromLatin1(PreferredFace)
+        : QString::fromLatin1(FallbackFace);
+    return family;
+}
+
+QFont formFont(qreal pointSize, bool bold)
+{
+    QFont font(formFontFamily());
+    font.setPointSizeF(pointSize);
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
+} // namespace FormUnits

@@ -1,0 +1,23 @@
+#include "application.h"
+#include "drawer/vendordrawerlibrary.h"
+#include "mainform.h"
+
+#include <QIcon>
+
+int main(int argc, char *argv[])
+{
+    Application app(argc, argv);
+    Application::setApplicationName(QStringLiteral("kestrin-drawer"));
+    Application::setApplicationVersion(QStringLiteral(KESTRIN_VERSION));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/kestrin-drawer-16.png"));
+    icon.addFile(QStringLiteral(":/icons/kestrin-drawer-32.png"));
+    Application::setWindowIcon(icon);
+
+    // The vendor library is looked for beside the program, then on the
+    // system's loader path.
+    VendorDrawerLibrary library({Application::applicationDirPath()});
+    MainForm form(library, [&app] { app.endProgram(); });
+    form.show();
+    return app.exec();
+}

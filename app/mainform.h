@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+class DrawerLibrary;
+class QAction;
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class Shape;
+
+// The drawer window: picks a drawer, shows whether its USB device answers and
+// whether it is open, fires it open, and polls it every 100 ms. It owns the
+// only library handle.
+class MainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // endProgram is called once, by whichever exit path runs first, after a
+    // held handle has been given back. It must stop the program at once.
+    MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWidget *parent = nullptr);
+    ~MainForm() override;
+
+    std::int32_t drawerHandle() const { return DrawerHandle; }
+
+public slots:
+    void Timer1_Timer();
+    void Status_Button_Click();
+    void Open_Button_Click();
+    void DrawerOption_Click(std::int16_t index);
+    void mnuOpenDrawer_Click();
+    void mnuStatusDrawer_Click();
+    void mnuOnline_Click();
+    void mnuExit_Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Window definition (mainformlayout.cpp).
+    void createControls();
+    void createMenus();
+    void setTabOrder();
+
+    // Behaviour.
+    void Form_Load();
+    void Form_Unload(QCloseEvent *event);
+    void Form_Terminate();
+    void EnsureConnected();
+    void GoOffline();
+    void Exit();
+
+    void showDisconnected();
+    void showConnected();
+    void showDrawerOpen();
+    void showDrawerClosed();
+    void setStatusTextColor(int bgr);
+    void setCommandsEnabled(bool enabled);
+
+    DrawerLibrary &m_library;
+    std::function<void()> m_endProgram;
+    std::int32_t DrawerHandle = 0;
+    bool m_exited = false;
+
+    QPushButton *Status_Button = nullptr;
+    QPushButton *Open_Button = nullptr;
+    QGroupBox *Frame2 = nullptr;
+    QLabel *Status = nullptr;
+    std::array<QRadioButton *, 8> DrawerOption {};
+    QButtonGroup *DrawerOptionGroup = nullptr;
+    QTimer *Timer1 = nullptr;
+    QGroupBox *Frame1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label1 = nullptr;
+    Shape *Shape1 = nullptr;
+
+    QAction *mnuExit = nullptr;
+    QMenu *mnuCashDrawer = nullptr;
+    QAction *mnuOpenDrawer = nullptr;
+    QAction *mnuStatusDrawer = nullptr;
+    QAction *mnuOnline = nullptr;
+    QMenu *mnuHelp = nullptr;
+    QAction *mnuAbout = nullptr;
+};

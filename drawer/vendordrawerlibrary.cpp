@@ -1,0 +1,84 @@
+#include "vendordrawerlibrary.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+VendorDrawerLibrary::VendorDrawerLibrary(const QStringList &searchDirs, const QString &fileName)
+    : m_searchDirs(searchDirs), m_fileName(fileName)
+{
+    // Resolve every symbol at load time so that a broken library fails at
+    // once, not in the middle of a call.
+    m_library.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+}
+
+// The library stays mapped until the process ends: a vendor library may keep
+// threads or handlers of its own that must not outlive their code.
+VendorDrawerLibrary::~VendorDrawerLibrary() = default;
+
+QString VendorDrawerLibrary::defaultFileName()
+{
+#if defined(Q_OS_WIN)
+    return QStringLiteral("KestrinPOS_USB.dll");
+#elif defined(Q_OS_MACOS)
+    return QStringLiteral("libKestrinPOS_USB.dylib");
+#else
+    return QStringLiteral("libKestrinPOS_USB.so");
+#endif
+}
+
+void VendorDrawerLibrary::load()
+{
+    for (const QString &dir : m_searchDirs) {
+        // A relative folder would resolve against the working directory,
+        // where anybody may have planted a library.
+        if (QDir::isRelativePath(dir))
+            continue;
+        const QString candidate = QDir(dir).absoluteFilePath(m_fileName);
+        if (!QFileInfo::exists(candidate))
+            continue;
+        m_library.setFileName(candidate);
+        if (!m_library.load())
+            throw DrawerLibraryError(QStringLiteral("Cannot load the drawer library %1: %2")
+                                         .arg(candidate, m_library.errorString()));
+        return;
+    }
+
+    // A bare name: the dynamic loader searches its own path, never the
+    // working directory.
+    m_library.setFileName(m_fileName);
+    if (!m_library.load())
+        throw DrawerLibraryError(QStringLiteral("Cannot load the drawer library %1: %2")
+                                     .arg(m_fileName, m_library.errorString()));
+}
+
+QFunctionPointer VendorDrawerLibrary::resolve(const char *name)
+{
+    if (!m_library.isLoaded())
+        load();
+    const QFunctionPointer function = m_library.resolve(name);
+    if (!function)
+        throw DrawerLibraryError(
+            QStringLiteral("The drawer library %1 has no function %2: %3")
+                .arg(m_library.fileName(), QLatin1String(name), m_library.errorString()));
+    return function;
+}
+
+std::int32_t VendorDrawerLibrary::GetDrawerHandle(std::uint8_t drawerNumber)
+{
+    return entryPoint(m_getDrawerHandle, "GetDrawerHandle")(drawerNumber);
+}
+
+void VendorDrawerLibrary::ReleaseDrawerHandle(std::int32_t handle)
+{
+    entryPoint(m_releaseDrawerHandle, "ReleaseDrawerHandle")(handle);
+}
+
+std::int16_t VendorDrawerLibrary::GetDrawerStatus(std::int32_t handle)
+{
+    return entryPoint(m_getDrawerStatus, "GetDrawerStatus")(handle);
+}
+
+std::int16_t VendorDrawerLibrary::OpenDrawer(std::int32_t handle)
+{
+    return entryPoint(m_openDrawer, "OpenDrawer")(handle);
+}

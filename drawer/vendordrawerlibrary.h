@@ -1,0 +1,61 @@
+#pragma once
+
+#include "drawerapi.h"
+#include "drawerlibrary.h"
+
+#include <QLibrary>
+#include <QStringList>
+
+#include <stdexcept>
+
+// A library file or entry point that cannot be found. Nothing in the window
+// catches it: it ends the program with its message.
+class DrawerLibraryError : public std::runtime_error {
+public:
+    explicit DrawerLibraryError(const QString &message) : std::runtime_error(message.toStdString())
+    {
+    }
+};
+
+// Binds DrawerLibrary to the vendor's shared library. The file is loaded at the
+// first call of any function and each function is looked up at its own first
+// call, so the window comes up without the library and a missing entry point
+// only matters once it is needed.
+class VendorDrawerLibrary final : public DrawerLibrary {
+public:
+    // Looks for fileName in each of searchDirs (absolute paths only), then by
+    // bare name on the system's dynamic-loader path. The working directory is
+    // never searched.
+    explicit VendorDrawerLibrary(
+        const QStringList &searchDirs, const QString &fileName = defaultFileName());
+    ~VendorDrawerLibrary() override;
+
+    // libKestrinPOS_USB.so on Linux, KestrinPOS_USB.dll on Windows.
+    static QString defaultFileName();
+
+    std::int32_t GetDrawerHandle(std::uint8_t drawerNumber) override;
+    void ReleaseDrawerHandle(std::int32_t handle) override;
+    std::int16_t GetDrawerStatus(std::int32_t handle) override;
+    std::int16_t OpenDrawer(std::int32_t handle) override;
+
+    bool isLoaded() const { return m_library.isLoaded(); }
+    QString loadedFrom() const { return m_library.fileName(); }
+
+private:
+    void load();
+    QFunctionPointer resolve(const char *name);
+    template<typename Function> Function entryPoint(Function &cached, const char *name)
+    {
+        if (!cached)
+            cached = reinterpret_cast<Function>(resolve(name));
+        return cached;
+    }
+
+    QStringList m_searchDirs;
+    QString m_fileName;
+    QLibrary m_library;
+    decltype(&::GetDrawerHandle) m_getDrawerHandle = nullptr;
+    decltype(&::ReleaseDrawerHandle) m_releaseDrawerHandle = nullptr;
+    decltype(&::GetDrawerStatus) m_getDrawerStatus = nullptr;
+    decltype(&::OpenDrawer) m_openDrawer = nullptr;
+};

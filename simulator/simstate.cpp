@@ -1,0 +1,348 @@
+#include "simstate.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+constexpr std::string_view Magic = "kestrin-drawer-sim 1";
+constexpr std::size_t MaxFileBytes = 64 * 1024;
+
+bool parseInt(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t &out)
+{
+    std::int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+std::vector<std::string_view> words(std::string_view line)
+{
+    std::vector<std::string_view> result;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        while (pos < line.size() && line[pos] == ' ')
+            ++pos;
+        const std::size_t start = pos;
+        while (pos < line.size() && line[pos] != ' ')
+            ++pos;
+        if (pos > start)
+            result.push_back(line.substr(start, pos - start));
+    }
+    return result;
+}
+
+bool parseFlag(std::string_view word, std::string_view key, bool &out)
+{
+    if (word.size() != key.size() + 2 || word.substr(0, key.size()) != key
+        || word[key.size()] != '=')
+        return false;
+    const char value = word.back();
+    if (value != '0' && value != '1')
+        return false;
+    out = value == '1';
+    return true;
+}
+
+} // namespace
+
+State State::defaults()
+{
+    State state;
+    state.drawers[0].plugged = true;
+    state.drawers[1].plugged = true;
+    return state;
+}
+
+void State::applyAutoClose(std::int64_t nowMs)
+{
+    if (autoCloseSeconds <= 0)
+        return;
+    for (Drawer &drawer : drawers) {
+        if (drawer.open && nowMs - drawer.openedAtMs >= std::int64_t(autoCloseSeconds) * 1000)
+            drawer.open = false;
+    }
+}
+
+std::int32_t State::allocateHandle(int drawerIndex)
+{
+    const std::int32_t handle = nextHandle;
+    nextHandle = nextHandle == INT32_MAX ? 1 : nextHandle + 1;
+    handles.emplace_back(handle, drawerIndex);
+    if (handles.size() > MaxLiveHandles)
+        handles.erase(handles.begin());
+    return handle;
+}
+
+std::optional<int> State::drawerOf(std::int32_t handle) const
+{
+    for (const auto &[live, drawer] : handles) {
+        if (live == handle)
+            return drawer;
+    }
+    return std::nullopt;
+}
+
+void State::releaseHandle(std::int32_t handle)
+{
+    std::erase_if(handles, [handle](const auto &entry) { return entry.first == handle; });
+}
+
+void State::dropHandlesOf(int drawerIndex)
+{
+    std::erase_if(
+        handles, [drawerIndex](const auto &entry) { return entry.second == drawerIndex; });
+}
+
+void State::reset()
+{
+    const std::int32_t keep = nextHandle;
+    *this = defaults();
+    nextHandle = keep;
+}
+
+std::string serialize(const State &state)
+{
+    std::ostringstream out;
+    out << Magic << '\n'
+        << "delay " << state.delayMs << '\n'
+        << "auto-close " << state.autoCloseSeconds << '\n'
+        << "trace " << (state.trace ? 1 : 0) << '\n'
+        << "next-handle " << state.nextHandle << '\n';
+    for (int i = 0; i < DrawerCount; ++i) {
+        const Drawer &d = state.drawers[i];
+        out << "drawer " << i + 1 << " plugged=" << d.plugged << " open=" << d.open
+            << " muted=" << d.muted << " opened-at=" << d.openedAtMs << '\n';
+    }
+    for (const auto &[handle, drawer] : state.handles)
+        out << "handle " << handle << ' ' << drawer + 1 << '\n';
+    return out.str();
+}
+
+std::optional<State> parse(std::string_view text)
+{
+    if (text.size() > MaxFileBytes)
+        return std::nullopt;
+    State state = State::defaults();
+    state.handles.clear();
+    std::array<bool, DrawerCount> seen {};
+    bool first = true;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        if (end == std::string_view::npos)
+            return std::nullopt; // truncated: the last line has no end
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        if (first) {
+            if (line != Magic)
+                return std::nullopt;
+            first = false;
+            continue;
+        }
+        const auto w = words(line);
+        if (w.empty())
+            return std::nullopt;
+        std::int64_t value = 0;
+        if (w[0] == "delay" && w.size() == 2 && parseInt(w[1], 0, MaxDelayMs, value)) {
+            state.delayMs = int(value);
+        } else if (w[0] == "auto-close" && w.size() == 2
+            && parseInt(w[1], 0, MaxAutoCloseSeconds, value)) {
+            state.autoCloseSeconds = int(value);
+        } else if (w[0] == "trace" && w.size() == 2 && (w[1] == "0" || w[1] == "1")) {
+            state.trace = w[1] == "1";
+        } else if (w[0] == "next-handle" && w.size() == 2 && parseInt(w[1], 1, INT32_MAX, value)) {
+            state.nextHandle = std::int32_t(value);
+        } else if (w[0] == "drawer" && w.size() == 6 && parseInt(w[1], 1, DrawerCount, value)) {
+            const int index = int(value) - 1;
+            Drawer &d = state.drawers[index];
+            std::int64_t openedAt = 0;
+            if (seen[index] || !parseFlag(w[2], "plugged", d.plugged)
+                || !parseFlag(w[3], "open", d.open) || !parseFlag(w[4], "muted", d.muted)
+                || w[5].substr(0, 10) != "opened-at="
+                || !parseInt(w[5].substr(10), 0, INT64_MAX, openedAt))
+                return std::nullopt;
+            d.openedAtMs = openedAt;
+            seen[index] = true;
+        } else if (w[0] == "handle" && w.size() == 3 && state.handles.size() < MaxLiveHandles) {
+            std::int64_t handle = 0;
+            if (!parseInt(w[1], 1, INT32_MAX, handle) || !parseInt(w[2], 1, DrawerCount, value))
+                return std::nullopt;
+            state.handles.emplace_back(std::int32_t(handle), int(value) - 1);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (first || !std::all_of(seen.begin(), seen.end(), [](bool s) { return s; }))
+        return std::nullopt;
+    return state;
+}
+
+std::int64_t wallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::int64_t monotonicMicros()
+{
+    // steady_clock is CLOCK_MONOTONIC on Linux: one clock for every process.
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string statePath(std::string &error)
+{
+    if (const char *named = std::getenv("KESTRIN_SIM_STATE"); named && *named) {
+        if (named[0] != '/') {
+            error = "KESTRIN_SIM_STATE must be an absolute path";
+            return {};
+        }
+        return named;
+    }
+    if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
+        return std::string(runtime) + "/kestrin-drawer-sim.state";
+
+    // A folder of our own under /tmp: made private, and refused when it is
+    // somebody else's or a link.
+    const std::string folder = "/tmp/kestrin-drawer-sim-" + std::to_string(::getuid());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + folder + ": " + std::strerror(errno);
+        return {};
+    }
+    struct stat info = {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()
+        || (info.st_mode & 077) != 0) {
+        error = folder + " is not a private folder of this user";
+        return {};
+    }
+    return folder + "/state";
+}
+
+LockedState::LockedState(std::string path, int timeoutMs) : m_path(std::move(path))
+{
+    const std::string lockPath = m_path + ".lock";
+    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_lockFd < 0) {
+        m_error = "cannot open " + lockPath + ": " + std::strerror(errno);
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            m_error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            m_error = "the state file " + m_path + " is busy";
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        ::close(m_lockFd);
+        m_lockFd = -1;
+        return;
+    }
+}
+
+LockedState::~LockedState()
+{
+    if (m_lockFd >= 0)
+        ::close(m_lockFd); // closing drops the lock
+}
+
+State LockedState::load(std::string *warning)
+{
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno != ENOENT && warning)
+            *warning = errno == ELOOP
+                ? m_path + " is a symbolic link; using the defaults"
+                : m_path + ": " + std::strerror(errno) + "; using the defaults";
+        return State::defaults();
+    }
+    std::string text;
+    struct stat info = {};
+    bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while (text.size() <= MaxFileBytes && (got = ::read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, std::size_t(got));
+        regular = got >= 0;
+    }
+    ::close(fd);
+    if (regular) {
+        if (auto state = parse(text))
+            return *state;
+    }
+    if (warning)
+        *warning = m_path + " is not a valid state file; using the defaults";
+    return State::defaults();
+}
+
+bool LockedState::store(const State &state)
+{
+    struct stat info = {};
+    if (::lstat(m_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        m_error = "refusing to replace " + m_path + ": not a regular file";
+        return false;
+    }
+    const std::string temporary = m_path + ".new";
+    ::unlink(temporary.c_str()); // a leftover of a crashed writer; the lock is ours
+    const int fd
+        = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        m_error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string text = serialize(state);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            break;
+        done += std::size_t(wrote);
+    }
+    const bool complete = done == text.size();
+    if (::close(fd) != 0 || !complete || ::rename(temporary.c_str(), m_path.c_str()) != 0) {
+        m_error = "cannot write " + m_path + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string tracePath(const std::string &statePath)
+{
+    return statePath + ".trace";
+}
+
+bool appendTrace(const std::string &statePath, const std::string &line)
+{
+    const std::string path = tracePath(statePath);
+    const int fd
+        = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const std::string text = line + '\n';
+    const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    ::close(fd);
+    return ok;
+}
+
+} // namespace sim
