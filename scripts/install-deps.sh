@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests or a screenshot need.
+# Usage: scripts/install-deps.sh [extra package...]
+# As root it runs apt-get; otherwise it prints the exact command and fails.
+set -eu
+
+packages="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fontconfig $*"
+
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+command="apt-get install -y --no-install-recommends$missing"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages:$missing" >&2
+    echo "Install them with:  sudo apt-get update && sudo $command" >&2
+    exit 1
+fi
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+# shellcheck disable=SC2086
+$command

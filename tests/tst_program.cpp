@@ -1,0 +1,128 @@
+// The built program as a user starts it: with no drawer library, with a
+// library that lacks a function, and on the simulated drawers until it is
+// told to terminate.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+const QString BinDir = QStringLiteral(KESTRIN_BIN_DIR);
+const QString ProbePath = QStringLiteral(FATAL_PROBE);
+const QString NoOpenLibraryDir = QStringLiteral(TESTLIB_NOOPEN_DIR);
+const QString LibraryFile = QStringLiteral("libKestrinPOS_USB.so");
+
+QProcessEnvironment headless()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("LD_LIBRARY_PATH"));
+    return env;
+}
+
+QStringList readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool runTool(const QProcessEnvironment &env, const QStringList &arguments)
+{
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.start(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer-sim")), arguments);
+    return tool.waitForFinished(10000) && tool.exitCode() == 0;
+}
+} // namespace
+
+class ProgramTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void missingLibraryEndsTheProgramAtTheFirstTick()
+    {
+        // The program alone in a folder, started from a folder that holds a
+        // library: the planted one must not be taken.
+        QTemporaryDir home;
+        QTemporaryDir work;
+        const QString program = home.filePath(QStringLiteral("kestrin-drawer"));
+        QVERIFY(QFile::copy(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer")), program));
+        QVERIFY(QFile::copy(QDir(BinDir).filePath(LibraryFile), work.filePath(LibraryFile)));
+
+        QProcess process;
+        process.setProcessEnvironment(headless());
+        process.setWorkingDirectory(work.path());
+        process.start(program, {});
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(error.contains(LibraryFile), qPrintable(error));
+        QVERIFY2(
+            error.contains(QLatin1String("cannot open shared object file")), qPrintable(error));
+    }
+
+    void missingFunctionEndsTheProgramAtItsFirstCallWithNothingAfter()
+    {
+        QTemporaryDir work;
+        const QString log = work.filePath(QStringLiteral("calls.log"));
+        QProcessEnvironment env = headless();
+        env.insert(QStringLiteral("KESTRIN_TESTLIB_LOG"), log);
+
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(ProbePath, {NoOpenLibraryDir});
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 1);
+        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(error.contains(QLatin1String("OpenDrawer")), qPrintable(error));
+
+        // It ran normally up to the click, and the click was the last thing.
+        const QStringList calls = readLines(log);
+        QVERIFY(calls.size() >= 3);
+        QCOMPARE(calls.first(), "GetDrawerHandle 0");
+        QCOMPARE(calls.last(), "click");
+    }
+
+    void terminationGivesTheHandleBackOnce()
+    {
+        QTemporaryDir home;
+        for (const QString &file : {QStringLiteral("kestrin-drawer"), LibraryFile})
+            QVERIFY(QFile::copy(QDir(BinDir).filePath(file), home.filePath(file)));
+        QProcessEnvironment env = headless();
+        env.insert(QStringLiteral("KESTRIN_SIM_STATE"), home.filePath(QStringLiteral("sim.state")));
+        QVERIFY(runTool(env, {"trace", "on"}));
+        const QString trace = home.filePath(QStringLiteral("sim.state.trace"));
+
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(home.filePath(QStringLiteral("kestrin-drawer")), {});
+        QVERIFY(process.waitForStarted());
+        // Connected, and polled at least once after the first refresh.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readLines(trace).filter(QLatin1String("GetDrawerStatus")).size() >= 3, 10000);
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+
+        const QStringList calls = readLines(trace);
+        const QStringList acquired
+            = calls.filter(QRegularExpression(QStringLiteral(" GetDrawerHandle 0 [1-9]")));
+        QCOMPARE(acquired.size(), 1);
+        const QString handle = acquired.first().section(QLatin1Char(' '), 3, 3);
+        const QStringList released = calls.filter(QStringLiteral(" ReleaseDrawerHandle "));
+        QCOMPARE(released, QStringList {calls.last()});
+        QCOMPARE(released.first().section(QLatin1Char(' '), 2, 2), handle);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProgramTest)
+#include "tst_program.moc"
