@@ -105,7 +105,7 @@ private slots:
         QFETCH(int, status);
         VendorDrawerLibrary library({FullLibraryDir});
         QCOMPARE(library.GetDrawerStatus(handle), status);
-        QCOMPARE(library.OpenDrawer(handle), std::int16_t(handle + 1));
+        QCOMPARE(library.OpenDrawer(handle), std::int16_t(std::uint16_t(handle) + 1));
         library.ReleaseDrawerHandle(handle);
         QCOMPARE(library.GetDrawerHandle(255), 1255);
     }

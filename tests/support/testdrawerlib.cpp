@@ -53,7 +53,7 @@ KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
 KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
 {
     logCall("OpenDrawer", handle);
-    return static_cast<std::int16_t>(handle + 1);
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(handle) + 1);
 }
 #endif
 }
