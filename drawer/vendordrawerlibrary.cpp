@@ -2,6 +2,21 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+
+namespace {
+
+// QLibrary wraps the loader's own words in a sentence of its own; keep the
+// loader's reason, which is what tells the user what is wrong.
+QString loaderReason(const QLibrary &library)
+{
+    static const QRegularExpression wrapped(QStringLiteral("^Cannot [^(]*\\((.*)\\)$"));
+    const QString message = library.errorString();
+    const QRegularExpressionMatch match = wrapped.match(message);
+    return match.hasMatch() ? match.captured(1) : message;
+}
+
+} // namespace
 
 VendorDrawerLibrary::VendorDrawerLibrary(const QStringList &searchDirs, const QString &fileName)
     : m_searchDirs(searchDirs), m_fileName(fileName)
@@ -39,7 +54,7 @@ void VendorDrawerLibrary::load()
         m_library.setFileName(candidate);
         if (!m_library.load())
             throw DrawerLibraryError(QStringLiteral("Cannot load the drawer library %1: %2")
-                                         .arg(candidate, m_library.errorString()));
+                                         .arg(candidate, loaderReason(m_library)));
         return;
     }
 
@@ -48,7 +63,7 @@ void VendorDrawerLibrary::load()
     m_library.setFileName(m_fileName);
     if (!m_library.load())
         throw DrawerLibraryError(QStringLiteral("Cannot load the drawer library %1: %2")
-                                     .arg(m_fileName, m_library.errorString()));
+                                     .arg(m_fileName, loaderReason(m_library)));
 }
 
 QFunctionPointer VendorDrawerLibrary::resolve(const char *name)
