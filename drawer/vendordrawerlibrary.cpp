@@ -71,10 +71,11 @@ QFunctionPointer VendorDrawerLibrary::resolve(const char *name)
     if (!m_library.isLoaded())
         load();
     const QFunctionPointer function = m_library.resolve(name);
+    // QLibrary tells no more than that the symbol is absent.
     if (!function)
-        throw DrawerLibraryError(
-            QStringLiteral("The drawer library %1 has no function %2: %3")
-                .arg(m_library.fileName(), QLatin1String(name), m_library.errorString()));
+        throw DrawerLibraryError(QStringLiteral(
+            "The drawer library %1 has no function named %2: the symbol is not exported.")
+                                     .arg(m_library.fileName(), QLatin1String(name)));
     return function;
 }
 
