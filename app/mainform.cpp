@@ -1,5 +1,6 @@
 #include "mainform.h"
 
+#include "about/aboutform.h"
 #include "drawer/drawerlibrary.h"
 #include "formunits.h"
 #include "global.h"
@@ -33,6 +34,7 @@ MainForm::MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWi
     connect(mnuStatusDrawer, &QAction::triggered, this, &MainForm::mnuStatusDrawer_Click);
     connect(mnuOnline, &QAction::triggered, this, &MainForm::mnuOnline_Click);
     connect(mnuExit, &QAction::triggered, this, &MainForm::mnuExit_Click);
+    connect(mnuAbout, &QAction::triggered, this, &MainForm::mnuAbout_Click);
 
     // Enabled from creation, so the first tick comes one interval from now.
     Timer1->start();
@@ -188,6 +190,15 @@ void MainForm::mnuStatusDrawer_Click()
 void MainForm::mnuOnline_Click()
 {
     Status_Button_Click();
+}
+
+void MainForm::mnuAbout_Click()
+{
+    if (!m_aboutForm)
+        m_aboutForm = new AboutForm(this);
+    // Modal: returns once the About window is hidden. Timer1 keeps polling
+    // meanwhile, since the modal loop goes on delivering its ticks.
+    m_aboutForm->exec();
 }
 
 // Ending.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+class AboutForm;
 class DrawerLibrary;
 class QAction;
 class QButtonGroup;
@@ -40,6 +41,7 @@ public slots:
     void mnuStatusDrawer_Click();
     void mnuOnline_Click();
     void mnuExit_Click();
+    void mnuAbout_Click();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -89,4 +91,6 @@ private:
     QAction *mnuOnline = nullptr;
     QMenu *mnuHelp = nullptr;
     QAction *mnuAbout = nullptr;
+
+    AboutForm *m_aboutForm = nullptr; // created at the first "About"
 };
