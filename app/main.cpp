@@ -9,6 +9,8 @@ int main(int argc, char *argv[])
     Application app(argc, argv);
     Application::setApplicationName(QStringLiteral("kestrin-drawer"));
     Application::setApplicationVersion(QStringLiteral(KESTRIN_VERSION));
+    // Ties the windows to the desktop entry, and so to its icon.
+    Application::setDesktopFileName(QStringLiteral("kestrin-drawer"));
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/kestrin-drawer-16.png"));
     icon.addFile(QStringLiteral(":/icons/kestrin-drawer-32.png"));
