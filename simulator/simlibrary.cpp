@@ -28,7 +28,7 @@ struct Answer {
 
 // Runs one library call against the shared state: locked, loaded, changed,
 // stored. Returns what the call answers and how it must be traced and delayed.
-template<typename Operation> Answer runCall(std::string &path, Operation operation)
+template<typename Operation> Answer runOnState(std::string &path, Operation operation)
 {
     Answer answer;
     std::string error;
@@ -54,16 +54,31 @@ template<typename Operation> Answer runCall(std::string &path, Operation operati
     return answer;
 }
 
-void finishCall(const std::string &path, const Answer &answer, std::int64_t startedMicros,
-    const char *function, std::int64_t argument, bool hasResult)
+// One library call: the operation on the state, a trace line when tracing
+// is on, then the configured delay.
+template<typename Operation>
+std::int64_t call(const char *function, std::int64_t argument, bool hasResult, Operation operation)
 {
+    const std::int64_t started = sim::monotonicMicros();
+    std::string path;
+    const Answer answer = runOnState(path, operation);
     if (answer.trace && !path.empty()) {
-        std::string line = std::to_string(startedMicros) + ' ' + function + ' '
-            + std::to_string(argument) + ' ' + (hasResult ? std::to_string(answer.result) : "-");
-        sim::appendTrace(path, line);
+        sim::appendTrace(path,
+            std::to_string(started) + ' ' + function + ' ' + std::to_string(argument) + ' '
+                + (hasResult ? std::to_string(answer.result) : "-"));
     }
     if (answer.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
+    return answer.result;
+}
+
+// The drawer behind a live handle whose device answers, or none.
+sim::Drawer *answeringDrawer(sim::State &state, std::int32_t handle)
+{
+    const auto index = state.drawerOf(handle);
+    if (!index || state.drawers[*index].muted)
+        return nullptr;
+    return &state.drawers[*index];
 }
 
 } // namespace
@@ -72,61 +87,43 @@ extern "C" {
 
 KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
 {
-    const std::int64_t started = sim::monotonicMicros();
-    std::string path;
-    const Answer answer = runCall(path, [drawerNumber](sim::State &state) -> std::int64_t {
+    return std::int32_t(call("GetDrawerHandle", drawerNumber, true, [&](sim::State &state) {
         if (drawerNumber >= sim::DrawerCount)
-            return -1;
+            return std::int64_t(-1);
         if (!state.drawers[drawerNumber].plugged)
-            return 0;
-        return state.allocateHandle(drawerNumber);
-    });
-    finishCall(path, answer, started, "GetDrawerHandle", drawerNumber, true);
-    return std::int32_t(answer.result);
+            return std::int64_t(0);
+        return std::int64_t(state.allocateHandle(drawerNumber));
+    }));
 }
 
 KESTRIN_DRAWER_API void ReleaseDrawerHandle(std::int32_t handle)
 {
-    const std::int64_t started = sim::monotonicMicros();
-    std::string path;
-    const Answer answer = runCall(path, [handle](sim::State &state) -> std::int64_t {
+    call("ReleaseDrawerHandle", handle, false, [&](sim::State &state) {
         state.releaseHandle(handle);
-        return 0;
+        return std::int64_t(0);
     });
-    finishCall(path, answer, started, "ReleaseDrawerHandle", handle, false);
 }
 
 KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
 {
-    const std::int64_t started = sim::monotonicMicros();
-    std::string path;
-    const Answer answer = runCall(path, [handle](sim::State &state) -> std::int64_t {
-        const auto drawer = state.drawerOf(handle);
-        if (!drawer || state.drawers[*drawer].muted)
-            return 0;
-        return state.drawers[*drawer].open ? 2 : 1;
-    });
-    finishCall(path, answer, started, "GetDrawerStatus", handle, true);
-    return std::int16_t(answer.result);
+    return std::int16_t(call("GetDrawerStatus", handle, true, [&](sim::State &state) {
+        const sim::Drawer *drawer = answeringDrawer(state, handle);
+        return std::int64_t(!drawer ? 0 : drawer->open ? 2 : 1);
+    }));
 }
 
 KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
 {
-    const std::int64_t started = sim::monotonicMicros();
-    std::string path;
-    const Answer answer = runCall(path, [handle](sim::State &state) -> std::int64_t {
-        const auto drawer = state.drawerOf(handle);
-        if (!drawer || state.drawers[*drawer].muted)
-            return 0;
-        sim::Drawer &d = state.drawers[*drawer];
-        if (!d.open) {
-            d.open = true;
-            d.openedAtMs = sim::wallClockMs();
+    return std::int16_t(call("OpenDrawer", handle, true, [&](sim::State &state) {
+        sim::Drawer *drawer = answeringDrawer(state, handle);
+        if (!drawer)
+            return std::int64_t(0);
+        if (!drawer->open) {
+            drawer->open = true;
+            drawer->openedAtMs = sim::wallClockMs();
         }
-        return 1;
-    });
-    finishCall(path, answer, started, "OpenDrawer", handle, true);
-    return std::int16_t(answer.result);
+        return std::int64_t(1);
+    }));
 }
 
 } // extern "C"
