@@ -2,14 +2,13 @@
 // library that lacks a function, and on the simulated drawers until it is
 // told to terminate.
 
+#include "support/simulatedinstall.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
 
 namespace {
 const QString BinDir = QStringLiteral(KESTRIN_BIN_DIR);
@@ -31,14 +30,6 @@ QStringList readLines(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-bool runTool(const QProcessEnvironment &env, const QStringList &arguments)
-{
-    QProcess tool;
-    tool.setProcessEnvironment(env);
-    tool.start(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer-sim")), arguments);
-    return tool.waitForFinished(10000) && tool.exitCode() == 0;
 }
 } // namespace
 
@@ -93,34 +84,26 @@ private slots:
 
     void terminationGivesTheHandleBackOnce()
     {
-        QTemporaryDir home;
-        for (const QString &file : {QStringLiteral("kestrin-drawer"), LibraryFile})
-            QVERIFY(QFile::copy(QDir(BinDir).filePath(file), home.filePath(file)));
-        QProcessEnvironment env = headless();
-        env.insert(QStringLiteral("KESTRIN_SIM_STATE"), home.filePath(QStringLiteral("sim.state")));
-        QVERIFY(runTool(env, {"trace", "on"}));
-        const QString trace = home.filePath(QStringLiteral("sim.state.trace"));
-
-        QProcess process;
-        process.setProcessEnvironment(env);
-        process.start(home.filePath(QStringLiteral("kestrin-drawer")), {});
-        QVERIFY(process.waitForStarted());
+        SimulatedInstall install;
+        QVERIFY(install.tool({"trace", "on"}));
+        QVERIFY(install.start());
         // Connected, and polled at least once after the first refresh.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            readLines(trace).filter(QLatin1String("GetDrawerStatus")).size() >= 3, 10000);
-        ::kill(pid_t(process.processId()), SIGTERM);
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(install.count(QStringLiteral("GetDrawerStatus")) >= 3, 10000);
+        QVERIFY(install.terminate());
 
-        const QStringList calls = readLines(trace);
-        const QStringList acquired
-            = calls.filter(QRegularExpression(QStringLiteral(" GetDrawerHandle 0 [1-9]")));
+        const QList<TraceCall> calls = install.trace();
+        QList<TraceCall> acquired;
+        QList<TraceCall> released;
+        for (const TraceCall &call : calls) {
+            if (call.function == QLatin1String("GetDrawerHandle") && call.result.toInt() > 0)
+                acquired << call;
+            if (call.function == QLatin1String("ReleaseDrawerHandle"))
+                released << call;
+        }
         QCOMPARE(acquired.size(), 1);
-        const QString handle = acquired.first().section(QLatin1Char(' '), 3, 3);
-        const QStringList released = calls.filter(QStringLiteral(" ReleaseDrawerHandle "));
-        QCOMPARE(released, QStringList {calls.last()});
-        QCOMPARE(released.first().section(QLatin1Char(' '), 2, 2), handle);
+        QCOMPARE(released.size(), 1);
+        QCOMPARE(released.first().argument, acquired.first().result.toLongLong());
+        QCOMPARE(calls.last().function, "ReleaseDrawerHandle");
     }
 };
 
