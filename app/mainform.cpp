@@ -88,6 +88,10 @@ void MainForm::showDrawerClosed()
 
 void MainForm::setStatusTextColor(int bgr)
 {
+    // Rewritten on every tick; an unchanged colour is not worth a palette
+    // resolution.
+    if (Status->palette().color(QPalette::WindowText) == FormUnits::bgrColor(bgr))
+        return;
     QPalette palette = Status->palette();
     palette.setColor(QPalette::WindowText, FormUnits::bgrColor(bgr));
     Status->setPalette(palette);

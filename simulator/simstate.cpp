@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -118,20 +117,35 @@ void State::reset()
 
 std::string serialize(const State &state)
 {
-    std::ostringstream out;
-    out << Magic << '\n'
-        << "delay " << state.delayMs << '\n'
-        << "auto-close " << state.autoCloseSeconds << '\n'
-        << "trace " << (state.trace ? 1 : 0) << '\n'
-        << "next-handle " << state.nextHandle << '\n';
+    // Plain appends: the library writes this on every call that changes
+    // something, and a stream costs several times as much.
+    std::string out(Magic);
+    const auto line = [&out](std::string_view key, auto value) {
+        out += '\n';
+        out += key;
+        out += ' ';
+        out += std::to_string(value);
+    };
+    line("delay", state.delayMs);
+    line("auto-close", state.autoCloseSeconds);
+    line("trace", state.trace ? 1 : 0);
+    line("next-handle", state.nextHandle);
     for (int i = 0; i < DrawerCount; ++i) {
         const Drawer &d = state.drawers[i];
-        out << "drawer " << i + 1 << " plugged=" << d.plugged << " open=" << d.open
-            << " muted=" << d.muted << " opened-at=" << d.openedAtMs << '\n';
+        line("drawer", i + 1);
+        out += d.plugged ? " plugged=1" : " plugged=0";
+        out += d.open ? " open=1" : " open=0";
+        out += d.muted ? " muted=1" : " muted=0";
+        out += " opened-at=";
+        out += std::to_string(d.openedAtMs);
     }
-    for (const auto &[handle, drawer] : state.handles)
-        out << "handle " << handle << ' ' << drawer + 1 << '\n';
-    return out.str();
+    for (const auto &[handle, drawer] : state.handles) {
+        line("handle", handle);
+        out += ' ';
+        out += std::to_string(drawer + 1);
+    }
+    out += '\n';
+    return out;
 }
 
 std::optional<State> parse(std::string_view text)
@@ -263,8 +277,44 @@ LockedState::~LockedState()
         ::close(m_lockFd); // closing drops the lock
 }
 
-State LockedState::load(std::string *warning)
+namespace {
+
+// Every write replaces the file, so a new inode or time stamp means new
+// content.
+bool describes(const StateCache &cache, const std::string &path, const struct stat &info)
 {
+    return cache.path == path && cache.device == info.st_dev && cache.inode == info.st_ino
+        && cache.size == info.st_size
+        && cache.modifiedNs == info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
+}
+
+void remember(
+    StateCache &cache, const std::string &path, const struct stat &info, const State &state)
+{
+    cache.path = path;
+    cache.device = info.st_dev;
+    cache.inode = info.st_ino;
+    cache.size = info.st_size;
+    cache.modifiedNs = info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
+    cache.state = state;
+}
+
+} // namespace
+
+bool StateCache::isCurrent(const std::string &path) const
+{
+    struct stat info = {};
+    return !this->path.empty() && ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+        && describes(*this, path, info);
+}
+
+State LockedState::load(std::string *warning, StateCache *cache)
+{
+    if (cache) {
+        if (cache->isCurrent(m_path))
+            return cache->state;
+        cache->path.clear();
+    }
     const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno != ENOENT && warning)
@@ -285,15 +335,18 @@ State LockedState::load(std::string *warning)
     }
     ::close(fd);
     if (regular) {
-        if (auto state = parse(text))
+        if (auto state = parse(text)) {
+            if (cache)
+                remember(*cache, m_path, info, *state);
             return *state;
+        }
     }
     if (warning)
         *warning = m_path + " is not a valid state file; using the defaults";
     return State::defaults();
 }
 
-bool LockedState::store(const State &state)
+bool LockedState::store(const State &state, StateCache *cache)
 {
     struct stat info = {};
     if (::lstat(m_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
@@ -323,6 +376,12 @@ bool LockedState::store(const State &state)
         m_error = "cannot write " + m_path + ": " + std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;
+    }
+    if (cache) {
+        if (::lstat(m_path.c_str(), &info) == 0)
+            remember(*cache, m_path, info, state);
+        else
+            cache->path.clear();
     }
     return true;
 }

@@ -25,6 +25,8 @@ struct Drawer {
     bool open = false;
     bool muted = false;
     std::int64_t openedAtMs = 0; // wall-clock time the drawer was opened
+
+    bool operator==(const Drawer &) const = default;
 };
 
 struct State {
@@ -34,6 +36,8 @@ struct State {
     bool trace = false;
     std::int32_t nextHandle = 1;
     std::vector<std::pair<std::int32_t, int>> handles; // live handle, drawer index
+
+    bool operator==(const State &) const = default;
 
     // "Drawer #1" and "Drawer #2" plugged in and closed, the rest unplugged.
     static State defaults();
@@ -61,6 +65,22 @@ std::int64_t monotonicMicros();
 // Empty, with error set, when no safe place is found.
 std::string statePath(std::string &error);
 
+// The last state read or written, and which file it came from, so that a
+// caller polling ten times a second reads and parses the file only when
+// another process has replaced it.
+struct StateCache {
+    std::string path;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t size = -1;
+    State state;
+
+    // Whether the file at path is still the one this state came from: one
+    // lstat, no lock, no read.
+    bool isCurrent(const std::string &path) const;
+};
+
 // The state file with its lock held for the object's lifetime.
 class LockedState {
 public:
@@ -75,8 +95,8 @@ public:
 
     // The stored state, or the defaults when the file is missing or
     // malformed. warning tells which, when it was not a clean read.
-    State load(std::string *warning = nullptr);
-    bool store(const State &state);
+    State load(std::string *warning = nullptr, StateCache *cache = nullptr);
+    bool store(const State &state, StateCache *cache = nullptr);
 
 private:
     std::string m_path;

@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Measures the drawer program against the floor (a bare Qt window of the same
+size with an idle 100 ms timer) on one Xvfb display, alternating the two, and
+prints one table of medians with their ratio.
+
+Usage: bench.py BUILD_BIN_DIR [--quick]
+"""
+
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+PROGRAM_TITLE = "Kestrin Cash Drawer USB Controller"
+FLOOR_TITLE = "Kestrin Floor"
+# The centre of "Open Cash Drawer" in the window's client coordinates:
+# Left 240 + Width 4935 / 2, Top 2400 + Height 735 / 2 twips, below the menu bar.
+OPEN_BUTTON = (180, 184)
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+
+
+class Bench:
+    def __init__(self, bin_dir, quick):
+        self.bin = os.path.abspath(bin_dir)
+        self.quick = quick
+        self.home = tempfile.mkdtemp(prefix="kestrin-bench-")
+        self.env = dict(os.environ)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env["KESTRIN_SIM_STATE"] = os.path.join(self.home, "sim.state")
+        self.env["XDG_RUNTIME_DIR"] = self.home
+        os.chmod(self.home, 0o700)
+        self.xvfb = None
+
+    # The display: a private Xvfb without a window manager.
+    def start_display(self):
+        for number in range(90, 120):
+            if not os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                break
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", f":{number}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env["DISPLAY"] = f":{number}"
+        for _ in range(100):
+            if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                return
+            time.sleep(0.05)
+        raise SystemExit("bench: Xvfb did not start")
+
+    def stop(self):
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.bin, name)
+
+    def tool(self, *arguments):
+        subprocess.run([self.path("kestrin-drawer-sim"), *arguments], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def trace(self):
+        calls = []
+        try:
+            with open(self.env["KESTRIN_SIM_STATE"] + ".trace") as trace:
+                for line in trace:
+                    words = line.split()
+                    if len(words) == 4:
+                        calls.append((int(words[0]), words[1], words[2], words[3]))
+        except FileNotFoundError:
+            pass
+        return calls
+
+    def clear_trace(self):
+        try:
+            os.remove(self.env["KESTRIN_SIM_STATE"] + ".trace")
+        except FileNotFoundError:
+            pass
+
+    def probe(self, *arguments):
+        out = subprocess.run([self.path("xprobe"), *arguments], env=self.env, check=True,
+                             capture_output=True, text=True).stdout
+        return out.split()
+
+    def launch(self, name):
+        process = subprocess.Popen([self.path(name)], env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        return process
+
+    def wait_for(self, condition, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if condition():
+                return True
+            time.sleep(0.05)
+        return False
+
+    @staticmethod
+    def cpu_seconds(pid):
+        # Nanoseconds on a CPU, summed over the process's threads: far finer
+        # than the clock ticks of /proc/PID/stat.
+        total = 0
+        for task in os.listdir(f"/proc/{pid}/task"):
+            try:
+                with open(f"/proc/{pid}/task/{task}/schedstat") as schedstat:
+                    total += int(schedstat.read().split()[0])
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+        return total / 1e9
+
+    @staticmethod
+    def peak_rss_kib(pid):
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return 0
+
+    @staticmethod
+    def end(process):
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    # 1. Start-up: process start to the window mapped and first painted.
+    def startup(self, runs):
+        results = {"program": [], "floor": []}
+        for _ in range(runs):
+            for who, name, title in (("program", "kestrin-drawer", PROGRAM_TITLE),
+                                     ("floor", "kestrin-floor", FLOOR_TITLE)):
+                mapped, painted = self.probe("startup", title, self.path(name))
+                results[who].append(float(painted))
+        return results
+
+    # 2 and 3. Idle cost (connected and polling, no tracing) and peak memory.
+    def idle(self, rounds, seconds):
+        self.tool("trace", "off")
+        cpu = {"program": [], "floor": []}
+        rss = {"program": [], "floor": []}
+        for _ in range(rounds):
+            for who, name in (("program", "kestrin-drawer"), ("floor", "kestrin-floor")):
+                process = self.launch(name)
+                time.sleep(2)  # past start-up and the first connection
+                before = self.cpu_seconds(process.pid)
+                time.sleep(seconds)
+                after = self.cpu_seconds(process.pid)
+                rss[who].append(self.peak_rss_kib(process.pid) / 1024)
+                self.end(process)
+                cpu[who].append((after - before) * 60 / seconds)
+        self.tool("trace", "on")
+        return cpu, rss
+
+    # 4. Tick cadence from the trace: intervals between status calls.
+    def cadence(self, delay_ms, seconds):
+        self.tool("delay", str(delay_ms))
+        self.clear_trace()
+        process = self.launch("kestrin-drawer")
+        self.wait_for(lambda: sum(1 for c in self.trace() if c[1] == "GetDrawerStatus") >= 3, 20)
+        time.sleep(seconds)
+        self.end(process)
+        self.tool("delay", "0")
+        starts = [c[0] for c in self.trace() if c[1] == "GetDrawerStatus"]
+        # The first refresh asks twice in a row; every later call is a tick.
+        intervals = [(b - a) / 1000 for a, b in zip(starts[1:], starts[2:])]
+        return intervals
+
+    # 5. Responsiveness: a synthetic click to the OpenDrawer call.
+    def clicks(self, count):
+        self.clear_trace()
+        process = self.launch("kestrin-drawer")
+        self.wait_for(lambda: sum(1 for c in self.trace() if c[1] == "GetDrawerStatus") >= 3, 20)
+        latencies = []
+        menu_bar = None
+        for _ in range(count):
+            if menu_bar is None:
+                menu_bar = self.menu_bar_height()
+            pressed = int(self.probe("click", PROGRAM_TITLE, str(OPEN_BUTTON[0]),
+                                     str(OPEN_BUTTON[1] + menu_bar))[0])
+            found = self.wait_for(lambda: any(c[1] == "OpenDrawer" and c[0] >= pressed
+                                              for c in self.trace()), 5)
+            if found:
+                opened = min(c[0] for c in self.trace() if c[1] == "OpenDrawer" and c[0] >= pressed)
+                latencies.append((opened - pressed) / 1000)
+            time.sleep(0.3)
+        self.end(process)
+        return latencies
+
+    def menu_bar_height(self):
+        # The window's height less the client area (376 pixels).
+        out = subprocess.run(["xwininfo", "-name", PROGRAM_TITLE], env=self.env,
+                             capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            if "Height:" in line:
+                return int(line.split()[-1]) - 376
+        return 19
+
+
+def main():
+    if len(sys.argv) < 2:
+        raise SystemExit(__doc__)
+    quick = "--quick" in sys.argv
+    bench = Bench(sys.argv[1], quick)
+    try:
+        bench.start_display()
+        bench.tool("reset")
+        bench.tool("trace", "on")
+        startup = bench.startup(5 if quick else 10)
+        cpu, rss = bench.idle(1 if quick else 3, 10 if quick else 20)
+        cadence0 = bench.cadence(0, 5 if quick else 20)
+        cadence50 = bench.cadence(50, 5 if quick else 15)
+        clicks = bench.clicks(20)
+    finally:
+        bench.stop()
+
+    def row(name, program, floor, unit, target):
+        ratio = program / floor if floor else float("nan")
+        print(f"| {name} | {program:.3f} {unit} | {floor:.3f} {unit} | {ratio:.2f} | {target} |")
+
+    print("| Figure | Program | Floor | Ratio | Target |")
+    print("|---|---|---|---|---|")
+    row("Start-up to first paint (median of %d)" % len(startup["program"]),
+        median(startup["program"]), median(startup["floor"]), "ms", "≤ 1.3 × floor")
+    program_cpu = median(cpu["program"])
+    row("Idle CPU, connected and polling", program_cpu, median(cpu["floor"]), "s/min",
+        "≤ 1.5 × floor, < 0.3 s/min (0.5 % of a core)")
+    row("Peak resident memory", median(rss["program"]), median(rss["floor"]), "MiB",
+        "≤ 1.25 × floor")
+    print(f"| Tick interval, delay 0 (median / p99 of {len(cadence0)}) | "
+          f"{median(cadence0):.1f} / {percentile(cadence0, 0.99):.1f} ms | – | – | "
+          "median 100–110, p99 ≤ 125 ms + call |")
+    print(f"| Tick interval, delay 50 (median / p99 of {len(cadence50)}) | "
+          f"{median(cadence50):.1f} / {percentile(cadence50, 0.99):.1f} ms | – | – | "
+          "median 150–160, p99 ≤ 175 ms |")
+    print(f"| Click to OpenDrawer (median / max of {len(clicks)}) | "
+          f"{median(clicks):.2f} / {max(clicks) if clicks else float('nan'):.2f} ms | – | – | "
+          "≤ 20 ms median |")
+    print(f"\nIdle CPU as a share of one core: program {program_cpu / 60 * 100:.3f} %, "
+          f"floor {median(cpu['floor']) / 60 * 100:.3f} %")
+
+
+if __name__ == "__main__":
+    main()
