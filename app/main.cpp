@@ -1,5 +1,6 @@
 #include "application.h"
 #include "drawer/vendordrawerlibrary.h"
+#include "formunits.h"
 #include "mainform.h"
 
 #include <QIcon>
@@ -15,6 +16,12 @@ int main(int argc, char *argv[])
     icon.addFile(QStringLiteral(":/icons/kestrin-drawer-16.png"));
     icon.addFile(QStringLiteral(":/icons/kestrin-drawer-32.png"));
     Application::setWindowIcon(icon);
+
+    // The standard dialog font in the face of the window's own captions: one
+    // face to load instead of two, and a consistent look.
+    QFont standard = Application::font();
+    standard.setFamily(FormUnits::formFontFamily());
+    Application::setFont(standard);
 
     // The vendor library is looked for beside the program, then on the
     // system's loader path.
