@@ -181,6 +181,15 @@ class Bench:
         intervals = [(b - a) / 1000 for a, b in zip(starts[1:], starts[2:])]
         return intervals
 
+    # The ESC/POS drawer library's status round trip on a pseudo-terminal.
+    def escpos_roundtrip(self):
+        probe = self.path("escpos-roundtrip")
+        library = os.path.join(self.bin, "..", "escpos", "libKestrinPOS_USB.so")
+        if not os.path.exists(probe) or not os.path.exists(library):
+            return None
+        out = subprocess.run([probe, library], capture_output=True, text=True, check=True).stdout
+        return [float(value) for value in out.split()]
+
     # 5. Responsiveness: a synthetic click to the OpenDrawer call.
     def clicks(self, count):
         self.clear_trace()
@@ -226,6 +235,7 @@ def main():
         cadence0 = bench.cadence(0, 5 if quick else 20)
         cadence50 = bench.cadence(50, 5 if quick else 15)
         clicks = bench.clicks(20)
+        roundtrip = bench.escpos_roundtrip()
     finally:
         bench.stop()
 
@@ -251,6 +261,9 @@ def main():
     print(f"| Click to OpenDrawer (median / max of {len(clicks)}) | "
           f"{median(clicks):.2f} / {max(clicks) if clicks else float('nan'):.2f} ms | – | – | "
           "≤ 20 ms median |")
+    if roundtrip:
+        print(f"| ESC/POS status round trip on a pseudo-terminal (median / p99 of 1000) | "
+              f"{roundtrip[0]:.3f} / {roundtrip[1]:.3f} ms | – | – | p99 < 2 ms |")
     print(f"\nIdle CPU as a share of one core: program {program_cpu / 60 * 100:.3f} %, "
           f"floor {median(cpu['floor']) / 60 * 100:.3f} %")
 
