@@ -9,8 +9,8 @@ QString formFontFamily()
     // Looked up once: the font database does not change while we run. The
     // plain list of families, not hasFamily(), which also asks fontconfig to
     // resolve the name as an alias and costs a third of the start-up.
-    static const QString family =
-        QFontDatabase::families().contains(QLatin1String(PreferredFace), Qt::CaseInsensitive)
+    static const QString family
+        = QFontDatabase::families().contains(QLatin1String(PreferredFace), Qt::CaseInsensitive)
         ? QString::fromLatin1(PreferredFace)
         : QString::fromLatin1(FallbackFace);
     return family;

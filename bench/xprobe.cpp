@@ -12,8 +12,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xdamage.h>
 
 #include <csignal>
 #include <cstdio>
@@ -44,8 +44,8 @@ std::string windowTitle(Display *display, Window window)
     unsigned long rest = 0;
     unsigned char *data = nullptr;
     std::string title;
-    if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
-                           &rest, &data)
+    if (XGetWindowProperty(
+            display, window, netName, 0, 1024, False, utf8, &type, &format, &count, &rest, &data)
             == Success
         && data) {
         title.assign(reinterpret_cast<char *>(data), count);
@@ -127,11 +127,11 @@ int startup(const std::string &title, char **command)
         if (event.type == CreateNotify) {
             XDamageCreate(display, event.xcreatewindow.window, XDamageReportNonEmpty);
         } else if (event.type == MapNotify && !window
-                   && windowTitle(display, event.xmap.window) == title) {
+            && windowTitle(display, event.xmap.window) == title) {
             window = event.xmap.window;
             mapped = monotonicMicros();
         } else if (event.type == damageEvent + XDamageNotify && window
-                   && reinterpret_cast<XDamageNotifyEvent &>(event).drawable == window) {
+            && reinterpret_cast<XDamageNotifyEvent &>(event).drawable == window) {
             painted = monotonicMicros();
         }
     }
@@ -160,7 +160,8 @@ int click(const std::string &title, int x, int y)
     int rootX = 0;
     int rootY = 0;
     Window unused = 0;
-    XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY, &unused);
+    XTranslateCoordinates(
+        display, window, DefaultRootWindow(display), x, y, &rootX, &rootY, &unused);
     XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
     XSync(display, False);
     usleep(20'000); // let the program see the pointer arrive before the press
@@ -181,6 +182,7 @@ int main(int argc, char *argv[])
         return startup(argv[2], argv + 3);
     if (argc == 5 && std::strcmp(argv[1], "click") == 0)
         return click(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
-    std::fprintf(stderr, "usage: xprobe startup TITLE PROGRAM [ARGS...] | xprobe click TITLE X Y\n");
+    std::fprintf(
+        stderr, "usage: xprobe startup TITLE PROGRAM [ARGS...] | xprobe click TITLE X Y\n");
     return 2;
 }

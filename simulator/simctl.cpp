@@ -27,12 +27,10 @@ int usage(const char *problem = nullptr)
 
 bool parseNumber(std::string_view text, int min, int max, int &out)
 {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min
-        || value > max)
+    std::int64_t value = 0;
+    if (!sim::parseInt(text, min, max, value))
         return false;
-    out = value;
+    out = int(value);
     return true;
 }
 

@@ -20,16 +20,6 @@ namespace {
 constexpr std::string_view Magic = "kestrin-drawer-sim 1";
 constexpr std::size_t MaxFileBytes = 64 * 1024;
 
-bool parseInt(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t &out)
-{
-    std::int64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
-        return false;
-    out = value;
-    return true;
-}
-
 std::vector<std::string_view> words(std::string_view line)
 {
     std::vector<std::string_view> result;
@@ -113,6 +103,16 @@ void State::reset()
     const std::int32_t keep = nextHandle;
     *this = defaults();
     nextHandle = keep;
+}
+
+bool parseInt(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t &out)
+{
+    std::int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return false;
+    out = value;
+    return true;
 }
 
 std::string serialize(const State &state)

@@ -53,6 +53,9 @@ struct State {
     void reset();
 };
 
+// A whole decimal number within [min, max]; nothing else is accepted.
+bool parseInt(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t &out);
+
 std::string serialize(const State &state);
 // nullopt when the text is not a well-formed state file.
 std::optional<State> parse(std::string_view text);

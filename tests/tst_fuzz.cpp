@@ -5,6 +5,7 @@
 
 #include "drawer/drawerapi.h"
 #include "simstate.h"
+#include "support/simtool.h"
 
 #include <QDir>
 #include <QFile>
@@ -84,20 +85,7 @@ private:
     std::unique_ptr<QTemporaryDir> home;
     QString statePath;
 
-    struct ToolResult {
-        bool normalExit;
-        int exitCode;
-        QString err;
-    };
-
-    ToolResult tool(const QStringList &arguments)
-    {
-        QProcess process;
-        process.start(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer-sim")), arguments);
-        const bool finished = process.waitForFinished(10000);
-        return {finished && process.exitStatus() == QProcess::NormalExit, process.exitCode(),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-    }
+    SimToolResult tool(const QStringList &arguments) { return runSimTool(arguments); }
 
 private slots:
     void init()
@@ -179,7 +167,7 @@ private slots:
             const int count = pick(4);
             for (int i = 0; i < count; ++i)
                 arguments << QString::fromUtf8(words[pick(int(std::size(words)))]);
-            const ToolResult result = tool(arguments);
+            const SimToolResult result = tool(arguments);
             const QString shown = arguments.join(QLatin1Char('|'));
             QVERIFY2(result.normalExit, qPrintable(shown));
             QVERIFY2(result.exitCode == 0 || result.exitCode == 2,
@@ -214,7 +202,7 @@ private slots:
         const QString path = place == QLatin1String("relative") ? QStringLiteral("sim.state")
                                                                 : home->filePath(place);
         qputenv("KESTRIN_SIM_STATE", path.toLocal8Bit());
-        const ToolResult result = tool({"plug", "3"});
+        const SimToolResult result = tool({"plug", "3"});
         QVERIFY(result.normalExit);
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.err.contains(reason), qPrintable(result.err));

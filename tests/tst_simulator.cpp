@@ -3,6 +3,7 @@
 
 #include "drawer/drawerapi.h"
 #include "simstate.h"
+#include "support/simtool.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,21 +33,9 @@ private:
     std::unique_ptr<QTemporaryDir> home;
     QString statePath;
 
-    struct ToolResult {
-        int exitCode;
-        QString out;
-        QString err;
-    };
-
-    ToolResult tool(const QStringList &arguments)
-    {
-        QProcess process;
-        process.start(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer-sim")), arguments);
-        if (!process.waitForFinished(10000))
-            return {-1, {}, {}};
-        return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-    }
+    // The tool finds the state file through KESTRIN_SIM_STATE, like the
+    // library in this process.
+    SimToolResult tool(const QStringList &arguments) { return runSimTool(arguments); }
 
     void writeState(const QByteArray &text)
     {
@@ -184,7 +173,7 @@ private slots:
         QCOMPARE(status(muted), std::int16_t(0));
         QCOMPARE(getHandle(2), 0);
 
-        const ToolResult table = tool({"status"});
+        const SimToolResult table = tool({"status"});
         QCOMPARE(table.exitCode, 0);
         QVERIFY(table.out.contains(QLatin1String("#3       unplugged")));
         QVERIFY(table.out.contains(statePath));
@@ -224,7 +213,7 @@ private slots:
     void malformedStateFileMeansTheDefaults()
     {
         writeState("kestrin-drawer-sim 1\ndelay banana\n");
-        const ToolResult table = tool({"status"});
+        const SimToolResult table = tool({"status"});
         QCOMPARE(table.exitCode, 0);
         QVERIFY(table.err.contains(QLatin1String("not a valid state file")));
         QVERIFY(table.out.contains(QLatin1String("#1       plugged")));
@@ -252,7 +241,7 @@ private slots:
         }();
 
         QVERIFY(getHandle(0) > 0); // the defaults, held in memory
-        const ToolResult plug = tool({"plug", "5"});
+        const SimToolResult plug = tool({"plug", "5"});
         QCOMPARE(plug.exitCode, 1);
         QVERIFY2(plug.err.contains(QLatin1String("symbolic link"))
                 || plug.err.contains(QLatin1String("refusing")),
@@ -302,7 +291,7 @@ private slots:
     void toolRefusesBadArguments()
     {
         QFETCH(QStringList, arguments);
-        const ToolResult result = tool(arguments);
+        const SimToolResult result = tool(arguments);
         QCOMPARE(result.exitCode, 2);
         QVERIFY(result.err.contains(QLatin1String("usage: kestrin-drawer-sim")));
         QVERIFY(!QFile::exists(statePath));

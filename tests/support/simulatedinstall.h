@@ -3,6 +3,8 @@
 // in its own process, and the simulator's trace of what it asked.
 #pragma once
 
+#include "simtool.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -42,16 +44,11 @@ public:
 
     QString path(const QString &file) const { return m_home.filePath(file); }
 
-    // Runs the control tool; true when it succeeded.
+    // Runs the control tool on this install's state; true when it succeeded.
     bool tool(const QStringList &arguments) const
     {
-        QProcess process;
-        process.setProcessEnvironment(m_env);
-        process.start(
-            QDir(QStringLiteral(KESTRIN_BIN_DIR)).filePath(QStringLiteral("kestrin-drawer-sim")),
-            arguments);
-        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
+        const SimToolResult result = runSimTool(arguments, m_env);
+        return result.normalExit && result.exitCode == 0;
     }
 
     bool start()
