@@ -4,6 +4,7 @@
 
 #include "app/mainform.h"
 #include "drawer/vendordrawerlibrary.h"
+#include "support/systemlibrary.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,6 +55,8 @@ private slots:
     void libraryInTheWorkingDirectoryIsNotLoaded()
     {
         QFETCH(QStringList, searchDirs);
+        if (loaderFindsADrawerLibrary())
+            QSKIP("a drawer library is installed on this machine's loader path");
         QTemporaryDir work;
         QVERIFY(QDir(work.path()).mkdir(QStringLiteral("planted")));
         for (const QString &folder : {work.path(), work.filePath(QStringLiteral("planted"))})

@@ -3,6 +3,7 @@
 // told to terminate.
 
 #include "support/simulatedinstall.h"
+#include "support/systemlibrary.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,6 +40,8 @@ class ProgramTest : public QObject {
 private slots:
     void missingLibraryEndsTheProgramAtTheFirstTick()
     {
+        if (loaderFindsADrawerLibrary())
+            QSKIP("a drawer library is installed on this machine's loader path");
         // The program alone in a folder, started from a folder that holds a
         // library: the planted one must not be taken.
         QTemporaryDir home;

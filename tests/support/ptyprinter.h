@@ -30,12 +30,7 @@ public:
         m_thread = std::thread([this] { serve(); });
     }
 
-    ~PtyPrinter()
-    {
-        m_stop = true;
-        m_thread.join();
-        vanish();
-    }
+    ~PtyPrinter() { vanish(); }
 
     // The answer to the next status requests: a byte, or Silent; and how
     // long the printer takes to give it.
@@ -43,10 +38,15 @@ public:
     std::atomic<int> answerDelayMs {0};
     std::string device;
 
-    // Unplugged: the terminal hangs up and its device node disappears.
+    // Unplugged: the terminal hangs up and its device node disappears. The
+    // serving thread stops first: a descriptor that another thread is still
+    // polling would only be released, and the terminal hung up, once that
+    // poll returns.
     void vanish()
     {
-        std::lock_guard guard(m_mutex);
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
         if (m_master >= 0)
             ::close(m_master);
         m_master = -1;
@@ -72,14 +72,7 @@ private:
     void serve()
     {
         while (!m_stop) {
-            int master;
-            {
-                std::lock_guard guard(m_mutex);
-                master = m_master;
-            }
-            if (master < 0)
-                return;
-            pollfd ready {master, POLLIN, 0};
+            pollfd ready {m_master, POLLIN, 0};
             if (::poll(&ready, 1, 10) <= 0 || !(ready.revents & POLLIN)) {
                 // Nobody has the terminal open: it reports a hang-up at once.
                 if (ready.revents & POLLHUP)
