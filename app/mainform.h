@@ -50,7 +50,7 @@ private:
     // Window definition (mainformlayout.cpp).
     void createControls();
     void createMenus();
-    void setTabOrder();
+    void arrangeTabOrder();
 
     // Behaviour.
     void Form_Load();

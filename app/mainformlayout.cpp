@@ -128,10 +128,10 @@ void MainForm::createControls()
     Shape1->setFillColor(FormUnits::Black);
     Shape1->setBorderColor(FormUnits::Black);
 
-    setTabOrder();
+    arrangeTabOrder();
 }
 
-void MainForm::setTabOrder()
+void MainForm::arrangeTabOrder()
 {
     const QList<QWidget *> order
         = {DrawerOption[7], DrawerOption[6], DrawerOption[5], DrawerOption[0], DrawerOption[1],
