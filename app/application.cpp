@@ -134,8 +134,8 @@ void Application::watchTerminationSignals()
 #if defined(Q_OS_UNIX)
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_signalNotifier, &QSocketNotifier::activated, this, [] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [] {
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) { }
         // Closing the windows runs their close handlers, which give the

@@ -5,8 +5,6 @@
 
 #include <functional>
 
-class QSocketNotifier;
-
 // The application object. It is where an error that no handler catches ends
 // up: the message is shown and the program ends, with no further handler of
 // any window running. It also turns a termination request (SIGTERM, SIGINT,
@@ -25,7 +23,6 @@ public:
     // Stops the program: from now on no timer, input, close or queued call
     // reaches any object, and the event loop returns with status.
     void endProgram(int status = 0);
-    bool isEnding() const { return m_ending; }
 
     // By default an uncaught error is written to standard error, shown in a
     // message box where there is a screen to show it on, and the process
@@ -42,5 +39,4 @@ private:
     bool m_reportingError = false;
     QPointer<QWidget> m_errorBox;
     FatalErrorHandler m_fatalErrorHandler;
-    QSocketNotifier *m_signalNotifier = nullptr;
 };

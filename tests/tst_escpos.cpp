@@ -4,16 +4,15 @@
 // its configuration file; and the unchanged drawer window driving it.
 
 #include "app/mainform.h"
-#include "drawer/drawerapi.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "drawerconfig.h"
 #include "formprobe.h"
+#include "support/drawerfunctions.h"
 #include "support/ptyprinter.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLibrary>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,11 +67,7 @@ class EscposTest : public QObject {
     Q_OBJECT
 
 private:
-    QLibrary library {QDir(EscposDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))};
-    decltype(&::GetDrawerHandle) getHandle = nullptr;
-    decltype(&::ReleaseDrawerHandle) release = nullptr;
-    decltype(&::GetDrawerStatus) status = nullptr;
-    decltype(&::OpenDrawer) openDrawer = nullptr;
+    DrawerFunctions library;
     std::unique_ptr<QTemporaryDir> home;
 
     void configure(const QString &text)
@@ -93,12 +88,9 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY2(library.load(), qPrintable(library.errorString()));
-        getHandle = reinterpret_cast<decltype(getHandle)>(library.resolve("GetDrawerHandle"));
-        release = reinterpret_cast<decltype(release)>(library.resolve("ReleaseDrawerHandle"));
-        status = reinterpret_cast<decltype(status)>(library.resolve("GetDrawerStatus"));
-        openDrawer = reinterpret_cast<decltype(openDrawer)>(library.resolve("OpenDrawer"));
-        QVERIFY(getHandle && release && status && openDrawer);
+        const QString error
+            = library.load(QDir(EscposDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     void init() { home = std::make_unique<QTemporaryDir>(); }
@@ -127,11 +119,11 @@ private slots:
         QFETCH(Bytes, expected);
         PtyPrinter printer;
         configureDrawer1(printer, settings);
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
-        QCOMPARE(openDrawer(handle), std::int16_t(1));
+        QCOMPARE(library.openDrawer(handle), std::int16_t(1));
         QTRY_COMPARE(printer.received(), expected);
-        release(handle);
+        library.release(handle);
     }
 
     void sensorLevelAndPolarityGiveTheDrawerState_data()
@@ -155,49 +147,49 @@ private slots:
         QFETCH(int, state);
         PtyPrinter printer;
         configureDrawer1(printer, QStringLiteral("sensor = ") + sensor);
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
         printer.answer = answer;
-        QCOMPARE(status(handle), std::int16_t(state));
+        QCOMPARE(library.status(handle), std::int16_t(state));
         QCOMPARE(printer.received(), Bytes({0x10, 0x04, 0x01, 0x10, 0x04, 0x01}));
-        release(handle);
+        library.release(handle);
     }
 
     void lateAnswerIsNotTakenForTheNextOne()
     {
         PtyPrinter printer;
         configureDrawer1(printer, QStringLiteral("sensor = open-high"));
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
         // "Open", but only after the library has stopped waiting.
         printer.answer = 0x16;
         printer.answerDelayMs = 400;
         const int sent = printer.answersSent();
-        QCOMPARE(status(handle), std::int16_t(0));
+        QCOMPARE(library.status(handle), std::int16_t(0));
         QTRY_COMPARE(printer.answersSent(), sent + 1);
         // The stale byte is waiting; the next question must not read it.
         printer.answer = 0x12;
         printer.answerDelayMs = 0;
-        QCOMPARE(status(handle), std::int16_t(1));
-        release(handle);
+        QCOMPARE(library.status(handle), std::int16_t(1));
+        library.release(handle);
     }
 
     void silentPrinterGivesNoAnswerWithinTheBound()
     {
         PtyPrinter printer;
         configureDrawer1(printer, QStringLiteral("sensor = open-low"));
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
         printer.answer = PtyPrinter::Silent;
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(status(handle), std::int16_t(0));
+        QCOMPARE(library.status(handle), std::int16_t(0));
         QVERIFY2(clock.elapsed() < 1000, "the window would freeze");
-        release(handle);
+        library.release(handle);
 
         // A silent printer with a sensor configured is no drawer at all.
         StderrCapture capture;
-        QCOMPARE(getHandle(0), 0);
+        QCOMPARE(library.getHandle(0), 0);
         QVERIFY(capture.finish().contains(QLatin1String("does not answer")));
     }
 
@@ -206,13 +198,13 @@ private slots:
         PtyPrinter printer;
         configureDrawer1(printer);
         printer.answer = PtyPrinter::Silent; // a printer that cannot talk back
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
-        QCOMPARE(status(handle), std::int16_t(1));
+        QCOMPARE(library.status(handle), std::int16_t(1));
         QCOMPARE(printer.statusRequests(), 0);
         printer.vanish();
-        QCOMPARE(status(handle), std::int16_t(0));
-        release(handle);
+        QCOMPARE(library.status(handle), std::int16_t(0));
+        library.release(handle);
     }
 
     void vanishingDeviceLeavesNothingOpen()
@@ -221,15 +213,15 @@ private slots:
         {
             PtyPrinter printer;
             configureDrawer1(printer, QStringLiteral("sensor = open-high"));
-            const std::int32_t handle = getHandle(0);
+            const std::int32_t handle = library.getHandle(0);
             QVERIFY(handle > 0);
-            QCOMPARE(status(handle), std::int16_t(1));
+            QCOMPARE(library.status(handle), std::int16_t(1));
             printer.vanish();
-            QCOMPARE(status(handle), std::int16_t(0));
-            QCOMPARE(openDrawer(handle), std::int16_t(0));
-            release(handle);
+            QCOMPARE(library.status(handle), std::int16_t(0));
+            QCOMPARE(library.openDrawer(handle), std::int16_t(0));
+            library.release(handle);
             StderrCapture capture;
-            QCOMPARE(getHandle(0), 0);
+            QCOMPARE(library.getHandle(0), 0);
             QVERIFY(capture.finish().contains(QString::fromStdString(printer.device)));
         }
         QCOMPARE(openDescriptors(), before);
@@ -243,24 +235,24 @@ private slots:
         QVERIFY(holder >= 0);
         QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
         StderrCapture capture;
-        QCOMPARE(getHandle(0), 0);
+        QCOMPARE(library.getHandle(0), 0);
         const QString message = capture.finish();
         ::close(holder);
         QVERIFY2(message.contains(QString::fromStdString(printer.device)), qPrintable(message));
         QVERIFY2(message.contains(QLatin1String("another process")), qPrintable(message));
         QCOMPARE(message.count(QLatin1Char('\n')), 1);
-        const std::int32_t handle = getHandle(0);
+        const std::int32_t handle = library.getHandle(0);
         QVERIFY(handle > 0);
-        release(handle);
+        library.release(handle);
     }
 
     void unknownHandlesAndNumbersAreHarmless()
     {
         for (std::int32_t bogus : {0, -1, 12345})
-            release(bogus);
-        QCOMPARE(status(12345), std::int16_t(0));
-        QCOMPARE(openDrawer(12345), std::int16_t(0));
-        QVERIFY(getHandle(8) < 0);
+            library.release(bogus);
+        QCOMPARE(library.status(12345), std::int16_t(0));
+        QCOMPARE(library.openDrawer(12345), std::int16_t(0));
+        QVERIFY(library.getHandle(8) < 0);
     }
 
     void configurationEdgeCases_data()
@@ -325,7 +317,7 @@ private slots:
             "KESTRIN_DRAWERS_CONF", home->filePath(QStringLiteral("absent.conf")).toLocal8Bit());
         StderrCapture capture;
         for (int tick = 0; tick < 5; ++tick)
-            QCOMPARE(getHandle(0), 0);
+            QCOMPARE(library.getHandle(0), 0);
         const QString messages = capture.finish();
         QCOMPARE(messages.count(QLatin1String("absent.conf")), 1);
     }

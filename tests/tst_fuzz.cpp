@@ -3,13 +3,12 @@
 // place of its files. Nothing crashes, nothing is written through a link,
 // and every refusal says why. Each round is bounded in count.
 
-#include "drawer/drawerapi.h"
 #include "simstate.h"
+#include "support/drawerfunctions.h"
 #include "support/simtool.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLibrary>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +17,7 @@
 
 namespace {
 const QString BinDir = QStringLiteral(KESTRIN_BIN_DIR);
+const QString SimulatorPath = QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so"));
 
 QByteArray readFile(const QString &path)
 {
@@ -123,15 +123,8 @@ private slots:
 
     void libraryAnswersSanelyOnAnyStateFile()
     {
-        QLibrary simulator(QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
-        QVERIFY(simulator.load());
-        auto getHandle
-            = reinterpret_cast<decltype(&::GetDrawerHandle)>(simulator.resolve("GetDrawerHandle"));
-        auto release = reinterpret_cast<decltype(&::ReleaseDrawerHandle)>(
-            simulator.resolve("ReleaseDrawerHandle"));
-        auto status
-            = reinterpret_cast<decltype(&::GetDrawerStatus)>(simulator.resolve("GetDrawerStatus"));
-        auto open = reinterpret_cast<decltype(&::OpenDrawer)>(simulator.resolve("OpenDrawer"));
+        DrawerFunctions simulator;
+        QVERIFY(simulator.load(SimulatorPath).isEmpty());
         std::mt19937 random(7);
         for (int round = 0; round < 300; ++round) {
             const QByteArray text = mangled(random);
@@ -142,12 +135,12 @@ private slots:
             writeFile(statePath, text);
             const std::uint8_t drawer
                 = std::uint8_t(std::uniform_int_distribution<int>(0, 9)(random));
-            const std::int32_t handle = getHandle(drawer);
+            const std::int32_t handle = simulator.getHandle(drawer);
             QVERIFY(drawer < 8 ? handle >= 0 : handle < 0);
-            const std::int16_t answer = status(handle);
+            const std::int16_t answer = simulator.status(handle);
             QVERIFY(answer >= 0 && answer <= 2);
-            QVERIFY(open(handle) == 0 || open(handle) == 1);
-            release(handle);
+            QVERIFY(simulator.openDrawer(handle) == 0 || simulator.openDrawer(handle) == 1);
+            simulator.release(handle);
             // What the library leaves behind is what it found, or valid.
             const QByteArray after = readFile(statePath);
             QVERIFY(after == text || sim::parse(after.toStdString()));
@@ -207,11 +200,9 @@ private slots:
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.err.contains(reason), qPrintable(result.err));
 
-        QLibrary simulator(QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
-        auto status
-            = reinterpret_cast<decltype(&::GetDrawerStatus)>(simulator.resolve("GetDrawerStatus"));
-        QVERIFY(status);
-        QCOMPARE(status(1), std::int16_t(0));
+        DrawerFunctions simulator;
+        QVERIFY(simulator.load(SimulatorPath).isEmpty());
+        QCOMPARE(simulator.status(1), std::int16_t(0));
     }
 
     void linksInPlaceOfTheLockOrTraceFileAreNeverFollowed_data()
@@ -232,11 +223,9 @@ private slots:
         QVERIFY(QFile::link(target, statePath + linked));
 
         tool({"plug", "4"});
-        QLibrary simulator(QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
-        auto getHandle
-            = reinterpret_cast<decltype(&::GetDrawerHandle)>(simulator.resolve("GetDrawerHandle"));
-        QVERIFY(getHandle);
-        getHandle(0);
+        DrawerFunctions simulator;
+        QVERIFY(simulator.load(SimulatorPath).isEmpty());
+        simulator.getHandle(0);
         QCOMPARE(readFile(target), QByteArray("keep me\n"));
     }
 };

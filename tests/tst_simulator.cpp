@@ -1,14 +1,13 @@
 // The simulated drawer bank: its state file, the library's answers, and the
 // control tool changing them from another process.
 
-#include "drawer/drawerapi.h"
 #include "simstate.h"
+#include "support/drawerfunctions.h"
 #include "support/simtool.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLibrary>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,11 +24,7 @@ class SimulatorTest : public QObject {
     Q_OBJECT
 
 private:
-    QLibrary simulator {QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))};
-    decltype(&::GetDrawerHandle) getHandle = nullptr;
-    decltype(&::ReleaseDrawerHandle) release = nullptr;
-    decltype(&::GetDrawerStatus) status = nullptr;
-    decltype(&::OpenDrawer) openDrawer = nullptr;
+    DrawerFunctions simulator;
     std::unique_ptr<QTemporaryDir> home;
     QString statePath;
 
@@ -47,12 +42,9 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY2(simulator.load(), qPrintable(simulator.errorString()));
-        getHandle = reinterpret_cast<decltype(getHandle)>(simulator.resolve("GetDrawerHandle"));
-        release = reinterpret_cast<decltype(release)>(simulator.resolve("ReleaseDrawerHandle"));
-        status = reinterpret_cast<decltype(status)>(simulator.resolve("GetDrawerStatus"));
-        openDrawer = reinterpret_cast<decltype(openDrawer)>(simulator.resolve("OpenDrawer"));
-        QVERIFY(getHandle && release && status && openDrawer);
+        const QString error
+            = simulator.load(QDir(BinDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     // Every test gets a state file of its own; the tool finds it the same way.
@@ -107,71 +99,71 @@ private slots:
     void defaultsHaveTheFirstTwoDrawersPluggedAndClosed()
     {
         for (int drawer = 0; drawer < 8; ++drawer) {
-            const std::int32_t handle = getHandle(std::uint8_t(drawer));
+            const std::int32_t handle = simulator.getHandle(std::uint8_t(drawer));
             if (drawer < 2) {
                 QVERIFY(handle > 0);
-                QCOMPARE(status(handle), std::int16_t(1));
+                QCOMPARE(simulator.status(handle), std::int16_t(1));
             } else {
                 QCOMPARE(handle, 0);
             }
         }
-        QVERIFY(getHandle(8) < 0);
-        QVERIFY(getHandle(255) < 0);
+        QVERIFY(simulator.getHandle(8) < 0);
+        QVERIFY(simulator.getHandle(255) < 0);
     }
 
     void handlesAreNeverReusedAndStaleOnesGetNoAnswer()
     {
-        const std::int32_t first = getHandle(0);
-        release(first);
-        const std::int32_t second = getHandle(0);
+        const std::int32_t first = simulator.getHandle(0);
+        simulator.release(first);
+        const std::int32_t second = simulator.getHandle(0);
         QVERIFY(second > first);
-        QCOMPARE(status(first), std::int16_t(0));
-        QCOMPARE(openDrawer(first), std::int16_t(0));
-        QCOMPARE(status(second), std::int16_t(1));
-        QCOMPARE(status(12345), std::int16_t(0));
+        QCOMPARE(simulator.status(first), std::int16_t(0));
+        QCOMPARE(simulator.openDrawer(first), std::int16_t(0));
+        QCOMPARE(simulator.status(second), std::int16_t(1));
+        QCOMPARE(simulator.status(12345), std::int16_t(0));
 
         // Releasing nothing, a failure value, a stranger or a stale handle
         // leaves the live one alone.
         for (std::int32_t bogus : {0, -1, -2147483647 - 1, 12345, first})
-            release(bogus);
-        QCOMPARE(status(second), std::int16_t(1));
+            simulator.release(bogus);
+        QCOMPARE(simulator.status(second), std::int16_t(1));
 
         QCOMPARE(tool({"reset"}).exitCode, 0);
-        QCOMPARE(status(second), std::int16_t(0));
-        QVERIFY(getHandle(0) > second);
+        QCOMPARE(simulator.status(second), std::int16_t(0));
+        QVERIFY(simulator.getHandle(0) > second);
     }
 
     void openedDrawerClosesByItselfAfterTheAutoCloseTime()
     {
         QCOMPARE(tool({"auto-close", "1"}).exitCode, 0);
-        const std::int32_t handle = getHandle(1);
-        QVERIFY(openDrawer(handle) != 0);
-        QCOMPARE(status(handle), std::int16_t(2));
-        QTRY_COMPARE_WITH_TIMEOUT(status(handle), std::int16_t(1), 5000);
+        const std::int32_t handle = simulator.getHandle(1);
+        QVERIFY(simulator.openDrawer(handle) != 0);
+        QCOMPARE(simulator.status(handle), std::int16_t(2));
+        QTRY_COMPARE_WITH_TIMEOUT(simulator.status(handle), std::int16_t(1), 5000);
     }
 
     void toolChangesWhatTheLibraryAnswers()
     {
-        QCOMPARE(getHandle(2), 0);
+        QCOMPARE(simulator.getHandle(2), 0);
         QCOMPARE(tool({"plug", "3"}).exitCode, 0);
-        const std::int32_t handle = getHandle(2);
+        const std::int32_t handle = simulator.getHandle(2);
         QVERIFY(handle > 0);
         QCOMPARE(tool({"open", "3"}).exitCode, 0);
-        QCOMPARE(status(handle), std::int16_t(2));
+        QCOMPARE(simulator.status(handle), std::int16_t(2));
         QCOMPARE(tool({"close", "3"}).exitCode, 0);
-        QCOMPARE(status(handle), std::int16_t(1));
+        QCOMPARE(simulator.status(handle), std::int16_t(1));
 
         QCOMPARE(tool({"mute", "3"}).exitCode, 0);
-        const std::int32_t muted = getHandle(2);
+        const std::int32_t muted = simulator.getHandle(2);
         QVERIFY(muted > handle);
-        QCOMPARE(status(muted), std::int16_t(0));
-        QCOMPARE(openDrawer(muted), std::int16_t(0));
+        QCOMPARE(simulator.status(muted), std::int16_t(0));
+        QCOMPARE(simulator.openDrawer(muted), std::int16_t(0));
         QCOMPARE(tool({"unmute", "3"}).exitCode, 0);
-        QCOMPARE(status(muted), std::int16_t(1));
+        QCOMPARE(simulator.status(muted), std::int16_t(1));
 
         QCOMPARE(tool({"unplug", "3"}).exitCode, 0);
-        QCOMPARE(status(muted), std::int16_t(0));
-        QCOMPARE(getHandle(2), 0);
+        QCOMPARE(simulator.status(muted), std::int16_t(0));
+        QCOMPARE(simulator.getHandle(2), 0);
 
         const SimToolResult table = tool({"status"});
         QCOMPARE(table.exitCode, 0);
@@ -184,9 +176,9 @@ private slots:
         QCOMPARE(tool({"trace", "on"}).exitCode, 0);
         const QString tracePath = tool({"trace"}).out.trimmed();
         QCOMPARE(tracePath, statePath + QLatin1String(".trace"));
-        const std::int32_t handle = getHandle(0);
-        status(handle);
-        release(handle);
+        const std::int32_t handle = simulator.getHandle(0);
+        simulator.status(handle);
+        simulator.release(handle);
         QFile trace(tracePath);
         QVERIFY(trace.open(QIODevice::ReadOnly));
         const QStringList lines
@@ -206,7 +198,7 @@ private slots:
         QCOMPARE(tool({"delay", "150"}).exitCode, 0);
         QElapsedTimer clock;
         clock.start();
-        status(1);
+        simulator.status(1);
         QVERIFY(clock.elapsed() >= 150);
     }
 
@@ -217,13 +209,13 @@ private slots:
         QCOMPARE(table.exitCode, 0);
         QVERIFY(table.err.contains(QLatin1String("not a valid state file")));
         QVERIFY(table.out.contains(QLatin1String("#1       plugged")));
-        QVERIFY(getHandle(0) > 0);
-        QCOMPARE(getHandle(2), 0);
+        QVERIFY(simulator.getHandle(0) > 0);
+        QCOMPARE(simulator.getHandle(2), 0);
     }
 
     void stateFileIsPrivate()
     {
-        QVERIFY(getHandle(0) > 0);
+        QVERIFY(simulator.getHandle(0) > 0);
         QCOMPARE(QFile::permissions(statePath)
                 & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
             QFileDevice::Permissions());
@@ -240,7 +232,7 @@ private slots:
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         }();
 
-        QVERIFY(getHandle(0) > 0); // the defaults, held in memory
+        QVERIFY(simulator.getHandle(0) > 0); // the defaults, held in memory
         const SimToolResult plug = tool({"plug", "5"});
         QCOMPARE(plug.exitCode, 1);
         QVERIFY2(plug.err.contains(QLatin1String("symbolic link"))
@@ -261,11 +253,11 @@ private slots:
         QCOMPARE(::flock(fd, LOCK_EX), 0);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(getHandle(0), 0); // a busy device answers nothing
+        QCOMPARE(simulator.getHandle(0), 0); // a busy device answers nothing
         const qint64 took = clock.elapsed();
         ::close(fd);
         QVERIFY2(took < 2000, qPrintable(QString::number(took)));
-        QVERIFY(getHandle(0) > 0);
+        QVERIFY(simulator.getHandle(0) > 0);
     }
 
     void toolRefusesBadArguments_data()
