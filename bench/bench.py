@@ -184,7 +184,7 @@ class Bench:
     # The ESC/POS drawer library's status round trip on a pseudo-terminal.
     def escpos_roundtrip(self):
         probe = self.path("escpos-roundtrip")
-        library = os.path.join(self.bin, "..", "escpos", "libKestrinPOS_USB.so")
+        library = os.path.join(self.bin, "..", "drawerdriver", "libKestrinPOS_USB.so")
         if not os.path.exists(probe) or not os.path.exists(library):
             return None
         out = subprocess.run([probe, library], capture_output=True, text=True, check=True).stdout

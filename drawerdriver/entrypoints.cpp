@@ -2,7 +2,7 @@
 // drawer-kick connector of an ESC/POS receipt printer on USB.
 
 #include "drawer/drawerapi.h"
-#include "drawerconfig.h"
+#include "config.h"
 #include "printerport.h"
 
 #include <array>
@@ -15,8 +15,8 @@
 namespace {
 
 struct HeldDrawer {
-    escpos::DrawerSettings settings;
-    std::unique_ptr<escpos::PrinterPort> port;
+    drawerdriver::DrawerSettings settings;
+    std::unique_ptr<drawerdriver::PrinterPort> port;
 };
 
 std::mutex mutex;
@@ -24,7 +24,7 @@ std::map<std::int32_t, HeldDrawer> held;
 std::int32_t nextHandle = 1;
 // The last problem told about each drawer, and the configuration's: the
 // program asks ten times a second, and each problem is worth one line.
-std::array<std::string, escpos::DrawerCount> lastProblem;
+std::array<std::string, drawerdriver::DrawerCount> lastProblem;
 std::string lastConfigProblems;
 
 void tell(std::string &last, const std::string &problem)
@@ -48,10 +48,10 @@ extern "C" {
 
 KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
 {
-    if (drawerNumber >= escpos::DrawerCount)
+    if (drawerNumber >= drawerdriver::DrawerCount)
         return -1;
     std::lock_guard guard(mutex);
-    const escpos::DrawerConfig config = escpos::loadDrawerConfig(escpos::drawerConfigPath());
+    const drawerdriver::DrawerConfig config = drawerdriver::loadDrawerConfig(drawerdriver::drawerConfigPath());
     std::string problems;
     for (const std::string &problem : config.problems)
         problems += (problems.empty() ? "" : "\nKestrinPOS_USB (ESC/POS): ") + problem;
@@ -64,14 +64,14 @@ KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
         return 0;
     }
     std::string error;
-    std::unique_ptr<escpos::PrinterPort> port = escpos::PrinterPort::open(*settings, error);
+    std::unique_ptr<drawerdriver::PrinterPort> port = drawerdriver::PrinterPort::open(*settings, error);
     if (!port) {
         tell(last, error);
         return 0;
     }
     // With a sensor, the printer must be able to answer; without one, an
     // open port is all there is to know.
-    if (settings->sensor != escpos::Sensor::None && port->requestStatus() < 0) {
+    if (settings->sensor != drawerdriver::Sensor::None && port->requestStatus() < 0) {
         tell(last, "the printer on " + settings->device + " does not answer status requests");
         return 0;
     }
@@ -94,12 +94,12 @@ KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
     HeldDrawer *drawer = find(handle);
     if (!drawer || !drawer->port->isPresent())
         return 0;
-    if (drawer->settings.sensor == escpos::Sensor::None)
+    if (drawer->settings.sensor == drawerdriver::Sensor::None)
         return 1;
     const int status = drawer->port->requestStatus();
     return status < 0
         ? 0
-        : std::int16_t(escpos::drawerState(std::uint8_t(status), drawer->settings.sensor));
+        : std::int16_t(drawerdriver::drawerState(std::uint8_t(status), drawer->settings.sensor));
 }
 
 KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
@@ -108,7 +108,7 @@ KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
     HeldDrawer *drawer = find(handle);
     if (!drawer)
         return 0;
-    return drawer->port->writeAll(escpos::kickCommand(drawer->settings)) ? 1 : 0;
+    return drawer->port->writeAll(drawerdriver::kickCommand(drawer->settings)) ? 1 : 0;
 }
 
 } // extern "C"

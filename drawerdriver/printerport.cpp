@@ -12,7 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace escpos {
+namespace drawerdriver {
 
 namespace {
 
@@ -195,4 +195,4 @@ bool PrinterPort::isPresent() const
     return ::poll(&state, 1, 0) == 0 || !(state.revents & (POLLERR | POLLHUP | POLLNVAL));
 }
 
-} // namespace escpos
+} // namespace drawerdriver

@@ -3,14 +3,14 @@
 // /dev/ttyACMN).
 #pragma once
 
-#include "drawerconfig.h"
+#include "config.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace escpos {
+namespace drawerdriver {
 
 // The longest any call waits for the printer, so the window never freezes.
 inline constexpr int AnswerTimeoutMs = 200;
@@ -55,4 +55,4 @@ private:
     bool m_serial;
 };
 
-} // namespace escpos
+} // namespace drawerdriver

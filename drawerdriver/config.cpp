@@ -1,4 +1,4 @@
-#include "drawerconfig.h"
+#include "config.h"
 
 #include <cerrno>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace escpos {
+namespace drawerdriver {
 
 namespace {
 
@@ -174,4 +174,4 @@ DrawerConfig loadDrawerConfig(const std::string &path)
     return parseDrawerConfig(text.str(), path);
 }
 
-} // namespace escpos
+} // namespace drawerdriver

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace escpos {
+namespace drawerdriver {
 
 inline constexpr int DrawerCount = 8;
 inline constexpr char DefaultConfigPath[] = "/etc/kestrin-drawer/drawers.conf";
@@ -40,4 +40,4 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
 std::string drawerConfigPath();
 DrawerConfig loadDrawerConfig(const std::string &path);
 
-} // namespace escpos
+} // namespace drawerdriver

@@ -5,7 +5,7 @@
 
 #include "app/mainform.h"
 #include "drawer/vendordrawerlibrary.h"
-#include "drawerconfig.h"
+#include "config.h"
 #include "formprobe.h"
 #include "support/drawerfunctions.h"
 #include "support/ptyprinter.h"
@@ -21,7 +21,7 @@
 #include <sys/file.h>
 
 namespace {
-const QString EscposDir = QStringLiteral(ESCPOS_LIB_DIR);
+const QString DriverDir = QStringLiteral(DRIVER_LIB_DIR);
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -89,7 +89,7 @@ private slots:
     void initTestCase()
     {
         const QString error
-            = library.load(QDir(EscposDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
+            = library.load(QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
         QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
@@ -298,7 +298,7 @@ private slots:
         QFETCH(QList<int>, available);
         QFETCH(QString, problem);
         const QByteArray bytes = text.toLatin1();
-        const escpos::DrawerConfig config = escpos::parseDrawerConfig(
+        const drawerdriver::DrawerConfig config = drawerdriver::parseDrawerConfig(
             std::string_view(bytes.constData(), std::size_t(bytes.size())), "x.conf");
         for (int drawer = 1; drawer <= 8; ++drawer)
             QCOMPARE(config.drawers[drawer - 1].has_value(), available.contains(drawer));
@@ -327,7 +327,7 @@ private slots:
         PtyPrinter printer;
         configureDrawer1(printer, QStringLiteral("sensor = open-high"));
         printer.answer = 0x12;
-        VendorDrawerLibrary vendor({EscposDir});
+        VendorDrawerLibrary vendor({DriverDir});
         MainForm form(vendor, [] {});
         form.show();
         FormProbe probe {&form};
@@ -346,4 +346,4 @@ private slots:
 };
 
 QTEST_MAIN(EscposTest)
-#include "tst_escpos.moc"
+#include "tst_drawerdriver.moc"
