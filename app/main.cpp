@@ -23,9 +23,11 @@ int main(int argc, char *argv[])
     standard.setFamily(FormUnits::formFontFamily());
     Application::setFont(standard);
 
-    // The vendor library is looked for beside the program, then on the
-    // system's loader path.
-    VendorDrawerLibrary library({Application::applicationDirPath()});
+    // The drawer library is looked for beside the program, then in the
+    // private folder of an installed program (bin/../lib/kestrin-drawer),
+    // then on the system's loader path; never in the working directory.
+    VendorDrawerLibrary library(
+        VendorDrawerLibrary::programSearchDirs(Application::applicationDirPath()));
     MainForm form(library, [&app] { app.endProgram(); });
     form.show();
     return app.exec();

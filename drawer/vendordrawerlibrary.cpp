@@ -41,6 +41,16 @@ QString VendorDrawerLibrary::defaultFileName()
 #endif
 }
 
+QStringList VendorDrawerLibrary::programSearchDirs(const QString &programDir)
+{
+    if (QDir::isRelativePath(programDir))
+        return {};
+    const QString real = QFileInfo(programDir).canonicalFilePath();
+    if (real.isEmpty())
+        return {};
+    return {real, QDir::cleanPath(real + QStringLiteral("/../lib/kestrin-drawer"))};
+}
+
 void VendorDrawerLibrary::load()
 {
     for (const QString &dir : m_searchDirs) {

@@ -33,6 +33,14 @@ public:
     // libKestrinPOS_USB.so on Linux, KestrinPOS_USB.dll on Windows.
     static QString defaultFileName();
 
+    // The folders a program in programDir searches, in order: that folder
+    // itself, then the private folder lib/kestrin-drawer beside it (an
+    // installed program's bin/../lib/kestrin-drawer). Both are taken from
+    // where the folder really is, symbolic links resolved, so a link to the
+    // program or to its folder finds the same library. A relative or missing
+    // folder gives none: the library is then looked for by name only.
+    static QStringList programSearchDirs(const QString &programDir);
+
     std::int32_t GetDrawerHandle(std::uint8_t drawerNumber) override;
     void ReleaseDrawerHandle(std::int32_t handle) override;
     std::int16_t GetDrawerStatus(std::int32_t handle) override;

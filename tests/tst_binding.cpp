@@ -9,13 +9,30 @@
 #include <QDir>
 #include <QFile>
 #include <QLibrary>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 namespace {
 const QString FullLibraryDir = QStringLiteral(TESTLIB_FULL_DIR);
 const QString NoOpenLibraryDir = QStringLiteral(TESTLIB_NOOPEN_DIR);
 const QString LibraryFile = VendorDrawerLibrary::defaultFileName();
+const QString BinDir = QStringLiteral(KESTRIN_BIN_DIR);
+
+// Copies the test library from libraryDir into folder, making the folder.
+bool stage(const QString &libraryDir, const QString &folder)
+{
+    return QDir().mkpath(folder)
+        && QFile::copy(QDir(libraryDir).absoluteFilePath(LibraryFile),
+            QDir(folder).absoluteFilePath(LibraryFile));
+}
+
+QString realFolderOf(const QString &file)
+{
+    return QFileInfo(QFileInfo(file).canonicalFilePath()).absolutePath();
+}
 
 int callCount(const QString &dir)
 {
@@ -70,6 +87,39 @@ private slots:
         QVERIFY2(!error.isEmpty(), "a planted library was loaded");
         QVERIFY(!library.isLoaded());
     }
+    // Also before any load: a program folder that is not a real, absolute
+    // one gives no folder to search, not one under the working directory.
+    void privateFolderIsNeverUnderTheWorkingDirectory_data()
+    {
+        QTest::addColumn<QString>("programDir");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("dot") << QStringLiteral(".");
+        QTest::newRow("relative bin") << QStringLiteral("bin");
+        QTest::newRow("dot dot") << QStringLiteral("../bin");
+    }
+
+    void privateFolderIsNeverUnderTheWorkingDirectory()
+    {
+        QFETCH(QString, programDir);
+        if (loaderFindsADrawerLibrary())
+            QSKIP("a drawer library is installed on this machine's loader path");
+        // work/run is the working directory; every folder a relative
+        // program folder could lead to holds a library.
+        QTemporaryDir work;
+        const QString run = work.filePath(QStringLiteral("run"));
+        for (const QString &folder : {run, run + QStringLiteral("/bin"),
+                 run + QStringLiteral("/lib/kestrin-drawer"), work.filePath(QStringLiteral("bin")),
+                 work.filePath(QStringLiteral("lib/kestrin-drawer"))})
+            QVERIFY(stage(FullLibraryDir, folder));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(run));
+        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(programDir));
+        const QString error = errorOf([&] { library.GetDrawerHandle(0); });
+        QDir::setCurrent(previous);
+        QVERIFY2(!error.isEmpty(), "a library under the working directory was loaded");
+        QVERIFY(!library.isLoaded());
+    }
+
     void windowComesUpWithoutTheLibrary()
     {
         QTemporaryDir empty;
@@ -90,6 +140,89 @@ private slots:
         QCOMPARE(
             QFileInfo(library.loadedFrom()).absolutePath(), QDir(FullLibraryDir).absolutePath());
         QCOMPARE(callCount(FullLibraryDir), before + 1);
+    }
+
+    // An installed program: bin/ for the program, lib/kestrin-drawer/ for
+    // its library.
+    void privateFolderBesideTheProgramsFolder()
+    {
+        QTemporaryDir root;
+        const QString bin = root.filePath(QStringLiteral("usr/bin"));
+        const QString privateDir = root.filePath(QStringLiteral("usr/lib/kestrin-drawer"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(stage(FullLibraryDir, privateDir));
+        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(bin));
+        QCOMPARE(library.GetDrawerHandle(3), 1003);
+        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(privateDir).canonicalFilePath());
+    }
+
+    void programsOwnFolderComesFirst()
+    {
+        QTemporaryDir root;
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QVERIFY(stage(FullLibraryDir, bin));
+        QVERIFY(stage(NoOpenLibraryDir, root.filePath(QStringLiteral("lib/kestrin-drawer"))));
+        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(bin));
+        QCOMPARE(library.GetDrawerHandle(4), 1004);
+        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(bin).canonicalFilePath());
+        QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
+    }
+
+    // The program's folder reached through a symbolic link: the private
+    // folder is the one beside the real folder, not beside the link.
+    void privateFolderIsFoundWhereTheProgramReallyIs()
+    {
+        QTemporaryDir root;
+        const QString realBin = root.filePath(QStringLiteral("real/bin"));
+        const QString realPrivate = root.filePath(QStringLiteral("real/lib/kestrin-drawer"));
+        QVERIFY(QDir().mkpath(realBin));
+        QVERIFY(stage(FullLibraryDir, realPrivate));
+        QVERIFY(stage(NoOpenLibraryDir, root.filePath(QStringLiteral("link/lib/kestrin-drawer"))));
+        const QString linkedBin = root.filePath(QStringLiteral("link/bin"));
+        QVERIFY(QFile::link(realBin, linkedBin));
+
+        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(linkedBin));
+        QCOMPARE(library.GetDrawerHandle(4), 1004);
+        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(realPrivate).canonicalFilePath());
+        QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
+    }
+
+    // The built program, laid out as installed and started through a link
+    // from elsewhere, with its library only in the private folder.
+    void installedProgramFindsItsPrivateFolder()
+    {
+        QTemporaryDir root;
+        QTemporaryDir work;
+        const QString bin = root.filePath(QStringLiteral("usr/bin"));
+        const QString program = bin + QStringLiteral("/kestrin-drawer");
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(QDir(BinDir).filePath(QStringLiteral("kestrin-drawer")), program));
+        QVERIFY(stage(FullLibraryDir, root.filePath(QStringLiteral("usr/lib/kestrin-drawer"))));
+        const QString link = work.filePath(QStringLiteral("kestrin-drawer"));
+        QVERIFY(QFile::link(program, link));
+
+        const QString log = work.filePath(QStringLiteral("calls.log"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("KESTRIN_TESTLIB_LOG"), log);
+        env.remove(QStringLiteral("LD_LIBRARY_PATH"));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(work.path());
+        process.start(link, {});
+        QVERIFY(process.waitForStarted());
+        const auto calls = [&log] {
+            QFile file(log);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            calls().contains("GetDrawerStatus 1000") || process.state() == QProcess::NotRunning,
+            20000);
+        QVERIFY2(process.state() == QProcess::Running, process.readAllStandardError().constData());
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(calls().startsWith("GetDrawerHandle 0\n"));
     }
 
     void passesWidthsAndSignsByValue_data()
