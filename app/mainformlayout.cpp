@@ -136,8 +136,16 @@ void MainForm::arrangeTabOrder()
     const QList<QWidget *> order
         = {DrawerOption[7], DrawerOption[6], DrawerOption[5], DrawerOption[0], DrawerOption[1],
             DrawerOption[2], DrawerOption[3], DrawerOption[4], Open_Button, Status_Button};
-    for (qsizetype i = 1; i < order.size(); ++i)
-        QWidget::setTabOrder(order[i - 1], order[i]);
+    // QWidget::setTabOrder(a, b) moves only b, and leaves it where it is when
+    // b already comes next after a going round the chain, even round past
+    // the window itself. Chaining the pairs front to back therefore leaves
+    // "Cash Drawer Status", created first, ahead of "Drawer #8" when counted
+    // from the window. Putting every later control straight behind the first
+    // one, from the last backwards, takes them all out from in front of it:
+    // from the window, the first control that takes the focus is the first
+    // one here.
+    for (qsizetype i = order.size() - 1; i > 0; --i)
+        QWidget::setTabOrder(order.first(), order[i]);
 }
 
 void MainForm::createMenus()

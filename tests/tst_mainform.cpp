@@ -166,25 +166,60 @@ private slots:
         }
     }
 
-    void tabOrderRunsThroughOptionsThenButtons()
+    void focusChainFromTheWindowRunsThroughOptionsThenButtons()
     {
+        // The chain also holds widgets that never take the focus; Tab skips
+        // them. Walk it once round, from the window back to the window.
+        QList<QWidget *> focusable;
+        for (QWidget *widget = form->nextInFocusChain(); widget != form.get();
+             widget = widget->nextInFocusChain()) {
+            if (widget->focusPolicy() & Qt::TabFocus)
+                focusable << widget;
+        }
         QList<QWidget *> expected;
         for (int index : {7, 6, 5, 0, 1, 2, 3, 4})
             expected << probe().drawerOption(index);
         expected << probe().find<QPushButton>("Open_Button")
                  << probe().find<QPushButton>("Status_Button");
-        // The chain also holds widgets that never take the focus; Tab skips them.
-        const auto nextFocusable = [](QWidget *widget) {
-            do
-                widget = widget->nextInFocusChain();
-            while (!(widget->focusPolicy() & Qt::TabFocus));
-            return widget;
-        };
-        for (qsizetype i = 1; i < expected.size(); ++i)
-            QCOMPARE(nextFocusable(expected[i - 1]), expected[i]);
-        QCOMPARE(nextFocusable(expected.last()), expected.first());
+        QCOMPARE(focusable, expected);
         for (const char *name : {"Frame1", "Frame2", "Label1", "Label2", "Status", "Shape1"})
             QCOMPARE(probe().find<QWidget>(name)->focusPolicy(), Qt::NoFocus);
+    }
+
+    void tabKeyStartsAtDrawer8ThenTheButtons_data()
+    {
+        // Tab treats the group of option buttons as one stop and re-enters it
+        // at the option that had the focus last.
+        QTest::addColumn<bool>("backwards");
+        QTest::addColumn<QStringList>("stops");
+        QTest::newRow("Tab") << false
+                             << QStringList {"Drawer #8", "Open Cash Drawer", "Cash Drawer Status",
+                                    "Drawer #8"};
+        QTest::newRow("Shift+Tab")
+            << true
+            << QStringList {"Drawer #8", "Cash Drawer Status", "Open Cash Drawer", "Drawer #8"};
+    }
+
+    void tabKeyStartsAtDrawer8ThenTheButtons()
+    {
+        QFETCH(bool, backwards);
+        QFETCH(QStringList, stops);
+        // Connected, so both push buttons can take the focus.
+        library.handleAnswers = {5};
+        form->Timer1_Timer();
+        probe().timer()->stop();
+        QVERIFY(probe().showsConnected());
+        form->show();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        // The window gives its first focus to the first control in the order.
+        QTRY_VERIFY(QApplication::focusWidget());
+        QStringList visited {QApplication::focusWidget()->property("text").toString()};
+        while (visited.size() < stops.size()) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+                backwards ? Qt::ShiftModifier : Qt::NoModifier);
+            visited << QApplication::focusWidget()->property("text").toString();
+        }
+        QCOMPARE(visited, stops);
     }
 
     void menuBarReadsInOrder()
