@@ -45,10 +45,13 @@ AboutForm::AboutForm(QWidget *parent) : QDialog(parent)
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(twipsRect(3120, 2280, 1575, 615));
     Command1->setFont(formFont(13.5));
-    // Not the window's default button: Enter presses it only while it holds
-    // the focus, which an auto-default button does in a dialog.
+    // Neither the default button nor one that becomes it: a dialog makes an
+    // auto-default button its default as soon as it takes the focus, and
+    // draws it so. Such a button no longer presses itself on Enter, so the
+    // event filter below does that while it holds the focus.
+    Command1->setAutoDefault(false);
     Command1->setDefault(false);
-    Command1->setAutoDefault(true);
+    Command1->installEventFilter(this);
     connect(Command1, &QPushButton::clicked, this, &AboutForm::Command1_Click);
 
     // The version of this window's own design, not the program's version.
@@ -76,11 +79,26 @@ void AboutForm::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
 }
 
+bool AboutForm::eventFilter(QObject *watched, QEvent *event)
+{
+    // Enter on the focused "Close" presses it, as Space does.
+    if (watched == Command1 && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool enter = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (enter && Command1->isEnabled()) {
+            Command1->click();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void AboutForm::keyPressEvent(QKeyEvent *event)
 {
     // There is neither a cancel nor a default button: Esc closes nothing, and
     // Enter reaches the window only when "Close" does not hold the focus
-    // (which presses it itself), so it presses nothing.
+    // (the event filter takes it there), so it presses nothing.
     switch (event->key()) {
     case Qt::Key_Escape:
     case Qt::Key_Return:

@@ -96,13 +96,16 @@ private slots:
         QTest::addColumn<bool>("closes");
         QTest::newRow("Esc") << "Command1" << QKeySequence(Qt::Key_Escape) << false;
         QTest::newRow("Enter on Close") << "Command1" << QKeySequence(Qt::Key_Return) << true;
-        QTest::newRow("keypad Enter on Close") << "Command1" << QKeySequence(Qt::Key_Enter) << true;
+        QTest::newRow("keypad Enter on Close")
+            << "Command1" << QKeySequence(Qt::KeypadModifier | Qt::Key_Enter) << true;
         QTest::newRow("Space on Close") << "Command1" << QKeySequence(Qt::Key_Space) << true;
         QTest::newRow("Alt+C") << "Command1" << QKeySequence(Qt::ALT | Qt::Key_C) << true;
         QTest::newRow("Alt+C from the picture")
             << "Picture1" << QKeySequence(Qt::ALT | Qt::Key_C) << true;
         QTest::newRow("Enter on the picture")
             << "Picture1" << QKeySequence(Qt::Key_Return) << false;
+        QTest::newRow("keypad Enter on the picture")
+            << "Picture1" << QKeySequence(Qt::KeypadModifier | Qt::Key_Enter) << false;
         QTest::newRow("Space on the picture") << "Picture1" << QKeySequence(Qt::Key_Space) << false;
         QTest::newRow("Esc on the picture") << "Picture1" << QKeySequence(Qt::Key_Escape) << false;
     }
@@ -127,6 +130,25 @@ private slots:
         });
         QVERIFY(focusedOnOpening);
         QCOMPARE(closed, closes);
+    }
+
+    void closeIsNeverTheDefaultButton()
+    {
+        // A dialog makes a button its default as the button takes the focus;
+        // "Close" must stay an ordinary button, drawn as one, wherever the
+        // focus is.
+        QStringList focusAndDefault;
+        QVERIFY(whileAboutIsOpen([&](AboutForm *dialog) {
+            auto *close = dialog->findChild<QPushButton *>("Command1");
+            for (int step = 0; step < 3; ++step) {
+                if (step > 0)
+                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                focusAndDefault << QApplication::focusWidget()->objectName()
+                        + (close->isDefault() ? QStringLiteral(", Close default") : QString());
+            }
+            dialog->hide();
+        }));
+        QCOMPARE(focusAndDefault, QStringList({"Command1", "Picture1", "Command1"}));
     }
 
     void closeHoldsTheFocusAtEveryOpening()
@@ -212,10 +234,6 @@ private slots:
             QFontMetrics(control->font()).horizontalAdvance(shown.remove('&')) <= geometry.width());
         if (qobject_cast<QLabel *>(control))
             QCOMPARE(control->focusPolicy(), Qt::NoFocus);
-        // Enter presses it only while it holds the focus, as an auto-default
-        // button does; it is never the window's standing default button.
-        if (auto *button = qobject_cast<QPushButton *>(control))
-            QVERIFY(!button->isDefault() && button->autoDefault());
     }
 
     void windowIsFixedWithoutMinimiseOrMaximise()
