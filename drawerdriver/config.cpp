@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -33,19 +35,131 @@ bool parseNumber(std::string_view text, int min, int max, int &out)
 
 bool isSerialSpeed(int speed)
 {
-    for (int known : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200})
+    for (int known : {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200})
         if (speed == known)
             return true;
     return false;
 }
 
-// Applies one "key = value" line; returns what is wrong with it, if anything.
-std::string apply(DrawerSettings &settings, std::string_view key, std::string_view value)
+bool isHostCharacter(char c)
 {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+        || c == '-' || c == '_';
+}
+
+// One to sixteen bytes, each two hex digits, separated by blanks.
+bool parseHexBytes(std::string_view text, std::vector<std::uint8_t> &out)
+{
+    std::vector<std::uint8_t> bytes;
+    while (!(text = trimmed(text)).empty()) {
+        const auto end = std::min(text.find_first_of(" \t"), text.size());
+        const std::string_view token = text.substr(0, end);
+        unsigned value = 0;
+        const auto [last, ec]
+            = std::from_chars(token.data(), token.data() + token.size(), value, 16);
+        if (token.size() != 2 || ec != std::errc() || last != token.data() + token.size())
+            return false;
+        bytes.push_back(std::uint8_t(value));
+        text.remove_prefix(end);
+    }
+    if (bytes.empty() || bytes.size() > 16)
+        return false;
+    out = std::move(bytes);
+    return true;
+}
+
+bool given(const std::vector<std::string> &keys, std::string_view key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+} // namespace
+
+const char *protocolName(Protocol protocol)
+{
+    switch (protocol) {
+    case Protocol::Star:
+        return "star";
+    case Protocol::Hid:
+        return "hid";
+    case Protocol::Trigger:
+        return "trigger";
+    case Protocol::EscPos:
+        break;
+    }
+    return "escpos";
+}
+
+std::string hexBytes(const std::vector<std::uint8_t> &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+std::string parseEndpoint(std::string_view device, Endpoint &endpoint)
+{
+    constexpr std::string_view scheme = "tcp://";
+    if (device.substr(0, scheme.size()) != scheme) {
+        if (device.empty() || device.front() != '/')
+            return "the device must be an absolute path or tcp://HOST[:PORT]";
+        endpoint = Endpoint {std::string(device), {}, 9100};
+        return {};
+    }
+    std::string_view rest = device.substr(scheme.size());
+    const std::string bad = "bad address '" + std::string(device) + "'";
+    std::string_view host;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string_view::npos)
+            return bad + ": an IPv6 address needs its closing ]";
+        host = rest.substr(1, close - 1);
+        rest.remove_prefix(close + 1);
+        const auto isV6 = [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+        };
+        if (host.empty() || !std::all_of(host.begin(), host.end(), isV6))
+            return bad;
+    } else {
+        host = rest.substr(0, rest.find(':'));
+        rest.remove_prefix(host.size());
+        if (host.empty() || !std::all_of(host.begin(), host.end(), isHostCharacter))
+            return bad;
+    }
+    int number = 9100;
+    if (!rest.empty() && (rest.front() != ':' || !parseNumber(rest.substr(1), 1, 65535, number)))
+        return "bad port in '" + std::string(device) + "': it must be 1 to 65535";
+    endpoint = Endpoint {{}, std::string(host), number};
+    return {};
+}
+
+std::string applySetting(DrawerSettings &settings, std::string_view key, std::string_view value,
+    std::vector<std::string> &keys)
+{
+    if (given(keys, key))
+        return "'" + std::string(key) + "' is given twice";
     if (key == "device") {
-        if (value.empty() || value.front() != '/')
-            return "the device must be an absolute path";
+        if (std::string wrong = parseEndpoint(value, settings.endpoint); !wrong.empty())
+            return wrong;
         settings.device = std::string(value);
+    } else if (key == "protocol") {
+        if (value == "escpos")
+            settings.protocol = Protocol::EscPos;
+        else if (value == "star")
+            settings.protocol = Protocol::Star;
+        else if (value == "hid")
+            settings.protocol = Protocol::Hid;
+        else if (value == "trigger")
+            settings.protocol = Protocol::Trigger;
+        else
+            return "unknown protocol '" + std::string(value)
+                + "': it must be escpos, star, hid or trigger";
     } else if (key == "connector") {
         if (value == "pin2")
             settings.connector = Connector::Pin2;
@@ -67,7 +181,8 @@ std::string apply(DrawerSettings &settings, std::string_view key, std::string_vi
             return "time-unit must be 2 or 10 (milliseconds)";
     } else if (key == "speed") {
         if (!parseNumber(value, 1, 115200, settings.speed) || !isSerialSpeed(settings.speed))
-            return "speed must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
+            return "speed must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
+                   "115200";
     } else if (key == "sensor") {
         if (value == "open-high")
             settings.sensor = Sensor::OpenHigh;
@@ -77,18 +192,80 @@ std::string apply(DrawerSettings &settings, std::string_view key, std::string_vi
             settings.sensor = Sensor::None;
         else
             return "sensor must be open-high, open-low or none";
+    } else if (key == "hold") {
+        if (value == "yes")
+            settings.hold = true;
+        else if (value == "no")
+            settings.hold = false;
+        else
+            return "hold must be yes or no";
+    } else if (key == "id") {
+        if (!parseNumber(value, 0, 7, settings.hidId))
+            return "id must be the drawer's ID switch, 0 to 7";
+    } else if (key == "kick") {
+        if (!parseHexBytes(value, settings.kick))
+            return "kick must be one to sixteen bytes, each two hex digits (such as 07 or 1B 07)";
+    } else if (key == "sensor-line") {
+        if (value == "ri")
+            settings.sensorLine = SensorLine::Ri;
+        else if (value == "cts")
+            settings.sensorLine = SensorLine::Cts;
+        else if (value == "dsr")
+            settings.sensorLine = SensorLine::Dsr;
+        else if (value == "dcd")
+            settings.sensorLine = SensorLine::Dcd;
+        else
+            return "sensor-line must be ri, cts, dsr or dcd";
     } else {
         return "unknown key '" + std::string(key) + "'";
     }
+    keys.emplace_back(key);
     return {};
 }
 
-} // namespace
+std::string checkSection(const DrawerSettings &settings, const std::vector<std::string> &keys)
+{
+    if (settings.device.empty())
+        return "names no device";
+    const std::string protocol = protocolName(settings.protocol);
+    const auto onlyFor = [&](const char *key, Protocol owner) -> std::string {
+        if (settings.protocol != owner && given(keys, key))
+            return std::string("'") + key + "' does not apply to protocol " + protocol;
+        return {};
+    };
+    for (const std::string &wrong : {onlyFor("id", Protocol::Hid),
+             onlyFor("kick", Protocol::Trigger), onlyFor("sensor-line", Protocol::Trigger)})
+        if (!wrong.empty())
+            return wrong;
+    const bool printer
+        = settings.protocol == Protocol::EscPos || settings.protocol == Protocol::Star;
+    if (!printer) {
+        if (settings.endpoint.isNetwork())
+            return "protocol " + protocol + " needs a device node, not a network address";
+        for (const char *key : {"connector", "pulse-on", "pulse-off", "time-unit"})
+            if (given(keys, key))
+                return std::string("'") + key + "' does not apply to protocol " + protocol;
+    }
+    if (settings.protocol == Protocol::Star && given(keys, "time-unit"))
+        return "'time-unit' does not apply to protocol star (it counts in 10 ms)";
+    if (settings.protocol == Protocol::Hid) {
+        if (!given(keys, "id"))
+            return "a hid drawer needs its id, the ID switch 0 to 7";
+        if (given(keys, "sensor"))
+            return "'sensor' does not apply to protocol hid: the drawer reports open and closed "
+                   "itself";
+    }
+    if (settings.protocol == Protocol::Trigger && settings.sensor != Sensor::None
+        && settings.sensorLine == SensorLine::None)
+        return "a trigger drawer with a sensor needs sensor-line = ri, cts, dsr or dcd";
+    return {};
+}
 
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName)
 {
     DrawerConfig config;
     std::array<DrawerSettings, DrawerCount> settings {};
+    std::array<std::vector<std::string>, DrawerCount> keys {};
     std::array<bool, DrawerCount> seen {};
     std::array<bool, DrawerCount> broken {};
     int current = -1; // the section being read, or -1 outside any
@@ -133,8 +310,8 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
             problem("a setting outside any [drawer N] section");
             continue;
         }
-        const std::string wrong = apply(
-            settings[current], trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
+        const std::string wrong = applySetting(settings[current], trimmed(line.substr(0, equals)),
+            trimmed(line.substr(equals + 1)), keys[current]);
         if (!wrong.empty()) {
             problem(wrong + " (drawer " + std::to_string(current + 1) + " is unavailable)");
             broken[current] = true;
@@ -142,13 +319,20 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
     }
 
     for (int i = 0; i < DrawerCount; ++i) {
-        if (!seen[i] || broken[i])
+        if (!seen[i])
             continue;
-        if (settings[i].device.empty()) {
+        config.refused[i] = true;
+        if (broken[i])
+            continue;
+        if (const std::string wrong = checkSection(settings[i], keys[i]); !wrong.empty()) {
             config.problems.push_back(
-                fileName + ": [drawer " + std::to_string(i + 1) + "] names no device");
+                fileName + ": [drawer " + std::to_string(i + 1) + "] " + wrong);
             continue;
         }
+        config.refused[i] = false;
+        // A HID drawer reports its "closed" bit: high while closed.
+        if (settings[i].protocol == Protocol::Hid)
+            settings[i].sensor = Sensor::OpenLow;
         config.drawers[i] = settings[i];
     }
     return config;

@@ -1,8 +1,9 @@
-// The configuration of the ESC/POS drawer library: which printer port each
-// drawer hangs on, and how to kick and read it.
+// The drawer library's configuration: which device each drawer hangs on, how
+// to talk to that device, and how to fire and read the drawer.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,19 +14,43 @@ namespace drawerdriver {
 inline constexpr int DrawerCount = 8;
 inline constexpr char DefaultConfigPath[] = "/etc/kestrin-drawer/drawers.conf";
 
+enum class Protocol { EscPos, Star, Hid, Trigger };
 enum class Connector { Pin2, Pin5, Both };
-// What the drawer-sensor level (pin 3) means, if the drawer has a sensor the
-// printer can report.
+// What the drawer-sensor level means, if the drawer has a sensor the device
+// can report.
 enum class Sensor { None, OpenHigh, OpenLow };
+// The modem status line a drawer-trigger box reports its drawer switch on.
+enum class SensorLine { None, Ri, Cts, Dsr, Dcd };
+
+// Where a device is: a device node, or a receipt printer on the network.
+struct Endpoint {
+    std::string path; // empty for a network printer
+    std::string host; // without brackets
+    int port = 9100;
+
+    bool isNetwork() const { return path.empty(); }
+    bool operator==(const Endpoint &) const = default;
+};
 
 struct DrawerSettings {
-    std::string device;
+    std::string device; // as written in the file
+    Endpoint endpoint;
+    Protocol protocol = Protocol::EscPos;
     Connector connector = Connector::Pin2;
     int pulseOnMs = 50;
     int pulseOffMs = 500;
     int timeUnitMs = 2; // the printer's unit for the pulse times: 2 or 10 ms
     int speed = 9600; // serial devices only
     Sensor sensor = Sensor::None;
+    // Keep the device open while a handle is held. Unset: the device's
+    // default (yes for serial ports and for drawers that are devices
+    // themselves, no for printers shared with other programs).
+    std::optional<bool> hold;
+    int hidId = 0; // the ID switch of a HID drawer
+    std::vector<std::uint8_t> kick {0x07}; // a trigger box's kick bytes
+    SensorLine sensorLine = SensorLine::None;
+
+    bool operator==(const DrawerSettings &) const = default;
 };
 
 struct DrawerConfig {
@@ -33,11 +58,27 @@ struct DrawerConfig {
     std::array<std::optional<DrawerSettings>, DrawerCount> drawers;
     // One line per problem found, naming the file and line.
     std::vector<std::string> problems;
+    // The drawers whose section is there but refused, with its problem above.
+    std::array<bool, DrawerCount> refused {};
 };
 
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName);
 // The file named by KESTRIN_DRAWERS_CONF, or the default path.
 std::string drawerConfigPath();
 DrawerConfig loadDrawerConfig(const std::string &path);
+
+// "tcp://HOST[:PORT]" or an absolute path; empty on success, else what is wrong.
+std::string parseEndpoint(std::string_view device, Endpoint &endpoint);
+// One section's "key = value"; empty on success, else what is wrong. The
+// keys given so far are collected in `given`, for the checks of a whole
+// section in checkSection.
+std::string applySetting(DrawerSettings &settings, std::string_view key, std::string_view value,
+    std::vector<std::string> &given);
+// What is wrong with a complete section, or empty.
+std::string checkSection(const DrawerSettings &settings, const std::vector<std::string> &given);
+
+const char *protocolName(Protocol protocol);
+// The text of a value as the file writes it: "01 1B".
+std::string hexBytes(const std::vector<std::uint8_t> &bytes);
 
 } // namespace drawerdriver

@@ -1,22 +1,27 @@
-// The ESC/POS drawer library against a printer played on a pseudo-terminal:
-// the kick bytes it sends, how it reads the drawer sensor, and how it copes
-// with stale bytes, silence, garbage, a vanishing device and a second opener;
-// its configuration file; and the unchanged drawer window driving it.
+// The Linux drawer library against printers played on a pseudo-terminal and
+// on 127.0.0.1: the bytes it sends, how it reads the drawer sensor, how its
+// calls stay fast whatever the device does, how it shares the printer, its
+// configuration file, and the unchanged drawer window driving it.
 
 #include "app/mainform.h"
-#include "drawer/vendordrawerlibrary.h"
 #include "config.h"
+#include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/drawerfunctions.h"
+#include "support/fakenetworkprinter.h"
 #include "support/ptyprinter.h"
+#include "support/stderrcapture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include <sys/file.h>
 
@@ -24,6 +29,11 @@ namespace {
 const QString DriverDir = QStringLiteral(DRIVER_LIB_DIR);
 
 using Bytes = std::vector<std::uint8_t>;
+
+const Bytes StatusRequest {0x10, 0x04, 0x01};
+const Bytes StarStatusRequest {0x1B, 0x06, 0x01};
+const Bytes AutomaticStatusOn {0x1D, 0x61, 0x01};
+const Bytes AutomaticStatusOff {0x1D, 0x61, 0x00};
 
 int openDescriptors()
 {
@@ -33,37 +43,77 @@ int openDescriptors()
     return count;
 }
 
-// Standard error while a call runs, for the library's messages.
-class StderrCapture {
+bool contains(const Bytes &bytes, const Bytes &part)
+{
+    return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
+}
+
+bool endsWith(const Bytes &bytes, const Bytes &part)
+{
+    return bytes.size() >= part.size()
+        && std::equal(part.begin(), part.end(), bytes.end() - std::ptrdiff_t(part.size()));
+}
+
+// Whether the stream is made of nothing but the given commands.
+bool onlyCommands(const Bytes &bytes, const std::vector<Bytes> &commands)
+{
+    for (auto at = bytes.begin(); at != bytes.end();) {
+        const auto known
+            = std::find_if(commands.begin(), commands.end(), [&](const Bytes &command) {
+                  return std::size_t(bytes.end() - at) >= command.size()
+                      && std::equal(command.begin(), command.end(), at);
+              });
+        if (known == commands.end())
+            return false;
+        at += std::ptrdiff_t(known->size());
+    }
+    return true;
+}
+
+// A listener that never accepts, its backlog full: connection attempts to
+// it are swallowed without an answer.
+class SwallowingListener {
 public:
-    StderrCapture()
+    SwallowingListener()
     {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
-        m_file = std::tmpfile();
-        ::dup2(::fileno(m_file), 2);
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(m_listener, 0);
+        socklen_t length = sizeof address;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
+        port = ntohs(address.sin_port);
+        for (int filler = 0; filler < 4; ++filler) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            m_fillers.push_back(fd);
+        }
     }
-    QString finish()
+    ~SwallowingListener()
     {
-        std::fflush(stderr);
-        ::dup2(m_saved, 2);
-        ::close(m_saved);
-        std::rewind(m_file);
-        QByteArray text;
-        char buffer[512];
-        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, m_file))
-            text.append(buffer, qsizetype(n));
-        std::fclose(m_file);
-        return QString::fromLocal8Bit(text);
+        for (int fd : m_fillers)
+            ::close(fd);
+        ::close(m_listener);
     }
+    int port = 0;
 
 private:
-    int m_saved = -1;
-    std::FILE *m_file = nullptr;
+    int m_listener = -1;
+    std::vector<int> m_fillers;
 };
+
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(double(values.size()) * share))];
+}
 } // namespace
 
-class EscposTest : public QObject {
+class DrawerDriverTest : public QObject {
     Q_OBJECT
 
 private:
@@ -79,10 +129,20 @@ private:
         qputenv("KESTRIN_DRAWERS_CONF", path.toLocal8Bit());
     }
 
-    void configureDrawer1(const PtyPrinter &printer, const QString &extra = {})
+    void configureDrawer1(const std::string &device, const QString &extra = {})
     {
         configure(QStringLiteral("[drawer 1]\ndevice = %1\n%2\n")
-                      .arg(QString::fromStdString(printer.device), extra));
+                      .arg(QString::fromStdString(device), extra));
+    }
+
+    // A handle for the drawer, asked for at every check as the window asks
+    // at every tick; 0 if none came. The check runs once more after it
+    // passes, so a handle once given is kept.
+    std::int32_t connectDrawer(std::uint8_t drawer = 0)
+    {
+        std::int32_t handle = 0;
+        [&] { QTRY_VERIFY((handle = handle > 0 ? handle : library.getHandle(drawer)) > 0); }();
+        return handle;
     }
 
 private slots:
@@ -111,6 +171,16 @@ private slots:
             << "pulse-on = 1\npulse-off = 2550\ntime-unit = 10" << Bytes {0x1B, 0x70, 0x00, 1, 255};
         QTest::newRow("clamped at 255 in 2 ms units")
             << "pulse-off = 2000" << Bytes {0x1B, 0x70, 0x00, 25, 255};
+        QTest::newRow("star, drawer 1: ESC BEL in 10 ms units, then BEL")
+            << "protocol = star" << Bytes {0x1B, 0x07, 5, 50, 0x07};
+        QTest::newRow("star, drawer 2: SUB")
+            << "protocol = star\nconnector = pin5" << Bytes {0x1B, 0x07, 5, 50, 0x1A};
+        QTest::newRow("star, both: BEL then SUB")
+            << "protocol = star\nconnector = both\npulse-on = 4\npulse-off = 2550"
+            << Bytes {0x1B, 0x07, 1, 255, 0x07, 0x1B, 0x07, 1, 255, 0x1A};
+        QTest::newRow("held open") << "hold = yes" << Bytes {0x1B, 0x70, 0x00, 25, 250};
+        QTest::newRow("opened for each exchange")
+            << "hold = no" << Bytes {0x1B, 0x70, 0x00, 25, 250};
     }
 
     void kickSendsTheConfiguredPulse()
@@ -118,9 +188,8 @@ private slots:
         QFETCH(QString, settings);
         QFETCH(Bytes, expected);
         PtyPrinter printer;
-        configureDrawer1(printer, settings);
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
+        configureDrawer1(printer.device, settings);
+        const std::int32_t handle = connectDrawer();
         QCOMPARE(library.openDrawer(handle), std::int16_t(1));
         QTRY_COMPARE(printer.received(), expected);
         library.release(handle);
@@ -128,122 +197,132 @@ private slots:
 
     void sensorLevelAndPolarityGiveTheDrawerState_data()
     {
-        QTest::addColumn<QString>("sensor");
+        QTest::addColumn<QString>("settings");
         QTest::addColumn<int>("answer");
+        QTest::addColumn<Bytes>("starStatus");
         QTest::addColumn<int>("state");
-        QTest::newRow("open-high, pin 3 low") << "open-high" << 0x12 << 1;
-        QTest::newRow("open-high, pin 3 high") << "open-high" << 0x16 << 2;
-        QTest::newRow("open-low, pin 3 low") << "open-low" << 0x12 << 2;
-        QTest::newRow("open-low, pin 3 high") << "open-low" << 0x16 << 1;
-        QTest::newRow("other bits ignored") << "open-high" << (0x16 | 0x08 | 0x60) << 2;
-        QTest::newRow("garbage") << "open-high" << 0xFF << 0;
-        QTest::newRow("not a status byte") << "open-low" << 0x00 << 0;
+        const Bytes none;
+        QTest::newRow("open-high, pin 3 low") << "sensor = open-high" << 0x12 << none << 1;
+        QTest::newRow("open-high, pin 3 high") << "sensor = open-high" << 0x16 << none << 2;
+        QTest::newRow("open-low, pin 3 low") << "sensor = open-low" << 0x12 << none << 2;
+        QTest::newRow("open-low, pin 3 high") << "sensor = open-low" << 0x16 << none << 1;
+        QTest::newRow("other bits ignored")
+            << "sensor = open-high" << (0x16 | 0x08 | 0x60) << none << 2;
+        QTest::newRow("opened for each exchange")
+            << "sensor = open-high\nhold = no" << 0x16 << none << 2;
+        QTest::newRow("garbage") << "sensor = open-high" << 0xFF << none << 0;
+        QTest::newRow("not a status byte") << "sensor = open-low" << 0x00 << none << 0;
+        const int silent = PtyPrinter::Silent;
+        const QString star = QStringLiteral("protocol = star\nsensor = open-high");
+        QTest::newRow("star, switch high")
+            << star << silent << Bytes {0x0F, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00} << 2;
+        QTest::newRow("star, switch low")
+            << star << silent << Bytes {0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00} << 1;
+        QTest::newRow("star, 15-byte status")
+            << star << silent << Bytes {0x2F, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0} << 2;
+        QTest::newRow("star, half a status") << star << silent << Bytes {0x0F, 0x00, 0x04} << 0;
+        QTest::newRow("star, not a status header")
+            << star << silent << Bytes {0x1F, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00} << 0;
     }
 
     void sensorLevelAndPolarityGiveTheDrawerState()
     {
-        QFETCH(QString, sensor);
+        QFETCH(QString, settings);
         QFETCH(int, answer);
+        QFETCH(Bytes, starStatus);
         QFETCH(int, state);
         PtyPrinter printer;
-        configureDrawer1(printer, QStringLiteral("sensor = ") + sensor);
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
+        printer.answer = 0x12;
+        printer.setStarStatus({0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+        configureDrawer1(printer.device, settings);
+        const std::int32_t handle = connectDrawer();
         printer.answer = answer;
-        QCOMPARE(library.status(handle), std::int16_t(state));
-        QCOMPARE(printer.received(), Bytes({0x10, 0x04, 0x01, 0x10, 0x04, 0x01}));
+        printer.setStarStatus(starStatus);
+        QTRY_COMPARE(library.status(handle), std::int16_t(state));
+        // Nothing but status requests, and the automatic status switched on.
+        QVERIFY(onlyCommands(printer.received(),
+            {StatusRequest, StarStatusRequest, AutomaticStatusOn, AutomaticStatusOff}));
         library.release(handle);
     }
 
-    void lateAnswerIsNotTakenForTheNextOne()
+    void lateAnswerIsNeverTakenForTheNextOne()
     {
         PtyPrinter printer;
-        configureDrawer1(printer, QStringLiteral("sensor = open-high"));
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
-        // "Open", but only after the library has stopped waiting.
-        printer.answer = 0x16;
+        configureDrawer1(printer.device, QStringLiteral("sensor = open-high"));
+        const std::int32_t handle = connectDrawer();
+        // "Open", but only after each exchange has stopped waiting.
         printer.answerDelayMs = 400;
+        printer.answer = 0x16;
+        bool sawOpen = false;
+        QTRY_VERIFY((sawOpen |= library.status(handle) == 2, library.status(handle) == 0));
         const int sent = printer.answersSent();
-        QCOMPARE(library.status(handle), std::int16_t(0));
-        QTRY_COMPARE(printer.answersSent(), sent + 1);
-        // The stale byte is waiting; the next question must not read it.
+        QTRY_VERIFY(printer.answersSent() > sent);
         printer.answer = 0x12;
         printer.answerDelayMs = 0;
-        QCOMPARE(library.status(handle), std::int16_t(1));
+        const std::int32_t again = connectDrawer();
+        QTRY_VERIFY((sawOpen |= library.status(again) == 2, library.status(again) == 1));
+        QVERIFY(!sawOpen);
         library.release(handle);
+        library.release(again);
     }
 
-    void silentPrinterGivesNoAnswerWithinTheBound()
+    void lostDeviceGoesOfflineAndIsLetGo_data()
     {
-        PtyPrinter printer;
-        configureDrawer1(printer, QStringLiteral("sensor = open-low"));
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
-        printer.answer = PtyPrinter::Silent;
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(library.status(handle), std::int16_t(0));
-        QVERIFY2(clock.elapsed() < 1000, "the window would freeze");
-        library.release(handle);
-
-        // A silent printer with a sensor configured is no drawer at all.
-        StderrCapture capture;
-        QCOMPARE(library.getHandle(0), 0);
-        QVERIFY(capture.finish().contains(QLatin1String("does not answer")));
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<bool>("vanish"); // else the printer falls silent
+        QTest::addColumn<QString>("message");
+        QTest::newRow("silent printer") << "sensor = open-low" << false << "does not answer";
+        QTest::newRow("vanished printer") << "sensor = open-high" << true << "cannot open";
+        QTest::newRow("vanished, no sensor") << "" << true << "cannot open";
+        QTest::newRow("vanished, opened for each exchange")
+            << "sensor = open-high\nhold = no" << true << "cannot open";
     }
 
-    void withoutSensorTheDrawerIsClosedWhilePresent()
+    void lostDeviceGoesOfflineAndIsLetGo()
     {
-        PtyPrinter printer;
-        configureDrawer1(printer);
-        printer.answer = PtyPrinter::Silent; // a printer that cannot talk back
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
-        QCOMPARE(library.status(handle), std::int16_t(1));
-        QCOMPARE(printer.statusRequests(), 0);
-        printer.vanish();
-        QCOMPARE(library.status(handle), std::int16_t(0));
-        library.release(handle);
-    }
-
-    void vanishingDeviceLeavesNothingOpen()
-    {
+        QFETCH(QString, settings);
+        QFETCH(bool, vanish);
+        QFETCH(QString, message);
         const int before = openDescriptors();
         {
             PtyPrinter printer;
-            configureDrawer1(printer, QStringLiteral("sensor = open-high"));
-            const std::int32_t handle = library.getHandle(0);
-            QVERIFY(handle > 0);
-            QCOMPARE(library.status(handle), std::int16_t(1));
-            printer.vanish();
-            QCOMPARE(library.status(handle), std::int16_t(0));
+            configureDrawer1(printer.device, settings);
+            const std::int32_t handle = connectDrawer();
+            QVERIFY(library.status(handle) > 0);
+            StderrCapture capture;
+            if (vanish)
+                printer.vanish();
+            else
+                printer.answer = PtyPrinter::Silent;
+            QTRY_COMPARE_WITH_TIMEOUT(library.status(handle), std::int16_t(0), 1000);
             QCOMPARE(library.openDrawer(handle), std::int16_t(0));
             library.release(handle);
-            StderrCapture capture;
-            QCOMPARE(library.getHandle(0), 0);
-            QVERIFY(capture.finish().contains(QString::fromStdString(printer.device)));
+            QTRY_VERIFY2(library.getHandle(0) == 0 && capture.text().contains(message),
+                qPrintable(capture.text()));
+            QVERIFY(capture.text().contains(QString::fromStdString(printer.device)));
         }
-        QCOMPARE(openDescriptors(), before);
+        // Two seconds after the last call the monitor lets go of everything.
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), before, 5000);
     }
 
-    void secondOpenerIsRefusedWithAReason()
+    void busyDeviceIsToldWithItsHolder()
     {
         PtyPrinter printer;
-        configureDrawer1(printer);
+        configureDrawer1(printer.device);
         const int holder = ::open(printer.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QVERIFY(holder >= 0);
         QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
         StderrCapture capture;
-        QCOMPARE(library.getHandle(0), 0);
-        const QString message = capture.finish();
-        ::close(holder);
+        // Busy is no answer; after two seconds of it, one line names the
+        // device and the process holding it.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            library.getHandle(0) == 0 && capture.text().contains(QLatin1String("busy")), 5000);
+        const QString message = capture.text();
         QVERIFY2(message.contains(QString::fromStdString(printer.device)), qPrintable(message));
-        QVERIFY2(message.contains(QLatin1String("another process")), qPrintable(message));
+        QVERIFY2(message.contains(QString::number(::getpid())), qPrintable(message));
         QCOMPARE(message.count(QLatin1Char('\n')), 1);
-        const std::int32_t handle = library.getHandle(0);
-        QVERIFY(handle > 0);
-        library.release(handle);
+        ::close(holder);
+        library.release(connectDrawer());
     }
 
     void unknownHandlesAndNumbersAreHarmless()
@@ -263,8 +342,13 @@ private slots:
         QTest::newRow("complete")
             << "# front till\n[drawer 1]\ndevice = /dev/usb/lp0\nconnector = both\n"
                "pulse-on = 60\npulse-off = 400\ntime-unit = 10\nspeed = 19200\n"
-               "sensor = open-low\n\n[drawer 8]\n  device=/dev/ttyUSB0  \n"
+               "sensor = open-low\nhold = yes\n\n[drawer 8]\n  device=/dev/ttyUSB0  \n"
             << QList<int> {1, 8} << QString();
+        QTest::newRow("network printers")
+            << "[drawer 1]\ndevice = tcp://192.168.1.50\n[drawer 2]\ndevice = "
+               "tcp://printer-2.lan:9101\n"
+               "protocol = star\n[drawer 3]\ndevice = tcp://[fe80::1]:9100\nhold = no\n"
+            << QList<int> {1, 2, 3} << QString();
         QTest::newRow("unknown key") << "[drawer 2]\ndevice = /dev/usb/lp0\ncolour = red\n"
                                      << QList<int> {} << "x.conf:3: unknown key 'colour'";
         QTest::newRow("bad connector")
@@ -290,6 +374,25 @@ private slots:
                                         << QList<int> {} << "expected key = value";
         QTest::newRow("binary junk")
             << QString::fromLatin1("\x01\xff[\x00]=\n", 7) << QList<int> {} << "x.conf:1";
+        QTest::newRow("unknown protocol") << "[drawer 1]\ndevice = /dev/a\nprotocol = zpl\n"
+                                          << QList<int> {} << "unknown protocol 'zpl'";
+        QTest::newRow("bad port") << "[drawer 1]\ndevice = tcp://printer:99999\n"
+                                  << QList<int> {} << "bad port";
+        QTest::newRow("port missing") << "[drawer 1]\ndevice = tcp://printer:\n"
+                                      << QList<int> {} << "bad port";
+        QTest::newRow("no host") << "[drawer 1]\ndevice = tcp://:9100\n"
+                                 << QList<int> {} << "bad address";
+        QTest::newRow("unclosed IPv6") << "[drawer 1]\ndevice = tcp://[::1:9100\n"
+                                       << QList<int> {} << "bad address";
+        QTest::newRow("host with a path") << "[drawer 1]\ndevice = tcp://printer/queue\n"
+                                          << QList<int> {} << "bad address";
+        QTest::newRow("bad hold") << "[drawer 1]\ndevice = /dev/a\nhold = sometimes\n"
+                                  << QList<int> {} << "hold must be yes or no";
+        QTest::newRow("star counts in 10 ms")
+            << "[drawer 1]\ndevice = /dev/a\nprotocol = star\ntime-unit = 2\n"
+            << QList<int> {} << "does not apply to protocol star";
+        QTest::newRow("key given twice") << "[drawer 1]\ndevice = /dev/a\nhold = no\nhold = yes\n"
+                                         << QList<int> {} << "given twice";
     }
 
     void configurationEdgeCases()
@@ -311,6 +414,17 @@ private slots:
         }
     }
 
+    void networkAddressesAreReadWhole()
+    {
+        drawerdriver::Endpoint endpoint;
+        QCOMPARE(drawerdriver::parseEndpoint("tcp://[fe80::1]:9101", endpoint), std::string());
+        QCOMPARE(endpoint.host, std::string("fe80::1"));
+        QCOMPARE(endpoint.port, 9101);
+        QCOMPARE(drawerdriver::parseEndpoint("tcp://till-printer", endpoint), std::string());
+        QCOMPARE(endpoint.host, std::string("till-printer"));
+        QCOMPARE(endpoint.port, 9100);
+    }
+
     void missingConfigurationIsToldOnce()
     {
         qputenv(
@@ -318,14 +432,199 @@ private slots:
         StderrCapture capture;
         for (int tick = 0; tick < 5; ++tick)
             QCOMPARE(library.getHandle(0), 0);
-        const QString messages = capture.finish();
-        QCOMPARE(messages.count(QLatin1String("absent.conf")), 1);
+        QCOMPARE(capture.finish().count(QLatin1String("absent.conf")), 1);
+    }
+
+    // Whatever the device does, a call answers from what the monitor knows:
+    // only the call that starts the monitor waits, and then at most 250 ms.
+    void callsNeverWaitOnTheDevice_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("connects");
+        QTest::newRow("network printer answering") << "answering" << true;
+        QTest::newRow("accepts and never answers") << "silent" << false;
+        QTest::newRow("floods bytes") << "flooding" << false;
+        QTest::newRow("refuses connections") << "refusing" << false;
+        QTest::newRow("swallows connection attempts") << "swallowing" << false;
+        QTest::newRow("host name that does not resolve") << "unresolvable" << false;
+        QTest::newRow("serial printer answering slowly") << "slow" << true;
+        QTest::newRow("serial printer silent") << "pty silent" << false;
+        QTest::newRow("serial printer gone") << "pty gone" << false;
+    }
+
+    void callsNeverWaitOnTheDevice()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, connects);
+        FakeNetworkPrinter network;
+        PtyPrinter serial;
+        SwallowingListener swallowing;
+        std::string device = network.address();
+        if (fault == QLatin1String("silent"))
+            network.mode = FakeNetworkPrinter::Mode::Silent;
+        else if (fault == QLatin1String("flooding"))
+            network.mode = FakeNetworkPrinter::Mode::Flooding;
+        else if (fault == QLatin1String("refusing"))
+            network.vanish();
+        else if (fault == QLatin1String("swallowing"))
+            device = "tcp://127.0.0.1:" + std::to_string(swallowing.port);
+        else if (fault == QLatin1String("unresolvable"))
+            device = "tcp://no-such-printer.invalid";
+        else if (fault.startsWith(QLatin1String("pty")) || fault == QLatin1String("slow"))
+            device = serial.device;
+        if (fault == QLatin1String("slow"))
+            serial.answerDelayMs = 150;
+        else if (fault == QLatin1String("pty silent"))
+            serial.answer = PtyPrinter::Silent;
+        else if (fault == QLatin1String("pty gone"))
+            serial.vanish();
+        configureDrawer1(device, QStringLiteral("sensor = open-high"));
+
+        QElapsedTimer clock;
+        clock.start();
+        std::int32_t handle = library.getHandle(0);
+        const qint64 first = clock.elapsed();
+        QVERIFY2(first < 400, qPrintable(QString::number(first)));
+
+        // A second of calls, at a caller's pace, as the window makes them.
+        std::vector<double> latencies;
+        bool sawOpen = false;
+        bool connected = handle > 0;
+        const auto timed = [&](auto call) {
+            const auto start = std::chrono::steady_clock::now();
+            const auto result = call();
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+            return result;
+        };
+        for (clock.restart(); clock.elapsed() < 1000;) {
+            if (handle <= 0)
+                handle = timed([&] { return library.getHandle(0); });
+            if (handle > 0) {
+                connected = true;
+                const std::int16_t state = timed([&] { return library.status(handle); });
+                sawOpen |= state == 2;
+                if (state == 0) {
+                    timed([&] { return (library.release(handle), 0); });
+                    handle = 0;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        library.release(handle);
+        const double worst = *std::max_element(latencies.begin(), latencies.end());
+        qInfo("%zu calls: p99 %.3f ms, worst %.3f ms", latencies.size(),
+            percentile(latencies, 0.99), worst);
+        // A call that waited on the device would take hundreds of
+        // milliseconds; the 2 ms goal itself is the benchmark's to show.
+        QVERIFY2(worst < 50, qPrintable(QString::number(worst)));
+        QCOMPARE(connected, connects);
+        QVERIFY(!sawOpen);
+    }
+
+    // With the default hold = no, the device is held only for an exchange:
+    // between two, a second client is served.
+    void betweenExchangesAnotherClientIsServed_data()
+    {
+        QTest::addColumn<bool>("network");
+        QTest::newRow("print server with one client slot") << true;
+        QTest::newRow("serial printer, hold = no") << false;
+    }
+
+    void betweenExchangesAnotherClientIsServed()
+    {
+        QFETCH(bool, network);
+        FakeNetworkPrinter server;
+        server.oneClientAtATime = true;
+        PtyPrinter serial;
+        configureDrawer1(network ? server.address() : serial.device,
+            network ? QStringLiteral("sensor = open-high") : QStringLiteral("hold = no"));
+        const std::int32_t handle = connectDrawer();
+        QVERIFY(library.status(handle) > 0);
+        if (network) {
+            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(std::uint16_t(server.port()));
+            QCOMPARE(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+            QCOMPARE(::send(client, StatusRequest.data(), StatusRequest.size(), 0), ssize_t(3));
+            pollfd answer {client, POLLIN, 0};
+            QCOMPARE(::poll(&answer, 1, 2000), 1);
+            std::uint8_t status = 0;
+            QCOMPARE(::recv(client, &status, 1, 0), ssize_t(1));
+            QCOMPARE(status, std::uint8_t(0x12));
+            ::close(client);
+        } else {
+            const int other = ::open(serial.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(other >= 0);
+            QTRY_COMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+            ::close(other);
+        }
+        // The drawer comes back once the other client is done.
+        library.release(handle);
+        library.release(connectDrawer());
+    }
+
+    void drawersOnOnePrinterShareItsConnection()
+    {
+        FakeNetworkPrinter printer;
+        const QString address = QString::fromStdString(printer.address());
+        configure(QStringLiteral("[drawer 1]\ndevice = %1\nhold = yes\nsensor = open-high\n"
+                                 "[drawer 2]\ndevice = %1\nhold = yes\nconnector = pin5\n")
+                      .arg(address));
+        const std::int32_t first = connectDrawer(0);
+        const std::int32_t second = connectDrawer(1);
+        QCOMPARE(library.openDrawer(first), std::int16_t(1));
+        QCOMPARE(library.openDrawer(second), std::int16_t(1));
+        QTRY_VERIFY(contains(printer.received(), {0x1B, 0x70, 0x00, 25, 250})
+            && contains(printer.received(), {0x1B, 0x70, 0x01, 25, 250}));
+        QCOMPARE(printer.connections(), 1);
+        library.release(first);
+        library.release(second);
+    }
+
+    void heldPrinterPushesItsStatus()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = yes"));
+        const std::int32_t handle = connectDrawer();
+        QTRY_VERIFY(contains(printer.received(), AutomaticStatusOn));
+        // The printer stops answering questions but pushes a status: the
+        // drawer switch went high.
+        printer.mode = FakeNetworkPrinter::Mode::Silent;
+        const auto pushedState = [&] {
+            printer.push({0x14, 0x00, 0x00, 0x00});
+            return library.status(handle);
+        };
+        QTRY_COMPARE(pushedState(), std::int16_t(2));
+        library.release(handle);
+        // Let go after idling: automatic status is switched off first.
+        QTRY_VERIFY_WITH_TIMEOUT(endsWith(printer.received(), AutomaticStatusOff), 5000);
+        QVERIFY(onlyCommands(
+            printer.received(), {StatusRequest, AutomaticStatusOn, AutomaticStatusOff}));
+    }
+
+    void processEndsPromptlyWithHandlesHeld()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = yes"));
+        QProcess process;
+        process.start(QStringLiteral(HOLD_AT_EXIT),
+            {QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))});
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().startsWith("holding "));
+        // The printer was told to stop pushing before the process let go.
+        QTRY_VERIFY(endsWith(printer.received(), AutomaticStatusOff));
     }
 
     void drawerWindowDrivesThePrinter()
     {
         PtyPrinter printer;
-        configureDrawer1(printer, QStringLiteral("sensor = open-high"));
+        configureDrawer1(printer.device, QStringLiteral("sensor = open-high"));
         printer.answer = 0x12;
         VendorDrawerLibrary vendor({DriverDir});
         MainForm form(vendor, [] {});
@@ -335,15 +634,43 @@ private slots:
         QTRY_COMPARE(probe.drawerState(), QStringLiteral("Closed"));
 
         QTest::mouseClick(probe.find<QPushButton>("Open_Button"), Qt::LeftButton);
-        const Bytes kick {0x1B, 0x70, 0x00, 25, 250};
-        QTRY_VERIFY(std::search(printer.received().begin(), printer.received().end(), kick.begin(),
-                        kick.end())
-            != printer.received().end());
+        QTRY_VERIFY(contains(printer.received(), {0x1B, 0x70, 0x00, 25, 250}));
         printer.answer = 0x16; // the drawer springs open
         QTRY_COMPARE(probe.drawerState(), QStringLiteral("Open"));
         QCOMPARE(probe.fill(), FormUnits::Green);
     }
+
+    void drawerWindowFollowsANetworkPrinter()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high"));
+        VendorDrawerLibrary vendor({DriverDir});
+        MainForm form(vendor, [] {});
+        form.show();
+        FormProbe probe {&form};
+        QTRY_VERIFY(probe.showsConnected());
+        QTRY_COMPARE(probe.drawerState(), QStringLiteral("Closed"));
+
+        QTest::mouseClick(probe.find<QPushButton>("Open_Button"), Qt::LeftButton);
+        QTRY_COMPARE(printer.kicks(), 1);
+        printer.sensorHigh = true;
+        QTRY_COMPARE(probe.drawerState(), QStringLiteral("Open"));
+
+        // The printer stops: offline within a second, and the window still
+        // answers at once.
+        printer.vanish();
+        QTRY_VERIFY_WITH_TIMEOUT(probe.showsDisconnected(), 1000);
+        QElapsedTimer click;
+        click.start();
+        QTest::mouseClick(probe.drawerOption(1), Qt::LeftButton);
+        QTest::mouseClick(probe.drawerOption(0), Qt::LeftButton);
+        QVERIFY2(click.elapsed() < 300, qPrintable(QString::number(click.elapsed())));
+        printer.sensorHigh = false;
+        printer.comeBack();
+        QTRY_VERIFY_WITH_TIMEOUT(probe.showsConnected(), 5000);
+        QTRY_COMPARE(probe.drawerState(), QStringLiteral("Closed"));
+    }
 };
 
-QTEST_MAIN(EscposTest)
+QTEST_MAIN(DrawerDriverTest)
 #include "tst_drawerdriver.moc"

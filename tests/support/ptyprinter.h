@@ -1,7 +1,8 @@
 // A receipt printer played on a pseudo-terminal: the drawer library opens the
 // terminal's device like a USB-serial printer, and this peer records every
 // byte it receives and answers each real-time status request (DLE EOT 1)
-// with a scripted byte.
+// with a scripted byte, and each Star status request (ESC ACK SOH) with a
+// scripted Star status.
 #pragma once
 
 #include <atomic>
@@ -37,6 +38,12 @@ public:
     std::atomic<int> answer {0x12};
     std::atomic<int> answerDelayMs {0};
     std::string device;
+
+    void setStarStatus(std::vector<std::uint8_t> status)
+    {
+        std::lock_guard guard(m_mutex);
+        m_starStatus = std::move(status);
+    }
 
     // Unplugged: the terminal hangs up and its device node disappears. The
     // serving thread stops first: a descriptor that another thread is still
@@ -81,6 +88,7 @@ private:
             }
             std::uint8_t bytes[256];
             int replies = 0;
+            std::vector<std::uint8_t> starReplies;
             {
                 std::lock_guard guard(m_mutex);
                 const ssize_t got = ::read(m_master, bytes, sizeof bytes);
@@ -92,7 +100,15 @@ private:
                         ++m_requests;
                         ++replies;
                     }
+                    if (n >= 3 && m_received[n - 3] == 0x1B && m_received[n - 2] == 0x06
+                        && m_received[n - 1] == 0x01) {
+                        ++m_requests;
+                        starReplies.insert(
+                            starReplies.end(), m_starStatus.begin(), m_starStatus.end());
+                    }
                 }
+                if (!starReplies.empty()) [[maybe_unused]]
+                    const ssize_t wrote = ::write(m_master, starReplies.data(), starReplies.size());
             }
             for (; replies > 0; --replies) {
                 const int reply = answer;
@@ -108,6 +124,7 @@ private:
     int m_master = -1;
     mutable std::mutex m_mutex;
     std::vector<std::uint8_t> m_received;
+    std::vector<std::uint8_t> m_starStatus;
     std::atomic<int> m_requests {0};
     std::atomic<int> m_answers {0};
     std::atomic<bool> m_stop {false};

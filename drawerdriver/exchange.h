@@ -1,0 +1,27 @@
+// One status question to a device and its answer, within a deadline: what
+// the monitor does at every poll, and the setup tool when it probes.
+#pragma once
+
+#include "protocol.h"
+#include "transport.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace drawerdriver {
+
+struct StatusAnswer {
+    bool answered = false;
+    // The sensor level, where the answer carries one.
+    std::optional<bool> level;
+    // The bytes received, the first ones only, to show.
+    std::vector<std::uint8_t> raw;
+    std::string error;
+};
+
+// Sends the protocol's status request and reads until its answer, the
+// deadline, or the device failing. The caller drops stale input first.
+StatusAnswer askStatus(Transport &transport, DeviceProtocol &protocol, Clock::time_point deadline);
+
+} // namespace drawerdriver

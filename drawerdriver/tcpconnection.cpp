@@ -1,0 +1,103 @@
+#include "transport.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace drawerdriver {
+
+namespace {
+
+std::string displayName(const Endpoint &endpoint)
+{
+    const bool v6 = endpoint.host.find(':') != std::string::npos;
+    return "tcp://" + (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":"
+        + std::to_string(endpoint.port);
+}
+
+class NetworkConnection : public Transport {
+public:
+    NetworkConnection(int fd, std::string name) : Transport(fd, std::move(name)) { }
+
+    bool isPresent() const override
+    {
+        pollfd state {m_fd, POLLRDHUP, 0};
+        return ::poll(&state, 1, 0) == 0
+            || !(state.revents & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP));
+    }
+};
+
+} // namespace
+
+std::optional<NetworkAddress> resolveNetworkAddress(const Endpoint &endpoint, std::string &error)
+{
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string port = std::to_string(endpoint.port);
+    const int code = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
+    if (code != 0 || !found) {
+        error = "cannot find the address of " + displayName(endpoint) + ": "
+            + (code == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(code));
+        return std::nullopt;
+    }
+    NetworkAddress address;
+    std::memcpy(&address.address, found->ai_addr, found->ai_addrlen);
+    address.length = found->ai_addrlen;
+    ::freeaddrinfo(found);
+    return address;
+}
+
+OpenResult connectNetwork(
+    const Endpoint &endpoint, const NetworkAddress &address, int timeoutMs, int wakeFd)
+{
+    OpenResult result;
+    const std::string name = displayName(endpoint);
+    const int fd
+        = ::socket(address.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        result.error = "cannot connect to " + name + ": " + std::strerror(errno);
+        result.failure = OpenFailure::Other;
+        return result;
+    }
+    // Status requests are tiny: send them at once rather than gathering.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int code = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.address), address.length) != 0) {
+        code = errno;
+        if (code == EINPROGRESS) {
+            pollfd ready[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+            const int polled = ::poll(ready, 2, timeoutMs);
+            socklen_t length = sizeof code;
+            if (polled > 0 && (ready[0].revents & (POLLOUT | POLLERR | POLLHUP)))
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length);
+            else
+                code = ETIMEDOUT;
+        }
+    }
+    if (code != 0) {
+        ::close(fd);
+        result.error = "cannot connect to " + name + ": " + std::strerror(code);
+        if (code == ETIMEDOUT)
+            result.error = "cannot connect to " + name + ": no answer within "
+                + std::to_string(timeoutMs) + " ms";
+        // A print server with its connection slots taken refuses or lets
+        // the attempt wait: the printer is busy, not gone.
+        result.failure
+            = (code == ECONNREFUSED || code == ETIMEDOUT) ? OpenFailure::Busy : OpenFailure::Other;
+        return result;
+    }
+    result.transport = std::make_unique<NetworkConnection>(fd, name);
+    return result;
+}
+
+} // namespace drawerdriver
