@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <stdexcept>
+#include <type_traits>
 
 // A library file or entry point that cannot be found. Nothing in the window
 // catches it: it ends the program with its message.
@@ -59,11 +60,23 @@ private:
         return cached;
     }
 
+    // The entry points as looked up, in the library's calling convention.
+    using GetDrawerHandleFunction = std::int32_t(KESTRIN_DRAWER_CALL *)(std::uint8_t);
+    using ReleaseDrawerHandleFunction = void(KESTRIN_DRAWER_CALL *)(std::int32_t);
+    using GetDrawerStatusFunction = std::int16_t(KESTRIN_DRAWER_CALL *)(std::int32_t);
+    using OpenDrawerFunction = std::int16_t(KESTRIN_DRAWER_CALL *)(std::int32_t);
+    // A calling convention is part of a function's type: these fail to
+    // compile if a pointer type and the declared entry point disagree.
+    static_assert(std::is_same_v<GetDrawerHandleFunction, decltype(&::GetDrawerHandle)>);
+    static_assert(std::is_same_v<ReleaseDrawerHandleFunction, decltype(&::ReleaseDrawerHandle)>);
+    static_assert(std::is_same_v<GetDrawerStatusFunction, decltype(&::GetDrawerStatus)>);
+    static_assert(std::is_same_v<OpenDrawerFunction, decltype(&::OpenDrawer)>);
+
     QStringList m_searchDirs;
     QString m_fileName;
     QLibrary m_library;
-    decltype(&::GetDrawerHandle) m_getDrawerHandle = nullptr;
-    decltype(&::ReleaseDrawerHandle) m_releaseDrawerHandle = nullptr;
-    decltype(&::GetDrawerStatus) m_getDrawerStatus = nullptr;
-    decltype(&::OpenDrawer) m_openDrawer = nullptr;
+    GetDrawerHandleFunction m_getDrawerHandle = nullptr;
+    ReleaseDrawerHandleFunction m_releaseDrawerHandle = nullptr;
+    GetDrawerStatusFunction m_getDrawerStatus = nullptr;
+    OpenDrawerFunction m_openDrawer = nullptr;
 };

@@ -107,7 +107,7 @@ sim::Drawer *answeringDrawer(sim::State &state, std::int32_t handle)
 
 extern "C" {
 
-KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
+KESTRIN_DRAWER_API std::int32_t KESTRIN_DRAWER_CALL GetDrawerHandle(std::uint8_t drawerNumber)
 {
     return std::int32_t(call("GetDrawerHandle", drawerNumber, true, [&](sim::State &state) {
         if (drawerNumber >= sim::DrawerCount)
@@ -118,7 +118,7 @@ KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
     }));
 }
 
-KESTRIN_DRAWER_API void ReleaseDrawerHandle(std::int32_t handle)
+KESTRIN_DRAWER_API void KESTRIN_DRAWER_CALL ReleaseDrawerHandle(std::int32_t handle)
 {
     call("ReleaseDrawerHandle", handle, false, [&](sim::State &state) {
         state.releaseHandle(handle);
@@ -126,7 +126,7 @@ KESTRIN_DRAWER_API void ReleaseDrawerHandle(std::int32_t handle)
     });
 }
 
-KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL GetDrawerStatus(std::int32_t handle)
 {
     return std::int16_t(call("GetDrawerStatus", handle, true, [&](sim::State &state) {
         const sim::Drawer *drawer = answeringDrawer(state, handle);
@@ -134,7 +134,7 @@ KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
     }));
 }
 
-KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL OpenDrawer(std::int32_t handle)
 {
     return std::int16_t(call("OpenDrawer", handle, true, [&](sim::State &state) {
         sim::Drawer *drawer = answeringDrawer(state, handle);

@@ -31,26 +31,26 @@ KESTRIN_DRAWER_API int TestDrawerLib_CallCount()
 }
 
 // 1000 + the drawer number, so a test sees which number arrived.
-KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
+KESTRIN_DRAWER_API std::int32_t KESTRIN_DRAWER_CALL GetDrawerHandle(std::uint8_t drawerNumber)
 {
     logCall("GetDrawerHandle", drawerNumber);
     return 1000 + drawerNumber;
 }
 
-KESTRIN_DRAWER_API void ReleaseDrawerHandle(std::int32_t handle)
+KESTRIN_DRAWER_API void KESTRIN_DRAWER_CALL ReleaseDrawerHandle(std::int32_t handle)
 {
     logCall("ReleaseDrawerHandle", handle);
 }
 
 // The handle's low 16 bits, sign included: -2 answers -2, 1001 answers 1001.
-KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL GetDrawerStatus(std::int32_t handle)
 {
     logCall("GetDrawerStatus", handle);
     return static_cast<std::int16_t>(handle);
 }
 
 #ifndef TESTLIB_WITHOUT_OPEN_DRAWER
-KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL OpenDrawer(std::int32_t handle)
 {
     logCall("OpenDrawer", handle);
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(handle) + 1);
