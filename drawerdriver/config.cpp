@@ -143,7 +143,7 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
     std::vector<std::string> &keys)
 {
     if (given(keys, key))
-        return "'" + std::string(key) + "' is given twice";
+        return std::string("'").append(key).append("' is given twice");
     if (key == "device") {
         if (std::string wrong = parseEndpoint(value, settings.endpoint); !wrong.empty())
             return wrong;
