@@ -10,22 +10,22 @@ drawerdriver::DrawerBank bank;
 
 extern "C" {
 
-KESTRIN_DRAWER_API std::int32_t GetDrawerHandle(std::uint8_t drawerNumber)
+KESTRIN_DRAWER_API std::int32_t KESTRIN_DRAWER_CALL GetDrawerHandle(std::uint8_t drawerNumber)
 {
     return bank.acquire(drawerNumber);
 }
 
-KESTRIN_DRAWER_API void ReleaseDrawerHandle(std::int32_t handle)
+KESTRIN_DRAWER_API void KESTRIN_DRAWER_CALL ReleaseDrawerHandle(std::int32_t handle)
 {
     bank.release(handle);
 }
 
-KESTRIN_DRAWER_API std::int16_t GetDrawerStatus(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL GetDrawerStatus(std::int32_t handle)
 {
     return bank.status(handle);
 }
 
-KESTRIN_DRAWER_API std::int16_t OpenDrawer(std::int32_t handle)
+KESTRIN_DRAWER_API std::int16_t KESTRIN_DRAWER_CALL OpenDrawer(std::int32_t handle)
 {
     return bank.open(handle);
 }
