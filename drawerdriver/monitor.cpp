@@ -162,8 +162,10 @@ private:
                 fail(OpenFailure::Other, error);
                 return false;
             }
+            // Not cut short by a wake-up: a kick that comes meanwhile goes
+            // out on this connection.
             result = connectNetwork(m_device.endpoint, *m_address,
-                std::min(ConnectTimeoutMs, remainingMs(deadline)), m_monitor.m_wake[0]);
+                std::min(ConnectTimeoutMs, remainingMs(deadline)), -1);
             if (!result.transport)
                 m_address.reset(); // found again at the next attempt
         } else {

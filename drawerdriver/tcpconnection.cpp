@@ -25,6 +25,12 @@ class NetworkConnection : public Transport {
 public:
     NetworkConnection(int fd, std::string name) : Transport(fd, std::move(name)) { }
 
+    // A peer that has closed must not end the program with SIGPIPE.
+    ssize_t writeSome(const std::uint8_t *bytes, std::size_t size) override
+    {
+        return ::send(m_fd, bytes, size, MSG_NOSIGNAL);
+    }
+
     bool isPresent() const override
     {
         pollfd state {m_fd, POLLRDHUP, 0};

@@ -35,7 +35,7 @@ bool Transport::writeAll(
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t wrote = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t wrote = writeSome(bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
             done += std::size_t(wrote);
             continue;
@@ -56,6 +56,11 @@ bool Transport::writeAll(
         }
     }
     return true;
+}
+
+ssize_t Transport::writeSome(const std::uint8_t *bytes, std::size_t size)
+{
+    return ::write(m_fd, bytes, size);
 }
 
 ssize_t Transport::readAvailable(std::uint8_t *buffer, std::size_t size, std::string &error)

@@ -49,6 +49,8 @@ public:
 
 protected:
     Transport(int fd, std::string name);
+    // One write as the device takes it.
+    virtual ssize_t writeSome(const std::uint8_t *bytes, std::size_t size);
 
     int m_fd;
     std::string m_name;
@@ -95,8 +97,8 @@ struct NetworkAddress {
 
 // Resolves the host (empty on failure, with error set).
 std::optional<NetworkAddress> resolveNetworkAddress(const Endpoint &endpoint, std::string &error);
-// Connects within the time limit, giving up at once when wakeFd turns
-// readable.
+// Connects within the time limit, giving up at once when wakeFd (unless -1)
+// turns readable.
 OpenResult connectNetwork(
     const Endpoint &endpoint, const NetworkAddress &address, int timeoutMs, int wakeFd);
 

@@ -444,6 +444,7 @@ private slots:
         QTest::newRow("network printer answering") << "answering" << true;
         QTest::newRow("accepts and never answers") << "silent" << false;
         QTest::newRow("floods bytes") << "flooding" << false;
+        QTest::newRow("hangs up mid-exchange") << "hanging up" << false;
         QTest::newRow("refuses connections") << "refusing" << false;
         QTest::newRow("swallows connection attempts") << "swallowing" << false;
         QTest::newRow("host name that does not resolve") << "unresolvable" << false;
@@ -464,6 +465,8 @@ private slots:
             network.mode = FakeNetworkPrinter::Mode::Silent;
         else if (fault == QLatin1String("flooding"))
             network.mode = FakeNetworkPrinter::Mode::Flooding;
+        else if (fault == QLatin1String("hanging up"))
+            network.mode = FakeNetworkPrinter::Mode::HangingUp;
         else if (fault == QLatin1String("refusing"))
             network.vanish();
         else if (fault == QLatin1String("swallowing"))

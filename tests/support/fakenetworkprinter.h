@@ -23,7 +23,8 @@
 
 class FakeNetworkPrinter {
 public:
-    enum class Mode { Answering, Silent, Flooding };
+    // HangingUp: a connection is closed the moment a question arrives.
+    enum class Mode { Answering, Silent, Flooding, HangingUp };
 
     FakeNetworkPrinter() { listen(0); }
     ~FakeNetworkPrinter() { vanish(); }
@@ -139,6 +140,10 @@ private:
                 std::uint8_t bytes[512];
                 const ssize_t got = ::recv(client, bytes, sizeof bytes, 0);
                 if (got <= 0) {
+                    closed.push_back(client);
+                    continue;
+                }
+                if (mode == Mode::HangingUp) {
                     closed.push_back(client);
                     continue;
                 }
