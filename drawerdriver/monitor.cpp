@@ -127,7 +127,13 @@ public:
                 break;
             any = true;
             total += std::size_t(got);
+            // Statuses amid bytes that are none may be chance patterns in
+            // garbage: they do not count.
+            const std::size_t known = levels.size();
+            m_protocol->clearNoise();
             m_protocol->consume(buffer.data(), std::size_t(got), levels);
+            if (m_protocol->noisy())
+                levels.resize(known);
         }
         if (!levels.empty())
             answered(levels.back());

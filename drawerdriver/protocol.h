@@ -36,6 +36,8 @@ public:
         m_awaiting = true;
         restart();
     }
+    // Between exchanges, each read is judged on its own.
+    void clearNoise() { m_noisy = false; }
     // The exchange is over: an answer that comes later is stale, and must
     // not be taken for the answer to the next question.
     void endExchange() { m_awaiting = false; }

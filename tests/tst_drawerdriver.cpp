@@ -441,22 +441,25 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<bool>("connects");
-        QTest::newRow("network printer answering") << "answering" << true;
-        QTest::newRow("accepts and never answers") << "silent" << false;
-        QTest::newRow("floods bytes") << "flooding" << false;
-        QTest::newRow("hangs up mid-exchange") << "hanging up" << false;
-        QTest::newRow("refuses connections") << "refusing" << false;
-        QTest::newRow("swallows connection attempts") << "swallowing" << false;
-        QTest::newRow("host name that does not resolve") << "unresolvable" << false;
-        QTest::newRow("serial printer answering slowly") << "slow" << true;
-        QTest::newRow("serial printer silent") << "pty silent" << false;
-        QTest::newRow("serial printer gone") << "pty gone" << false;
+        QTest::addColumn<QString>("settings");
+        QTest::newRow("network printer answering") << "answering" << true << "";
+        QTest::newRow("floods bytes, held") << "flooding" << false << "hold = yes";
+        QTest::newRow("accepts and never answers") << "silent" << false << "";
+        QTest::newRow("floods bytes") << "flooding" << false << "";
+        QTest::newRow("hangs up mid-exchange") << "hanging up" << false << "";
+        QTest::newRow("refuses connections") << "refusing" << false << "";
+        QTest::newRow("swallows connection attempts") << "swallowing" << false << "";
+        QTest::newRow("host name that does not resolve") << "unresolvable" << false << "";
+        QTest::newRow("serial printer answering slowly") << "slow" << true << "";
+        QTest::newRow("serial printer silent") << "pty silent" << false << "";
+        QTest::newRow("serial printer gone") << "pty gone" << false << "";
     }
 
     void callsNeverWaitOnTheDevice()
     {
         QFETCH(QString, fault);
         QFETCH(bool, connects);
+        QFETCH(QString, settings);
         FakeNetworkPrinter network;
         PtyPrinter serial;
         SwallowingListener swallowing;
@@ -481,7 +484,7 @@ private slots:
             serial.answer = PtyPrinter::Silent;
         else if (fault == QLatin1String("pty gone"))
             serial.vanish();
-        configureDrawer1(device, QStringLiteral("sensor = open-high"));
+        configureDrawer1(device, QStringLiteral("sensor = open-high\n") + settings);
 
         QElapsedTimer clock;
         clock.start();

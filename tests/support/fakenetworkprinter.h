@@ -102,7 +102,11 @@ private:
 
     void serve()
     {
-        std::vector<std::uint8_t> flood(64 * 1024, 0xFF);
+        // Garbage, with the chance patterns of a status among it.
+        std::vector<std::uint8_t> flood(64 * 1024);
+        std::uint32_t noise = 12345;
+        for (std::uint8_t &byte : flood)
+            byte = std::uint8_t((noise = noise * 1103515245 + 12345) >> 16);
         while (!m_stop) {
             std::vector<std::vector<std::uint8_t>> pushes;
             {
