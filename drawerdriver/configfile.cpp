@@ -1,0 +1,335 @@
+#include "configfile.h"
+
+#include "config.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace drawerdriver {
+
+namespace {
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+bool isComment(std::string_view line)
+{
+    line = trimmed(line);
+    return line.empty() || line.front() == '#' || line.front() == ';';
+}
+
+bool isHeading(std::string_view line)
+{
+    line = trimmed(line);
+    return !line.empty() && line.front() == '[';
+}
+
+// The drawer a heading names, as the library reads it, or 0.
+int headingNumber(std::string_view line)
+{
+    line = trimmed(line);
+    if (line.size() < 10 || line.substr(0, 8) != "[drawer " || line.back() != ']')
+        return 0;
+    const std::string_view digits = trimmed(line.substr(8, line.size() - 9));
+    int number = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || number < 1
+        || number > DrawerCount)
+        return 0;
+    return number;
+}
+
+// The key of a setting line, or empty for any other line.
+std::string_view keyOf(std::string_view line)
+{
+    if (isComment(line) || isHeading(line))
+        return {};
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos)
+        return {};
+    return trimmed(line.substr(0, equals));
+}
+
+std::vector<std::string> splitLines(std::string_view text)
+{
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        lines.emplace_back(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return lines;
+}
+
+std::string joinLines(const std::vector<std::string> &lines, std::size_t from, std::size_t to)
+{
+    std::string text;
+    for (std::size_t i = from; i < to; ++i)
+        text += lines[i] + '\n';
+    return text;
+}
+
+// Where one drawer's section is: its heading and the line after its last.
+struct Section {
+    std::size_t heading = 0;
+    std::size_t end = 0;
+    bool found = false;
+    std::string error;
+};
+
+Section findSection(const std::vector<std::string> &lines, int drawer)
+{
+    Section section;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (headingNumber(lines[i]) != drawer)
+            continue;
+        if (section.found) {
+            section.error = "[drawer " + std::to_string(drawer)
+                + "] appears twice in the file: join the two sections by hand first";
+            return section;
+        }
+        section.found = true;
+        section.heading = i;
+    }
+    if (section.found) {
+        section.end = section.heading + 1;
+        while (section.end < lines.size() && !isHeading(lines[section.end]))
+            ++section.end;
+    }
+    return section;
+}
+
+// The line after the section's last setting (after its heading if none).
+std::size_t afterLastSetting(const std::vector<std::string> &lines, const Section &section)
+{
+    std::size_t after = section.heading + 1;
+    for (std::size_t i = section.heading + 1; i < section.end; ++i)
+        if (!isComment(lines[i]))
+            after = i + 1;
+    return after;
+}
+
+bool isKey(std::string_view key)
+{
+    return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    });
+}
+
+bool isOneLine(std::string_view value)
+{
+    return std::none_of(value.begin(), value.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+} // namespace
+
+std::string checkSectionText(std::string_view section)
+{
+    DrawerSettings settings;
+    std::vector<std::string> given;
+    for (const std::string &line : splitLines(section)) {
+        if (isComment(line) || isHeading(line))
+            continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            return "expected key = value, not '" + std::string(trimmed(line)) + "'";
+        const std::string wrong = applySetting(settings, trimmed(line.substr(0, equals)),
+            trimmed(std::string_view(line).substr(equals + 1)), given);
+        if (!wrong.empty())
+            return wrong;
+    }
+    return checkSection(settings, given);
+}
+
+SectionEdit setInSection(
+    std::string_view text, int drawer, const std::vector<SettingChange> &changes)
+{
+    SectionEdit edit;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const SettingChange &change = changes[i];
+        if (!isKey(change.key)) {
+            edit.error = "'" + change.key + "' is no key: keys are such as device or sensor";
+            return edit;
+        }
+        if (!isOneLine(change.value) || trimmed(change.value) != change.value) {
+            edit.error
+                = "the value of " + change.key + " must be one line, without blanks at either end";
+            return edit;
+        }
+        for (std::size_t j = 0; j < i; ++j)
+            if (changes[j].key == change.key) {
+                edit.error = "'" + change.key + "' is given twice";
+                return edit;
+            }
+    }
+
+    std::vector<std::string> lines = splitLines(text);
+    Section section = findSection(lines, drawer);
+    if (!section.error.empty()) {
+        edit.error = section.error;
+        return edit;
+    }
+    if (!section.found) {
+        if (!lines.empty() && !trimmed(lines.back()).empty())
+            lines.emplace_back();
+        section.heading = lines.size();
+        lines.push_back("[drawer " + std::to_string(drawer) + "]");
+        section.end = lines.size();
+        section.found = true;
+    }
+
+    for (const SettingChange &change : changes) {
+        constexpr std::size_t none = std::string::npos;
+        std::size_t first = none;
+        for (std::size_t i = section.end; i-- > section.heading + 1;) {
+            if (keyOf(lines[i]) != change.key)
+                continue;
+            // Every later line with the key goes; the first one takes the value.
+            if (first != none) {
+                lines.erase(lines.begin() + std::ptrdiff_t(first));
+                --section.end;
+            }
+            first = i;
+        }
+        if (first != none && change.value.empty()) {
+            lines.erase(lines.begin() + std::ptrdiff_t(first));
+            --section.end;
+        } else if (first != none) {
+            const std::string &line = lines[first];
+            const std::string indent = line.substr(0, line.find_first_not_of(" \t"));
+            lines[first] = indent + change.key + " = " + change.value;
+        } else if (!change.value.empty()) {
+            const std::size_t at = afterLastSetting(lines, section);
+            lines.insert(lines.begin() + std::ptrdiff_t(at), change.key + " = " + change.value);
+            ++section.end;
+        }
+    }
+
+    std::size_t last = section.end;
+    while (last > section.heading + 1 && trimmed(lines[last - 1]).empty())
+        --last;
+    edit.section = joinLines(lines, section.heading, last);
+    if (std::string wrong = checkSectionText(edit.section); !wrong.empty()) {
+        edit.error = "drawer " + std::to_string(drawer) + ": " + wrong;
+        edit.section.clear();
+        return edit;
+    }
+    edit.text = joinLines(lines, 0, lines.size());
+    edit.changed = edit.text != text;
+    return edit;
+}
+
+SectionEdit removeSection(std::string_view text, int drawer)
+{
+    SectionEdit edit;
+    std::vector<std::string> lines = splitLines(text);
+    const Section section = findSection(lines, drawer);
+    if (!section.error.empty()) {
+        edit.error = section.error;
+        return edit;
+    }
+    if (!section.found) {
+        edit.text = std::string(text);
+        return edit;
+    }
+    std::size_t to = afterLastSetting(lines, section);
+    while (to < section.end && trimmed(lines[to]).empty())
+        ++to;
+    lines.erase(
+        lines.begin() + std::ptrdiff_t(section.heading), lines.begin() + std::ptrdiff_t(to));
+    // No blank line is left behind at the end.
+    while (!lines.empty() && trimmed(lines.back()).empty())
+        lines.pop_back();
+    edit.text = joinLines(lines, 0, lines.size());
+    edit.changed = true;
+    return edit;
+}
+
+bool replaceFile(
+    const std::string &path, const std::string &text, std::string &error, int &errorCode)
+{
+    const auto fail = [&](const std::string &what) {
+        errorCode = errno;
+        error = what + ": " + std::strerror(errorCode);
+        return false;
+    };
+    std::string target = path;
+    struct stat old = {};
+    if (::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
+        char *real = ::realpath(path.c_str(), nullptr);
+        if (!real)
+            return fail("cannot follow the link " + path);
+        target = real;
+        std::free(real);
+    }
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (!exists && errno != ENOENT)
+        return fail("cannot read " + target);
+    if (exists && !S_ISREG(old.st_mode)) {
+        errno = EINVAL;
+        return fail(target + " is not a regular file");
+    }
+    const auto slash = target.rfind('/');
+    const std::string folder
+        = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (!exists && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        return fail("cannot make the folder " + folder);
+
+    std::string temporary = folder + "/." + base + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail("cannot write in " + folder);
+    const auto abandon = [&](const std::string &what) {
+        const int code = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        errno = code;
+        return fail(what);
+    };
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return abandon("cannot write " + temporary);
+        done += std::size_t(wrote);
+    }
+    if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) [[maybe_unused]]
+        const int kept = ::fchown(fd, old.st_uid, old.st_gid);
+    if (::fchmod(fd, exists ? (old.st_mode & 07777) : 0644) != 0)
+        return abandon("cannot set the mode of " + temporary);
+    if (::fsync(fd) != 0)
+        return abandon("cannot write " + temporary);
+    if (::close(fd) != 0) {
+        ::unlink(temporary.c_str());
+        return fail("cannot write " + temporary);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int code = errno;
+        ::unlink(temporary.c_str());
+        errno = code;
+        return fail("cannot replace " + target);
+    }
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+} // namespace drawerdriver

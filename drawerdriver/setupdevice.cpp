@@ -1,0 +1,335 @@
+// The drawer's settings and device as the setup tool reaches them, and the
+// refusals that say what stands in the way.
+#include "setup.h"
+
+#include "exchange.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace drawerdriver::setup {
+
+namespace {
+
+// Looks the host up on a thread of its own, so that a name server that
+// does not answer holds the tool no longer than the limit.
+std::optional<NetworkAddress> resolveWithin(
+    const Endpoint &endpoint, int limitMs, std::string &error)
+{
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<NetworkAddress> address;
+        std::string error;
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, endpoint] {
+        std::string failure;
+        auto address = resolveNetworkAddress(endpoint, failure);
+        std::lock_guard guard(lookup->mutex);
+        lookup->address = address;
+        lookup->error = failure;
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done.wait_for(
+            lock, std::chrono::milliseconds(limitMs), [&] { return lookup->finished; })) {
+        error = "cannot find the address of " + endpoint.host + " within "
+            + std::to_string(limitMs / 1000) + " s";
+        return std::nullopt;
+    }
+    error = lookup->error;
+    return lookup->address;
+}
+
+bool isUserInGroup(gid_t group)
+{
+    const passwd *user = ::getpwuid(::getuid());
+    if (!user)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(std::size_t(std::max(count, 1)));
+        if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    groups.resize(std::size_t(count));
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+std::string sensorText(const DrawerSettings &settings)
+{
+    switch (settings.sensor) {
+    case Sensor::OpenHigh:
+        return "sensor open-high";
+    case Sensor::OpenLow:
+        return "sensor open-low";
+    case Sensor::None:
+        break;
+    }
+    return "sensor none";
+}
+
+} // namespace
+
+int drawerNumber(const std::string &text)
+{
+    if (text.size() != 1 || text[0] < '1' || text[0] > '0' + DrawerCount)
+        return 0;
+    return text[0] - '0';
+}
+
+std::string describe(const DrawerSettings &settings)
+{
+    std::string text = settings.device + " (" + protocolName(settings.protocol);
+    switch (settings.protocol) {
+    case Protocol::EscPos:
+    case Protocol::Star: {
+        const char *pins[] = {"pin2", "pin5", "both"};
+        text += std::string(", connector ") + pins[int(settings.connector)] + ", "
+            + sensorText(settings);
+        break;
+    }
+    case Protocol::Hid:
+        text += ", id " + std::to_string(settings.hidId) + ", the drawer reports its state";
+        break;
+    case Protocol::Trigger: {
+        const char *lines[] = {"none", "ri", "cts", "dsr", "dcd"};
+        text += ", kick " + hexBytes(settings.kick) + ", " + sensorText(settings);
+        if (settings.sensorLine != SensorLine::None)
+            text += std::string(" on ") + lines[int(settings.sensorLine)];
+        break;
+    }
+    }
+    return text + ")";
+}
+
+int loadDrawer(int drawer, DrawerSettings &settings)
+{
+    const std::string path = drawerConfigPath();
+    const std::string number = std::to_string(drawer);
+    const std::string writeOne = toolCommand() + " set " + number + " device=DEVICE\n("
+        + toolCommand() + " detect lists the devices; drawers.conf(5) lists the other keys)";
+    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        tell("drawer " + number + " is not configured: " + path
+            + " does not exist. Write its section with:\n  " + writeOne);
+        return NotConfigured;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        const int code = errno;
+        tell("cannot read " + path + ": " + std::strerror(code)
+            + (code == EACCES ? ".\nThe library reads it as the user of the window, so it must "
+                                "be readable by all:\n  sudo chmod a+r "
+                        + shellQuoted(path)
+                              : std::string()));
+        return code == EACCES ? Permission : NoAnswer;
+    }
+    const DrawerConfig config = loadDrawerConfig(path);
+    if (config.drawers[std::size_t(drawer - 1)]) {
+        settings = *config.drawers[std::size_t(drawer - 1)];
+        return Done;
+    }
+    std::string problems;
+    for (const std::string &problem : config.problems)
+        if (problem.find("drawer " + number + " is unavailable") != std::string::npos
+            || problem.find("[drawer " + number + "]") != std::string::npos)
+            problems += "\n  " + problem;
+    if (problems.empty())
+        tell("drawer " + number + " is not configured: " + path + " has no [drawer " + number
+            + "] section. Write one with:\n  " + writeOne);
+    else
+        tell("drawer " + number + " is not configured: its section is wrong:" + problems
+            + "\nCorrect it with " + toolCommand() + " set " + number
+            + " KEY=VALUE (KEY= takes a key out).");
+    return NotConfigured;
+}
+
+std::string accessAdvice(const std::string &path, const std::optional<UsbIdentity> &identity)
+{
+    std::error_code failed;
+    const std::filesystem::path real = std::filesystem::canonical(path, failed);
+    const std::string name
+        = failed ? std::filesystem::path(path).filename().string() : real.filename().string();
+    if (name.rfind("hidraw", 0) == 0) {
+        const auto usb = identity ? identity : usbIdentity("/sys", "hidraw", name);
+        const std::string vendor = usb ? usb->vendor : "VVVV";
+        const std::string product = usb ? usb->product : "PPPP";
+        std::string advice = "install a udev rule that gives the logged-in user the drawer";
+        if (!usb)
+            advice += " (its ids from: udevadm info --attribute-walk --name=" + path + ")";
+        return advice + ":\n  echo 'SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vendor
+            + "\", ATTRS{idProduct}==\"" + product
+            + "\", TAG+=\"uaccess\"' | sudo tee /etc/udev/rules.d/60-kestrin-drawer-hid.rules\n"
+              "  sudo udevadm control --reload && sudo udevadm trigger";
+    }
+    struct stat node = {};
+    const bool known = ::stat(path.c_str(), &node) == 0;
+    std::string group;
+    if (known && node.st_gid != 0 && (node.st_mode & 0060) == 0060)
+        if (const struct group *entry = ::getgrgid(node.st_gid))
+            group = entry->gr_name;
+    const bool byGroup = !group.empty();
+    if (!byGroup && name.rfind("lp", 0) == 0)
+        group = "lp";
+    else if (!byGroup && name.rfind("tty", 0) == 0)
+        group = "dialout";
+    if (group.empty())
+        return "ask the administrator for read and write access to " + path
+            + ", or run the tool with sudo";
+    std::string advice;
+    const struct group *entry = ::getgrnam(group.c_str());
+    if (entry && isUserInGroup(entry->gr_gid))
+        advice = "you are in the group " + group
+            + ", but this login is not yet: log out and in again (or start a shell in the "
+              "group with: newgrp "
+            + group + ")";
+    else
+        advice = "join the group " + group + ": sudo usermod -aG " + group
+            + " $USER, then log out and in again";
+    if (!byGroup)
+        advice += ".\nThe device is not open to that group yet: install a udev rule that gives "
+                  "it the group (see /usr/share/doc/kestrin-drawer/examples/"
+                  "60-kestrin-drawer.rules.sample)";
+    return advice;
+}
+
+std::string holdersText(const std::string &path)
+{
+    const std::string holders = deviceHolders(path);
+    if (!holders.empty())
+        return "held by process " + holders;
+    if (::geteuid() != 0)
+        return "held by another process (which one, the system shows only to root: run the "
+               "command again with sudo)";
+    return "held by another process";
+}
+
+OpenedDevice openDevice(const DrawerSettings &settings)
+{
+    OpenedDevice opened;
+    const Endpoint &endpoint = settings.endpoint;
+    if (endpoint.isNetwork()) {
+        std::string error;
+        const auto address = resolveWithin(endpoint, 3000, error);
+        if (!address) {
+            tell(error + ": is the host name right?");
+            opened.exit = NotFound;
+            return opened;
+        }
+        OpenResult result = connectNetwork(endpoint, *address, 2000, -1);
+        if (!result.transport) {
+            std::string why = result.error;
+            if (why.find(std::strerror(ECONNREFUSED)) != std::string::npos)
+                why += ".\nNothing takes connections on that port: is the printer on, and are "
+                       "its address and port right? (A printer whose connections are all taken "
+                       "by other programs refuses too.)";
+            else
+                why += ".\nIs the printer on, and on this network?";
+            tell(why);
+            opened.exit = NoAnswer;
+            return opened;
+        }
+        opened.transport = std::move(result.transport);
+        return opened;
+    }
+
+    const std::string &path = endpoint.path;
+    struct stat node = {};
+    if (::stat(path.c_str(), &node) != 0 && errno != EACCES) {
+        std::string why = path + " does not exist";
+        if (::lstat(path.c_str(), &node) == 0 && S_ISLNK(node.st_mode))
+            why = path + " is a link to a device that is not there";
+        tell(why + ": is the device plugged in and switched on?\n" + toolCommand()
+            + " detect lists the devices there are.");
+        opened.exit = NotFound;
+        return opened;
+    }
+    if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        tell("you may not open " + path + ": " + accessAdvice(path));
+        opened.exit = Permission;
+        return opened;
+    }
+    OpenResult result = openDeviceNode(settings, false);
+    if (result.transport) {
+        opened.transport = std::move(result.transport);
+        return opened;
+    }
+    switch (result.failure) {
+    case OpenFailure::Busy:
+        tell(path + " is busy: " + holdersText(path)
+            + ".\nThat program must let go of it first (a print spooler, or the drawer window "
+              "on this drawer).");
+        opened.exit = Busy;
+        break;
+    case OpenFailure::Gone:
+        tell(result.error + ": is the device plugged in and switched on?");
+        opened.exit = NotFound;
+        break;
+    default:
+        tell(result.error);
+        opened.exit = NoAnswer;
+        break;
+    }
+    return opened;
+}
+
+bool hasLevelToRead(const DrawerSettings &settings)
+{
+    return settings.protocol != Protocol::Trigger || settings.sensorLine != SensorLine::None;
+}
+
+Reading readSensor(Transport &transport, DeviceProtocol &protocol, const DrawerSettings &settings)
+{
+    Reading reading;
+    if (settings.protocol == Protocol::Trigger) {
+        reading.asked = settings.sensorLine != SensorLine::None;
+        if (reading.asked) {
+            reading.level = transport.lineLevel(settings.sensorLine, reading.error);
+            reading.answered = reading.level.has_value();
+        }
+        reading.present = transport.isPresent();
+        if (!reading.asked)
+            reading.answered = reading.present;
+        return reading;
+    }
+    transport.discardInput();
+    StatusAnswer answer
+        = askStatus(transport, protocol, Clock::now() + std::chrono::milliseconds(AnswerLimitMs));
+    reading.answered = answer.answered;
+    reading.level = answer.level;
+    reading.raw = std::move(answer.raw);
+    reading.error = std::move(answer.error);
+    reading.present = transport.isPresent();
+    return reading;
+}
+
+std::string windowWord(const DrawerSettings &settings, const Reading &reading)
+{
+    // Without a sensor the library asks nothing: a device that is there
+    // shows as closed.
+    if (settings.sensor == Sensor::None)
+        return reading.present ? "closed" : "no answer";
+    if (!reading.answered || !reading.level)
+        return "no answer";
+    return *reading.level == (settings.sensor == Sensor::OpenHigh) ? "open" : "closed";
+}
+
+std::string levelWord(bool high)
+{
+    return high ? "high" : "low";
+}
+
+} // namespace drawerdriver::setup
