@@ -95,10 +95,10 @@ std::string withSudo(const Arguments &toolArguments)
     std::string command = "sudo ";
     // sudo starts from a clean environment: the file must be named again.
     if (const char *named = std::getenv("KESTRIN_DRAWERS_CONF"); named && *named)
-        command += "env KESTRIN_DRAWERS_CONF=" + shellQuoted(named) + " ";
+        command.append("env KESTRIN_DRAWERS_CONF=").append(shellQuoted(named)).append(" ");
     command += shellQuoted(toolCommand());
     for (const std::string &argument : toolArguments)
-        command += " " + shellQuoted(argument);
+        command.append(" ").append(shellQuoted(argument));
     return command;
 }
 
