@@ -1,11 +1,86 @@
 #!/bin/sh
-# Builds the Debian package of the drawer program into build-pkg/.
-# Install it with:  apt install ./build-pkg/kestrin-drawer_<version>_<arch>.deb
+# Builds the two Debian packages into build-pkg/:
+#   kestrin-drawer_<version>_<arch>.deb            the program and the Linux drawer library
+#   kestrin-drawer-simulator_<version>_<arch>.deb  the simulated drawers and their launcher
+# Install them with:
+#   apt install ./build-pkg/kestrin-drawer_*.deb ./build-pkg/kestrin-drawer-simulator_*.deb
+#
+# Each package is its CMake install component (packaging/packaging.cmake),
+# installed into build-pkg/debian/<package>/, stripped as Debian strips, and
+# given the control file in packaging/<package>.control with its library
+# dependencies from dpkg-shlibdeps, its md5sums and, where there is one, its
+# list of conffiles. Neither package needs a maintainer script: dpkg removes
+# the conffile on purge, and the menu and icon caches are updated by
+# triggers.
 set -eu
 cd "$(dirname "$0")/.."
+umask 022
 
 scripts/install-deps.sh dpkg-dev
-cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DKESTRIN_BUILD_TESTS=OFF >/dev/null
+
+# Debian's own compiler and linker flags, hardening included, as Debian's
+# tools would build the package.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+ldflags="$(dpkg-buildflags --get LDFLAGS)"
+
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DKESTRIN_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build build-pkg --parallel "$(nproc)"
-cd build-pkg
-cpack -G DEB
+
+VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)"
+ARCH="$(dpkg --print-architecture)"
+export VERSION ARCH
+rm -rf build-pkg/debian build-pkg/*.deb
+mkdir -p build-pkg/debian
+
+# The ELF files of a staged package.
+elf_files() {
+    find "$1" -type f ! -path "$1/DEBIAN/*" | sort | while read -r file; do
+        if readelf -h "$file" >/dev/null 2>&1; then echo "$file"; fi
+    done
+}
+
+build_package() {
+    package="$1"
+    component="$2"
+    root="build-pkg/debian/$package"
+    DESTDIR="$PWD/$root" cmake --install build-pkg --component "$component" >/dev/null
+
+    for file in $(elf_files "$root"); do
+        case "$file" in
+        *.so) strip --remove-section=.comment --remove-section=.note --strip-unneeded "$file" ;;
+        *) strip --remove-section=.comment --remove-section=.note "$file" ;;
+        esac
+    done
+
+    mkdir "$root/DEBIAN"
+    # dpkg-shlibdeps reads the package names from debian/control.
+    printf 'Source: kestrin-drawer\n\nPackage: %s\nArchitecture: any\n' "$package" \
+        >build-pkg/debian/control
+    SHLIBS="$(cd build-pkg && dpkg-shlibdeps -O $(elf_files "debian/$package") |
+        sed -n 's/^shlibs:Depends=//p')"
+    SIZE="$(du -sk --exclude=DEBIAN "$root" | cut -f1)"
+    export SHLIBS SIZE
+    awk '{ gsub(/@VERSION@/, ENVIRON["VERSION"]); gsub(/@ARCH@/, ENVIRON["ARCH"]);
+           gsub(/@SIZE@/, ENVIRON["SIZE"]); gsub(/@SHLIBS@/, ENVIRON["SHLIBS"]); print }' \
+        "packaging/$package.control" >"$root/DEBIAN/control"
+
+    # Conffiles carry their own checksums in dpkg's database.
+    conffiles="packaging/$package.conffiles"
+    if [ -f "$conffiles" ]; then
+        cp "$conffiles" "$root/DEBIAN/conffiles"
+    fi
+    (cd "$root" && find . -type f ! -path './DEBIAN/*' | sed 's|^\./||' | sort |
+        while read -r file; do
+            if ! grep -qx "/$file" DEBIAN/conffiles 2>/dev/null; then md5sum "$file"; fi
+        done) >"$root/DEBIAN/md5sums"
+    chmod 0644 "$root"/DEBIAN/*
+
+    dpkg-deb --root-owner-group --build "$root" "build-pkg/${package}_${VERSION}_${ARCH}.deb"
+}
+
+build_package kestrin-drawer program
+build_package kestrin-drawer-simulator simulator
+rm build-pkg/debian/control

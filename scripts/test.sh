@@ -1,11 +1,16 @@
 #!/bin/sh
-# Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
-# in a build folder of its own and runs it headless.
+# Builds the Debian packages, then the whole test suite with AddressSanitizer
+# and UndefinedBehaviorSanitizer in a build folder of its own, and runs it
+# headless, the packages' checks included.
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKESTRIN_SANITIZE=ON -DKESTRIN_BUILD_TESTS=ON >/dev/null
+scripts/install-deps.sh lintian
+# The Debian packages, built as a release would build them, into build-pkg/;
+# the suite checks their contents, lintian's verdict and the packaged program.
+scripts/package.sh
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKESTRIN_SANITIZE=ON -DKESTRIN_BUILD_TESTS=ON \
+    -DKESTRIN_PACKAGE_DIR="$PWD/build-pkg" >/dev/null
 cmake --build build-test --parallel "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen

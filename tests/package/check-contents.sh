@@ -1,0 +1,129 @@
+#!/bin/bash
+# The two packages' file lists, from dpkg-deb -c: every file and link with
+# its mode, nothing else, everything owned by root, every folder 0755; and
+# what their control data promise: the conffile, the dependencies.
+# Usage: check-contents.sh PACKAGE_DIR SOURCE_DIR [setup] [setup-man]
+#   setup, setup-man: the build has the set-up tool, and its manual page.
+set -euo pipefail
+package_dir=$1
+source_dir=$2
+shift 2
+with_setup=no
+with_setup_man=no
+for extra in "$@"; do
+    case $extra in
+    setup) with_setup=yes ;;
+    setup-man) with_setup_man=yes ;;
+    *) echo "unknown argument $extra" >&2; exit 2 ;;
+    esac
+done
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# The one .deb of a package in the package folder.
+deb_of() {
+    local found=("$package_dir/$1"_*.deb)
+    if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
+        echo "FAIL: no single $1 package in $package_dir: ${found[*]}" >&2
+        exit 1
+    fi
+    echo "${found[0]}"
+}
+
+# "MODE PATH" for each file, "MODE PATH -> TARGET" for each link.
+listing() {
+    dpkg-deb -c "$1" | awk '{ path = $6; for (i = 7; i <= NF; ++i) path = path " " $i;
+                              print $1, $2, path }'
+}
+
+check_list() {
+    local deb=$1 expected=$2 actual
+    local entries
+    entries=$(listing "$deb")
+    while read -r mode owner path; do
+        [ "$owner" = root/root ] || fail "$(basename "$deb"): $path is owned by $owner"
+        case $mode in
+        d*) [ "$mode" = drwxr-xr-x ] || fail "$(basename "$deb"): folder $path is $mode" ;;
+        esac
+    done <<<"$entries"
+    actual=$(awk '$1 !~ /^d/ { $2 = ""; sub(/  /, " "); print }' <<<"$entries" | sort)
+    expected=$(sort <<<"$expected")
+    if [ "$actual" != "$expected" ]; then
+        fail "$(basename "$deb"): the file list differs (- expected, + packaged):"
+        diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || true
+    fi
+}
+
+program_deb=$(deb_of kestrin-drawer)
+simulator_deb=$(deb_of kestrin-drawer-simulator)
+
+expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
+-rwxr-xr-x ./usr/bin/kestrin-drawer
+-rw-r--r-- ./usr/lib/kestrin-drawer/libKestrinPOS_USB.so
+-rw-r--r-- ./usr/share/applications/kestrin-drawer.desktop
+-rw-r--r-- ./usr/share/doc/kestrin-drawer/README.md.gz
+-rw-r--r-- ./usr/share/doc/kestrin-drawer/changelog.gz
+-rw-r--r-- ./usr/share/doc/kestrin-drawer/copyright
+-rw-r--r-- ./usr/share/icons/hicolor/16x16/apps/kestrin-drawer.png
+-rw-r--r-- ./usr/share/icons/hicolor/32x32/apps/kestrin-drawer.png
+-rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/kestrin-drawer.svg
+-rw-r--r-- ./usr/share/man/man1/kestrin-drawer.1.gz
+-rw-r--r-- ./usr/share/man/man5/drawers.conf.5.gz"
+for sample in "$source_dir"/drawerdriver/*.rules.sample; do
+    expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
+done
+if [ $with_setup = yes ]; then
+    expected_program+=$'\n'"-rwxr-xr-x ./usr/bin/kestrin-drawer-setup"
+fi
+if [ $with_setup_man = yes ]; then
+    expected_program+=$'\n'"-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-setup.1.gz"
+fi
+check_list "$program_deb" "$expected_program"
+
+check_list "$simulator_deb" "-rwxr-xr-x ./usr/bin/kestrin-drawer-sim
+lrwxrwxrwx ./usr/bin/kestrin-drawer-simulator -> ../lib/kestrin-drawer-simulator/kestrin-drawer
+-rwxr-xr-x ./usr/lib/kestrin-drawer-simulator/kestrin-drawer
+-rw-r--r-- ./usr/lib/kestrin-drawer-simulator/libKestrinPOS_USB.so
+-rw-r--r-- ./usr/share/applications/kestrin-drawer-simulator.desktop
+-rw-r--r-- ./usr/share/doc/kestrin-drawer-simulator/changelog.gz
+-rw-r--r-- ./usr/share/doc/kestrin-drawer-simulator/copyright
+-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-sim.1.gz
+lrwxrwxrwx ./usr/share/man/man1/kestrin-drawer-simulator.1.gz -> kestrin-drawer.1.gz"
+
+# The configuration is the sample, and a conffile; the documents are the
+# project's own.
+packaged() { dpkg-deb --fsys-tarfile "$1" | tar -xO "$2"; }
+if ! cmp -s <(packaged "$program_deb" ./etc/kestrin-drawer/drawers.conf) \
+    "$source_dir/drawerdriver/drawers.conf.sample"; then
+    fail "/etc/kestrin-drawer/drawers.conf is not drawerdriver/drawers.conf.sample"
+fi
+if ! cmp -s <(packaged "$program_deb" ./usr/share/doc/kestrin-drawer/README.md.gz | gzip -dc) \
+    "$source_dir/README.md"; then
+    fail "the packaged README is not README.md"
+fi
+conffiles=$(dpkg-deb --ctrl-tarfile "$program_deb" | tar -xO ./conffiles)
+[ "$conffiles" = /etc/kestrin-drawer/drawers.conf ] ||
+    fail "kestrin-drawer's conffiles are '$conffiles'"
+if dpkg-deb --ctrl-tarfile "$simulator_deb" | tar -t | grep -q conffiles; then
+    fail "kestrin-drawer-simulator has conffiles"
+fi
+
+# The simulator runs the program of exactly its own version.
+version=$(dpkg-deb -f "$simulator_deb" Version)
+[ "$(dpkg-deb -f "$program_deb" Version)" = "$version" ] || fail "the two packages' versions differ"
+grep -qF "kestrin-drawer (= $version)" <<<"$(dpkg-deb -f "$simulator_deb" Depends)" ||
+    fail "kestrin-drawer-simulator does not depend on kestrin-drawer (= $version)"
+program_depends=$(dpkg-deb -f "$program_deb" Depends)
+for needed in libqt6widgets6 fonts-liberation2; do
+    grep -q "$needed" <<<"$program_depends" || fail "kestrin-drawer does not depend on $needed"
+done
+
+if [ $failures -ne 0 ]; then
+    echo "$failures package check(s) failed"
+    exit 1
+fi
+echo "Both packages hold what they should."
