@@ -13,15 +13,6 @@ namespace drawerdriver {
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 bool parseNumber(std::string_view text, int min, int max, int &out)
 {
     int value = 0;
@@ -74,6 +65,28 @@ bool given(const std::vector<std::string> &keys, std::string_view key)
 }
 
 } // namespace
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+const char *sensorName(Sensor sensor)
+{
+    switch (sensor) {
+    case Sensor::OpenHigh:
+        return "open-high";
+    case Sensor::OpenLow:
+        return "open-low";
+    case Sensor::None:
+        break;
+    }
+    return "none";
+}
 
 const char *protocolName(Protocol protocol)
 {

@@ -70,19 +70,6 @@ bool isUserInGroup(gid_t group)
     return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
-std::string sensorText(const DrawerSettings &settings)
-{
-    switch (settings.sensor) {
-    case Sensor::OpenHigh:
-        return "sensor open-high";
-    case Sensor::OpenLow:
-        return "sensor open-low";
-    case Sensor::None:
-        break;
-    }
-    return "sensor none";
-}
-
 } // namespace
 
 int drawerNumber(const std::string &text)
@@ -99,8 +86,8 @@ std::string describe(const DrawerSettings &settings)
     case Protocol::EscPos:
     case Protocol::Star: {
         const char *pins[] = {"pin2", "pin5", "both"};
-        text += std::string(", connector ") + pins[int(settings.connector)] + ", "
-            + sensorText(settings);
+        text += std::string(", connector ") + pins[int(settings.connector)] + ", sensor "
+            + sensorName(settings.sensor);
         break;
     }
     case Protocol::Hid:
@@ -108,7 +95,7 @@ std::string describe(const DrawerSettings &settings)
         break;
     case Protocol::Trigger: {
         const char *lines[] = {"none", "ri", "cts", "dsr", "dcd"};
-        text += ", kick " + hexBytes(settings.kick) + ", " + sensorText(settings);
+        text += ", kick " + hexBytes(settings.kick) + ", sensor " + sensorName(settings.sensor);
         if (settings.sensorLine != SensorLine::None)
             text += std::string(" on ") + lines[int(settings.sensorLine)];
         break;
