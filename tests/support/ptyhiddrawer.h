@@ -9,20 +9,15 @@
 // set while the drawer is closed.
 #pragma once
 
+#include "pseudoterminal.h"
+
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 class PtyHidDrawer {
 public:
@@ -40,17 +35,13 @@ public:
 
     explicit PtyHidDrawer(int switchId) : id(switchId)
     {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_master >= 0 && ::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0)
-            device = ::ptsname(m_master);
-        termios raw {};
-        ::tcgetattr(m_master, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(m_master, TCSANOW, &raw);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_thread = std::thread([this] { serve(); });
+        device = m_terminal.device();
+        m_terminal.start({
+            .received = [this](std::span<const std::uint8_t> bytes) { receive(bytes); },
+            .beforeWait = [this] { return flood(); },
+            .hungUp = [this] { letGo(); },
+        });
     }
-    ~PtyHidDrawer() { vanish(); }
     PtyHidDrawer(const PtyHidDrawer &) = delete;
     PtyHidDrawer &operator=(const PtyHidDrawer &) = delete;
 
@@ -62,15 +53,7 @@ public:
     std::atomic<int> spareStatusBits {0};
 
     // Unplugged: the terminal hangs up and its device node disappears.
-    void vanish()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
+    void vanish() { m_terminal.vanish(); }
     bool vanished() const { return m_vanished; }
 
     // Every report received, the report ID in front, in order.
@@ -116,10 +99,7 @@ private:
         return report;
     }
 
-    void send(const Report &report)
-    {
-        [[maybe_unused]] const ssize_t wrote = ::write(m_master, report.data(), report.size());
-    }
+    void send(const Report &report) { m_terminal.write(report); }
 
     void answer()
     {
@@ -143,63 +123,62 @@ private:
         ++m_answers;
     }
 
-    void serve()
+    // While flooding, other drawers' reports go out before every short wait.
+    int flood()
     {
-        Report pending;
-        while (!m_stop) {
-            const bool flooding = behaviour == Behaviour::Flooding;
-            if (flooding)
-                for (int i = 0; i < 8; ++i)
-                    send(inputReport(std::uint8_t(((id + 3) % 8) << 4)));
-            pollfd ready {m_master, POLLIN, 0};
-            if (::poll(&ready, 1, flooding ? 1 : 10) <= 0 || !(ready.revents & POLLIN)) {
-                // Nobody has the terminal open: it reports a hang-up at once.
-                if (ready.revents & POLLHUP) {
-                    if (!pending.empty()) {
-                        std::lock_guard guard(m_mutex);
-                        m_unknown.push_back(pending);
-                        pending.clear();
-                    }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
+        if (behaviour != Behaviour::Flooding)
+            return 10;
+        for (int i = 0; i < 8; ++i)
+            send(inputReport(std::uint8_t(((id + 3) % 8) << 4)));
+        return 1;
+    }
+
+    // The terminal was let go: what it left of a report is not one.
+    void letGo()
+    {
+        if (m_pending.empty())
+            return;
+        std::lock_guard guard(m_mutex);
+        m_unknown.push_back(m_pending);
+        m_pending.clear();
+    }
+
+    void receive(std::span<const std::uint8_t> bytes)
+    {
+        for (const std::uint8_t byte : bytes) {
+            m_pending.push_back(byte);
+            if (m_pending.size() < ReportSize + 1)
                 continue;
+            const bool known = isKnown(m_pending);
+            const bool statusRequest = known && m_pending[2] == id + 1;
+            if (known && !statusRequest)
+                drawerOpen = true; // the solenoid fires
+            {
+                std::lock_guard guard(m_mutex);
+                m_reports.push_back(m_pending);
+                if (!known)
+                    m_unknown.push_back(m_pending);
             }
-            std::uint8_t bytes[512];
-            const ssize_t got = ::read(m_master, bytes, sizeof bytes);
-            for (ssize_t i = 0; i < got; ++i) {
-                pending.push_back(bytes[i]);
-                if (pending.size() < ReportSize + 1)
-                    continue;
-                const bool known = isKnown(pending);
-                const bool statusRequest = known && pending[2] == id + 1;
-                if (known && !statusRequest)
-                    drawerOpen = true; // the solenoid fires
-                {
-                    std::lock_guard guard(m_mutex);
-                    m_reports.push_back(pending);
-                    if (!known)
-                        m_unknown.push_back(pending);
-                }
-                pending.clear();
-                if (!statusRequest)
-                    continue;
-                if (behaviour == Behaviour::VanishOnRequest) {
-                    ::close(m_master);
-                    m_master = -1;
-                    m_vanished = true;
-                    return;
-                }
-                answer();
+            m_pending.clear();
+            if (!statusRequest)
+                continue;
+            if (behaviour == Behaviour::VanishOnRequest) {
+                m_terminal.vanish();
+                m_vanished = true;
+                return;
             }
+            answer();
         }
     }
 
-    int m_master = -1;
     mutable std::mutex m_mutex;
     std::vector<Report> m_reports;
     std::vector<Report> m_unknown;
+    // A report still coming in; only the serving thread touches it.
+    Report m_pending;
     std::atomic<int> m_answers {0};
-    std::atomic<bool> m_stop {false};
     std::atomic<bool> m_vanished {false};
-    std::thread m_thread;
+    // Last: destroyed first, so its serving thread is joined while the
+    // members its callbacks use still exist.
+    PseudoTerminal m_terminal {PseudoTerminal::Line::Raw};
 };
