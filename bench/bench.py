@@ -317,6 +317,7 @@ def main():
                       "p99 ≤ 2 ms |")
     for name, label, target in (
             ("sensor-change", "Sensor change to GetDrawerStatus", "p99 ≤ 250 ms"),
+            ("kick-delivery", "OpenDrawer to the kick at the printer", "≤ 100 ms"),
             ("roundtrip tcp", "Status round trip, network printer on loopback", "p99 < 2 ms"),
             ("roundtrip pty", "Status round trip, printer on a pseudo-terminal", "p99 < 2 ms")):
         figures = driver.get(name)

@@ -114,6 +114,22 @@ void sensorChanges(const Library &library, FakeNetworkPrinter &printer, std::int
     print("sensor-change", delays);
 }
 
+// From OpenDrawer to the kick arriving at the printer.
+void kickDeliveries(const Library &library, FakeNetworkPrinter &printer, std::int32_t handle)
+{
+    std::vector<double> delays;
+    for (int kick = 0; kick < 50; ++kick) {
+        const int before = printer.kicks();
+        const auto start = Clock::now();
+        library.openDrawer(handle);
+        while (printer.kicks() == before && Clock::now() - start < 2s)
+            std::this_thread::sleep_for(100us);
+        delays.push_back(milliseconds(Clock::now() - start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + kick % 80));
+    }
+    print("kick-delivery", delays);
+}
+
 // Status question to answer on one connection, as each poll asks it.
 void roundTrips(drawerdriver::Transport &transport, const std::string &name)
 {
@@ -159,9 +175,10 @@ int latency(const char *libraryPath)
             std::fprintf(stderr, "driver-bench: the network printer does not connect\n");
             return 1;
         }
-        if (state == "answering")
+        if (state == "answering") {
             sensorChanges(library, printer, drawer);
-        else if (state == "silent")
+            kickDeliveries(library, printer, drawer);
+        } else if (state == "silent")
             printer.mode = FakeNetworkPrinter::Mode::Silent;
         else
             printer.vanish();

@@ -560,6 +560,24 @@ private slots:
         QVERIFY(!sawOpen);
     }
 
+    // A printer that fails every exchange is tried less and less often, up
+    // to once a second, so that it is not kept occupied by the drawer.
+    void failingPrinterIsTriedLessOften()
+    {
+        FakeNetworkPrinter printer;
+        printer.mode = FakeNetworkPrinter::Mode::HangingUp;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high"));
+        // Three seconds of the window asking at every tick.
+        QElapsedTimer clock;
+        for (clock.start(); clock.elapsed() < 3000;) {
+            QCOMPARE(library.getHandle(0), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        // Polled without backing off, it would have been tried 30 times.
+        QVERIFY2(printer.connections() <= 8, qPrintable(QString::number(printer.connections())));
+        QVERIFY(printer.connections() >= 3);
+    }
+
     // With the default hold = no, the device is held only for an exchange:
     // between two, a second client is served.
     void betweenExchangesAnotherClientIsServed_data()
