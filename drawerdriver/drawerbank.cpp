@@ -49,6 +49,8 @@ std::int32_t DrawerBank::acquire(std::uint8_t drawerNumber)
         if (config.drawers[drawer] && deviceKey(*config.drawers[drawer]) == key)
             sections.emplace_back(drawer, *config.drawers[drawer]);
 
+    // Devices no longer watched leave no trace, however often the file changes.
+    std::erase_if(m_monitors, [](const auto &entry) { return entry.second.expired(); });
     // A changed section, or a monitor that let go after idling, means a new
     // monitor; it waits for the old one to let go of the device first.
     std::shared_ptr<DeviceMonitor> watched = m_monitors[key].lock();

@@ -12,8 +12,9 @@ namespace drawerdriver {
 
 int remainingMs(Clock::time_point deadline)
 {
-    const auto left
-        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Rounded up: a wait that ends a fraction early would only wake the
+    // thread twice.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return int(std::clamp<std::int64_t>(left.count(), 0, 60'000));
 }
 

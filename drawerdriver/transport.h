@@ -20,7 +20,7 @@ namespace drawerdriver {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until the deadline, never negative.
+// Milliseconds left until the deadline, rounded up, never negative.
 int remainingMs(Clock::time_point deadline);
 
 class Transport {
