@@ -7,6 +7,7 @@
 #include "config.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
+#include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/fakenetworkprinter.h"
 #include "support/ptyprinter.h"
@@ -132,14 +133,7 @@ private:
     DrawerFunctions library;
     std::unique_ptr<QTemporaryDir> home;
 
-    void configure(const QString &text)
-    {
-        const QString path = home->filePath(QStringLiteral("drawers.conf"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(text.toUtf8());
-        qputenv("KESTRIN_DRAWERS_CONF", path.toLocal8Bit());
-    }
+    void configure(const QString &text) { QVERIFY(writeDrawerConfig(*home, text)); }
 
     void configureDrawer1(const std::string &device, const QString &extra = {})
     {

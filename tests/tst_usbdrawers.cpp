@@ -10,6 +10,7 @@
 #include "drawer/vendordrawerlibrary.h"
 #include "drawerbank.h"
 #include "formprobe.h"
+#include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/ptyhiddrawer.h"
 #include "support/ptytriggerbox.h"
@@ -101,14 +102,7 @@ private:
     std::unique_ptr<QTemporaryDir> home;
     std::map<std::string, QString> links; // of each device
 
-    void configure(const QString &text)
-    {
-        const QString path = home->filePath(QStringLiteral("drawers.conf"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(text.toUtf8());
-        qputenv("KESTRIN_DRAWERS_CONF", path.toLocal8Bit());
-    }
+    void configure(const QString &text) { QVERIFY(writeDrawerConfig(*home, text)); }
     // Each drawer's device by a link of its own, as a udev rule makes it,
     // and which goes with the device. Pseudo-terminal numbers come back soon,
     // in this test or another one running beside it, while a drawer

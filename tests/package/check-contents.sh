@@ -18,21 +18,7 @@ for extra in "$@"; do
     esac
 done
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# The one .deb of a package in the package folder.
-deb_of() {
-    local found=("$package_dir/$1"_*.deb)
-    if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
-        echo "FAIL: no single $1 package in $package_dir: ${found[*]}" >&2
-        exit 1
-    fi
-    echo "${found[0]}"
-}
+. "$(dirname "$0")/common.sh"
 
 # "MODE PATH" for each file, "MODE PATH -> TARGET" for each link.
 listing() {

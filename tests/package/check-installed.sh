@@ -13,20 +13,7 @@
 set -euo pipefail
 package_dir=$1
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-deb_of() {
-    local found=("$package_dir/$1"_*.deb)
-    if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
-        echo "FAIL: no single $1 package in $package_dir" >&2
-        exit 1
-    fi
-    echo "${found[0]}"
-}
+. "$(dirname "$0")/common.sh"
 
 work=$(mktemp -d)
 pid=
