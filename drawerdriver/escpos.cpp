@@ -120,7 +120,7 @@ std::unique_ptr<DeviceProtocol> makeProtocol(
 {
     switch (settings.protocol) {
     case Protocol::Star:
-        return makeStar(watchSensor);
+        return makeStar();
     case Protocol::Hid:
         return makeHid(settings.hidId);
     case Protocol::Trigger:

@@ -82,7 +82,7 @@ std::unique_ptr<DeviceProtocol> makeEscPos(bool automaticStatus);
 // Star line mode: ESC ACK SOH and its variable-length status.
 inline constexpr std::uint8_t StarStatusRequest[] = {0x1B, 0x06, 0x01};
 std::vector<std::uint8_t> starKick(const DrawerSettings &drawer);
-std::unique_ptr<DeviceProtocol> makeStar(bool watchSensor);
+std::unique_ptr<DeviceProtocol> makeStar();
 
 // HID drawers: 120-byte reports, written with the report ID 0 in front.
 inline constexpr std::size_t HidReportSize = 120;

@@ -22,12 +22,8 @@ constexpr std::size_t statusLength(std::uint8_t header)
 
 class Star : public DeviceProtocol {
 public:
-    explicit Star(bool watchSensor) : m_watchSensor(watchSensor) { }
-
     std::vector<std::uint8_t> statusRequest() const override
     {
-        if (!m_watchSensor)
-            return {};
         return {std::begin(StarStatusRequest), std::end(StarStatusRequest)};
     }
     std::vector<std::uint8_t> kickCommand(const DrawerSettings &drawer) const override
@@ -60,7 +56,6 @@ protected:
     void restart() override { m_status.clear(); } // half a status from before
 
 private:
-    bool m_watchSensor;
     std::vector<std::uint8_t> m_status;
     std::size_t m_length = 0;
 };
@@ -83,9 +78,9 @@ std::vector<std::uint8_t> starKick(const DrawerSettings &drawer)
     return bytes;
 }
 
-std::unique_ptr<DeviceProtocol> makeStar(bool watchSensor)
+std::unique_ptr<DeviceProtocol> makeStar()
 {
-    return std::make_unique<Star>(watchSensor);
+    return std::make_unique<Star>();
 }
 
 } // namespace drawerdriver
