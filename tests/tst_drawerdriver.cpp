@@ -655,6 +655,21 @@ private slots:
             printer.received(), {StatusRequest, AutomaticStatusOn, AutomaticStatusOff}));
     }
 
+    void changedSectionRestartsTheMonitor()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = yes"));
+        library.release(connectDrawer());
+        QTRY_VERIFY(contains(printer.received(), AutomaticStatusOn));
+        // Edited while the program runs: the next connection lets the held
+        // printer go at once, well before an idle monitor would.
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = no"));
+        const std::int32_t handle = connectDrawer();
+        QTRY_VERIFY_WITH_TIMEOUT(contains(printer.received(), AutomaticStatusOff), 1000);
+        QTRY_VERIFY(printer.connections() > 2); // now one for each exchange
+        library.release(handle);
+    }
+
     void processEndsPromptlyWithHandlesHeld()
     {
         FakeNetworkPrinter printer;
