@@ -50,6 +50,19 @@ std::string readingText(const DrawerSettings &settings, const Reading &reading)
 }
 
 // Drawer N's settings, or a device and its keys given on the command line.
+// The one drawer a command takes, and its section: Done, or the exit code
+// of the refusal already told.
+int loadOnlyDrawer(
+    const Arguments &arguments, const char *command, int &drawer, DrawerSettings &settings)
+{
+    drawer = arguments.size() == 1 ? drawerNumber(arguments[0]) : 0;
+    if (!drawer) {
+        tell(std::string(command) + " takes one drawer number, 1 to 8");
+        return Usage;
+    }
+    return loadDrawer(drawer, settings);
+}
+
 int settingsFromArguments(const Arguments &arguments, DrawerSettings &settings, std::string &title)
 {
     if (arguments.empty()) {
@@ -252,13 +265,9 @@ int probe(const Arguments &arguments)
 
 int kick(const Arguments &arguments)
 {
-    const int drawer = arguments.size() == 1 ? drawerNumber(arguments[0]) : 0;
-    if (!drawer) {
-        tell("kick takes one drawer number, 1 to 8");
-        return Usage;
-    }
+    int drawer = 0;
     DrawerSettings settings;
-    if (const int refused = loadDrawer(drawer, settings); refused != Done)
+    if (const int refused = loadOnlyDrawer(arguments, "kick", drawer, settings); refused != Done)
         return refused;
     std::printf("Drawer %d: %s\n", drawer, describe(settings).c_str());
     OpenedDevice opened = openDevice(settings);
@@ -312,13 +321,10 @@ int kick(const Arguments &arguments)
 
 int polarity(const Arguments &arguments)
 {
-    const int drawer = arguments.size() == 1 ? drawerNumber(arguments[0]) : 0;
-    if (!drawer) {
-        tell("polarity takes one drawer number, 1 to 8");
-        return Usage;
-    }
+    int drawer = 0;
     DrawerSettings settings;
-    if (const int refused = loadDrawer(drawer, settings); refused != Done)
+    if (const int refused = loadOnlyDrawer(arguments, "polarity", drawer, settings);
+        refused != Done)
         return refused;
     const std::string number = arguments[0];
     if (settings.protocol == Protocol::Hid) {
