@@ -8,7 +8,7 @@
 // Every figure is printed as one line of words and milliseconds.
 
 #include "drawer/drawerapi.h"
-#include "exchange.h"
+#include "protocols/exchange.h"
 #include "support/fakenetworkprinter.h"
 #include "support/ptyprinter.h"
 

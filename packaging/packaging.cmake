@@ -80,9 +80,9 @@ endforeach()
 install(FILES resources/kestrin-drawer.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT program)
 
-install(FILES drawerdriver/drawers.conf.sample DESTINATION /etc/kestrin-drawer
+install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-drawer
         RENAME drawers.conf COMPONENT program EXCLUDE_FROM_ALL)
-file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/drawerdriver/*.rules.sample)
+file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/examples/*.rules.sample)
 install(FILES ${kestrin_udev_samples} DESTINATION ${kestrin_doc_dir}/examples COMPONENT program)
 kestrin_gzip(${PROJECT_SOURCE_DIR}/README.md ${kestrin_generated}/README.md.gz)
 kestrin_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${kestrin_generated}/changelog.gz)

@@ -4,7 +4,7 @@
 // configuration file, and the unchanged drawer window driving it.
 
 #include "app/mainform.h"
-#include "config.h"
+#include "config/config.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/drawerconfigfile.h"

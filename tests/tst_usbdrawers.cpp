@@ -8,14 +8,14 @@
 #include "app/global.h"
 #include "app/mainform.h"
 #include "drawer/vendordrawerlibrary.h"
-#include "drawerbank.h"
+#include "monitor/drawerbank.h"
 #include "formprobe.h"
 #include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/ptyhiddrawer.h"
 #include "support/ptytriggerbox.h"
 #include "support/stderrcapture.h"
-#include "transport.h"
+#include "transports/transport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -59,7 +59,7 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/kestrin-drawer.svg
 -rw-r--r-- ./usr/share/man/man1/kestrin-drawer.1.gz
 -rw-r--r-- ./usr/share/man/man5/drawers.conf.5.gz"
-for sample in "$source_dir"/drawerdriver/*.rules.sample; do
+for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
 done
 if [ $with_setup = yes ]; then
@@ -84,8 +84,8 @@ lrwxrwxrwx ./usr/share/man/man1/kestrin-drawer-simulator.1.gz -> kestrin-drawer.
 # project's own.
 packaged() { dpkg-deb --fsys-tarfile "$1" | tar -xO "$2"; }
 if ! cmp -s <(packaged "$program_deb" ./etc/kestrin-drawer/drawers.conf) \
-    "$source_dir/drawerdriver/drawers.conf.sample"; then
-    fail "/etc/kestrin-drawer/drawers.conf is not drawerdriver/drawers.conf.sample"
+    "$source_dir/packaging/examples/drawers.conf.sample"; then
+    fail "/etc/kestrin-drawer/drawers.conf is not packaging/examples/drawers.conf.sample"
 fi
 if ! cmp -s <(packaged "$program_deb" ./usr/share/doc/kestrin-drawer/README.md.gz | gzip -dc) \
     "$source_dir/README.md"; then

@@ -4,7 +4,7 @@
 // on the monitor's own wake-up descriptor.
 #pragma once
 
-#include "config.h"
+#include "config/config.h"
 
 #include <chrono>
 #include <cstdint>

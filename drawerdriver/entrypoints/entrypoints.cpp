@@ -2,7 +2,7 @@
 // monitors' latest state, so the program's window never waits on a device.
 
 #include "drawer/drawerapi.h"
-#include "drawerbank.h"
+#include "monitor/drawerbank.h"
 
 namespace {
 drawerdriver::DrawerBank bank;

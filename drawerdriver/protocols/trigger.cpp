@@ -1,6 +1,6 @@
 // Drawer-trigger boxes on a serial port: they fire on their kick bytes, and
 // report the drawer switch, if at all, on a modem status line.
-#include "protocol.h"
+#include "protocols/protocol.h"
 
 namespace drawerdriver {
 

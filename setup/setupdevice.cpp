@@ -2,7 +2,7 @@
 // refusals that say what stands in the way.
 #include "setup.h"
 
-#include "exchange.h"
+#include "protocols/exchange.h"
 
 #include <algorithm>
 #include <cerrno>

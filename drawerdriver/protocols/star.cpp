@@ -1,7 +1,7 @@
 // Star printers in their own line mode: BEL fires drawer 1 and SUB drawer 2,
 // each after ESC BEL n1 n2 sets the pulse; ESC ACK SOH asks for a status of
 // variable length, whose third byte carries the drawer switch.
-#include "protocol.h"
+#include "protocols/protocol.h"
 
 namespace drawerdriver {
 

@@ -3,7 +3,7 @@
 // 0, as 121 bytes. [id][id] opens the drawer; [id][id+1] asks for its state,
 // and the drawer answers with a report whose first byte is (id << 4) | s,
 // bit 0 of s set while the drawer is closed. Nothing else is ever sent.
-#include "protocol.h"
+#include "protocols/protocol.h"
 
 namespace drawerdriver {
 

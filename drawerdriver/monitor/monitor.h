@@ -4,7 +4,7 @@
 // on both connectors) share its monitor.
 #pragma once
 
-#include "config.h"
+#include "config/config.h"
 
 #include <chrono>
 #include <condition_variable>

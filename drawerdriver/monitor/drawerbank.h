@@ -3,8 +3,8 @@
 // starts a device's monitor waits, briefly, for its first answer.
 #pragma once
 
-#include "config.h"
-#include "monitor.h"
+#include "config/config.h"
+#include "monitor/monitor.h"
 
 #include <cstdint>
 #include <map>

@@ -1,6 +1,6 @@
 #include "configfile.h"
 
-#include "config.h"
+#include "config/config.h"
 
 #include <algorithm>
 #include <cerrno>

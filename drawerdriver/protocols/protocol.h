@@ -3,7 +3,7 @@
 // command as the start of a firmware update.
 #pragma once
 
-#include "config.h"
+#include "config/config.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // the monitor does at every poll, and the setup tool when it probes.
 #pragma once
 
-#include "protocol.h"
-#include "transport.h"
+#include "protocols/protocol.h"
+#include "transports/transport.h"
 
 #include <optional>
 #include <string>

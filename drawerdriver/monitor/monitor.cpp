@@ -1,8 +1,8 @@
-#include "monitor.h"
+#include "monitor/monitor.h"
 
-#include "exchange.h"
-#include "report.h"
-#include "transport.h"
+#include "protocols/exchange.h"
+#include "config/report.h"
+#include "transports/transport.h"
 
 #include <algorithm>
 #include <system_error>

@@ -2,7 +2,7 @@
 // asks for the printer status in real time, and GS a asks for Automatic
 // Status Back, which pushes a 4-byte status whenever the drawer switch
 // changes.
-#include "protocol.h"
+#include "protocols/protocol.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-#include "drawerbank.h"
+#include "monitor/drawerbank.h"
 
-#include "protocol.h"
-#include "report.h"
+#include "protocols/protocol.h"
+#include "config/report.h"
 
 #include <climits>
 

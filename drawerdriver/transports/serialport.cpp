@@ -1,4 +1,4 @@
-#include "transport.h"
+#include "transports/transport.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "config/report.h"
 
 #include <cstdio>
 #include <map>

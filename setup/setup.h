@@ -4,10 +4,10 @@
 // protocols, so it sends nothing the library would not send.
 #pragma once
 
-#include "config.h"
+#include "config/config.h"
 #include "configfile.h"
-#include "protocol.h"
-#include "transport.h"
+#include "protocols/protocol.h"
+#include "transports/transport.h"
 
 #include <memory>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "exchange.h"
+#include "protocols/exchange.h"
 
 #include <poll.h>
 
