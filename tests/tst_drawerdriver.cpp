@@ -457,6 +457,7 @@ private slots:
         StderrCapture capture;
         for (int tick = 0; tick < 5; ++tick)
             QCOMPARE(library.getHandle(0), 0);
+        QTRY_VERIFY(capture.text().contains(QLatin1String("absent.conf")));
         QCOMPARE(capture.finish().count(QLatin1String("absent.conf")), 1);
     }
 
