@@ -10,13 +10,16 @@
 #include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/fakenetworkprinter.h"
+#include "support/ptyhiddrawer.h"
 #include "support/ptyprinter.h"
 #include "support/stderrcapture.h"
+#include "transports/transport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,7 +27,11 @@
 #include <filesystem>
 #include <thread>
 
+#include <csignal>
+#include <dirent.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 namespace {
 const QString DriverDir = QStringLiteral(DRIVER_LIB_DIR);
@@ -144,12 +151,31 @@ private:
     // The printer under a name of this test's own. Pseudo-terminal numbers
     // are reused, also by tests running beside this one; a monitor left from
     // an earlier test must find nothing at an old name.
-    std::string linked(const PtyPrinter &printer)
+    std::string linked(const std::string &device)
     {
         const std::string link
             = home->filePath(QStringLiteral("printer-%1").arg(++links)).toStdString();
-        [&] { QCOMPARE(::symlink(printer.device.c_str(), link.c_str()), 0); }();
+        [&] { QCOMPARE(::symlink(device.c_str(), link.c_str()), 0); }();
         return link;
+    }
+    std::string linked(const PtyPrinter &printer) { return linked(printer.device); }
+
+    // The drawer's states seen over a while, asked at a brisk pace; a
+    // handle is asked for whenever none is held.
+    QSet<int> statesSeen(std::chrono::milliseconds span)
+    {
+        QSet<int> seen;
+        std::int32_t handle = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < span.count()) {
+            if (handle <= 0)
+                handle = library.getHandle(0);
+            seen << (handle > 0 ? library.status(handle) : 0);
+            QTest::qWait(5);
+        }
+        library.release(handle);
+        return seen;
     }
     int links = 0;
 
@@ -671,13 +697,212 @@ private slots:
         library.release(handle);
     }
 
+    // Devices played from the hardware notes' timings: an answer in 0.9 of
+    // the exchange limit is in time, and must never make the drawer read as
+    // gone; one 320 ms late answers nothing, and must never show as open.
+    void answerTimingDecidesWhatCounts_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("late");
+        for (const char *protocol : {"escpos", "star", "hid"}) {
+            QTest::addRow("%s, in 225 ms", protocol) << QString::fromLatin1(protocol) << false;
+            QTest::addRow("%s, 320 ms late", protocol) << QString::fromLatin1(protocol) << true;
+        }
+    }
+
+    void answerTimingDecidesWhatCounts()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(bool, late);
+        const int delayMs = late ? 320 : 225;
+        // Late answers say "open", answers in time "closed".
+        PtyPrinter printer;
+        PtyHidDrawer drawer(2);
+        if (protocol == QLatin1String("hid")) {
+            drawer.answerDelayMs = delayMs;
+            drawer.drawerOpen = late;
+            configureDrawer1(linked(drawer.device), QStringLiteral("protocol = hid\nid = 2"));
+        } else {
+            printer.answerDelayMs = delayMs;
+            printer.answer = late ? 0x16 : 0x12;
+            printer.setStarStatus({0x0F, 0x00, std::uint8_t(late ? 0x04 : 0x00), 0, 0, 0, 0});
+            configureDrawer1(
+                linked(printer), QStringLiteral("sensor = open-high\nprotocol = %1").arg(protocol));
+        }
+        if (!late)
+            library.release(connectDrawer());
+        const QSet<int> seen = statesSeen(std::chrono::milliseconds(3000));
+        QVERIFY(printer.statusRequests() + drawer.statusRequests() > 0);
+        if (late)
+            QVERIFY2(!seen.contains(2), "a late answer was taken for the drawer's state");
+        else
+            QCOMPARE(seen, QSet<int> {1});
+    }
+
+    // Signals meant for the host, landing on every thread but the main one,
+    // must not cut the library's waits short: no false "does not answer",
+    // no lost status.
+    void signalStormChangesNothing()
+    {
+        PtyPrinter printer;
+        printer.answerDelayMs = 30; // every exchange waits long enough to be hit
+        configureDrawer1(linked(printer), QStringLiteral("sensor = open-high"));
+        library.release(connectDrawer());
+        struct sigaction handler { };
+        struct sigaction before { };
+        handler.sa_handler = [](int) {};
+        handler.sa_flags = SA_RESTART; // poll is interrupted all the same
+        QCOMPARE(::sigaction(SIGUSR1, &handler, &before), 0);
+        StderrCapture capture;
+        std::atomic<bool> storming {true};
+        const pid_t process = ::getpid();
+        std::thread storm([&] {
+            const pid_t self = pid_t(::syscall(SYS_gettid));
+            while (storming) {
+                for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+                    const pid_t thread = std::stoi(task.path().filename());
+                    if (thread != process && thread != self)
+                        ::syscall(SYS_tgkill, process, thread, SIGUSR1);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        const QSet<int> seen = statesSeen(std::chrono::milliseconds(2000));
+        storming = false;
+        storm.join();
+        ::sigaction(SIGUSR1, &before, nullptr);
+        QCOMPARE(seen, QSet<int> {1});
+        QCOMPARE(capture.finish(), QString());
+    }
+
+    // Drawer 2's section is edited while drawer 1, on the same printer, is
+    // fired: every kick reported done reaches the printer, and drawer 1's
+    // handle lives on through the restarts of the device's monitor.
+    void editsRacingKicksLoseNoKick()
+    {
+        PtyPrinter printer;
+        const QString device = QString::fromStdString(linked(printer));
+        const auto configureWithPulse = [&](int pulse) {
+            configure(QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-high\n"
+                                     "[drawer 2]\ndevice = %1\nconnector = pin5\npulse-on = %2\n")
+                          .arg(device)
+                          .arg(pulse));
+        };
+        configureWithPulse(40);
+        const std::int32_t first = connectDrawer(0);
+        int accepted = 0;
+        for (int edit = 0; edit < 15; ++edit) {
+            configureWithPulse(42 + 2 * edit);
+            std::thread other([&] { library.release(library.getHandle(1)); });
+            accepted += library.openDrawer(first);
+            other.join();
+        }
+        QVERIFY(accepted > 0);
+        const Bytes kick {0x1B, 0x70, 0x00, 25, 250};
+        const auto kicksReceived = [&] {
+            const Bytes bytes = printer.received();
+            int count = 0;
+            for (auto at = bytes.begin();
+                 (at = std::search(at, bytes.end(), kick.begin(), kick.end())) != bytes.end(); ++at)
+                ++count;
+            return count;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(kicksReceived(), accepted, 5000);
+        QTRY_COMPARE(library.status(first), std::int16_t(1));
+        QCOMPARE(library.openDrawer(first), std::int16_t(1));
+        QTRY_COMPARE(kicksReceived(), accepted + 1);
+        library.release(first);
+    }
+
+    // A host whose standard error is a full pipe: the library's messages
+    // wait for it on a thread of their own, never in a call.
+    void fullStandardErrorNeverHoldsACall()
+    {
+        int pipeEnds[2];
+        QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        ::fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
+        const std::vector<char> filler(4096, 'x');
+        while (::write(pipeEnds[1], filler.data(), filler.size()) > 0) { }
+        ::fcntl(pipeEnds[1], F_SETFL, 0);
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        ::dup2(pipeEnds[1], 2);
+        QElapsedTimer slowest;
+        qint64 worstMs = 0;
+        for (int round = 0; round < 20; ++round) {
+            // Each round a new mistake, so each has a message to tell.
+            configure(QStringLiteral("[drawer 1]\nnonsense %1\n").arg(round));
+            slowest.start();
+            library.getHandle(0);
+            worstMs = std::max(worstMs, slowest.elapsed());
+        }
+        ::dup2(saved, 2);
+        ::close(saved);
+        // Drained, so that the writer thread gets on; the read end stays
+        // open, as a write still under way to it must not raise SIGPIPE.
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        std::vector<char> drain(1 << 16);
+        while (::read(pipeEnds[0], drain.data(), drain.size()) > 0) { }
+        ::close(pipeEnds[1]);
+        QVERIFY2(worstMs < 50, qPrintable(QString::number(worstMs)));
+    }
+
+    // A network printer that resets its connection: writing to it again
+    // must fail, not end the host with SIGPIPE. Tried in a child process,
+    // whose death is then only a test result.
+    void resetConnectionRaisesNoSigpipe()
+    {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::signal(SIGPIPE, SIG_DFL);
+            const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+                || ::listen(listener, 1) != 0
+                || ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+                ::_exit(3);
+            const drawerdriver::Endpoint endpoint {{}, "127.0.0.1", ntohs(address.sin_port)};
+            drawerdriver::NetworkAddress target;
+            std::memcpy(&target.address, &address, sizeof address);
+            target.length = sizeof address;
+            auto connection = drawerdriver::connectNetwork(endpoint, target, 1000, -1).transport;
+            const int peer = ::accept(listener, nullptr, nullptr);
+            if (!connection || peer < 0)
+                ::_exit(4);
+            const linger reset {1, 0};
+            ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(peer);
+            std::string error;
+            const auto deadline = drawerdriver::Clock::now() + std::chrono::milliseconds(200);
+            for (int write = 0; write < 3; ++write)
+                connection->writeAll(StatusRequest, deadline, error);
+            ::_exit(0);
+        }
+        QVERIFY(child > 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(!WIFSIGNALED(status), qPrintable(QString::number(WTERMSIG(status))));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    void processEndsPromptlyWithHandlesHeld_data()
+    {
+        QTest::addColumn<QStringList>("how");
+        QTest::newRow("exit") << QStringList();
+        QTest::newRow("dlclose first, the monitor still running") << QStringList {"dlclose"};
+    }
+
     void processEndsPromptlyWithHandlesHeld()
     {
+        QFETCH(QStringList, how);
         FakeNetworkPrinter printer;
         configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = yes"));
         QProcess process;
         process.start(QStringLiteral(HOLD_AT_EXIT),
-            {QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))});
+            QStringList {QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))} + how);
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);

@@ -1,20 +1,23 @@
 // A process that takes a drawer handle from a drawer library and ends
 // without giving it back, as a program that crashes out of its main loop
 // would: the library must neither hang nor crash at exit.
-// Usage: holdatexit LIBRARY   (the drawer configuration from the environment)
+// With "dlclose", the library is closed while its monitor still runs.
+// Usage: holdatexit LIBRARY [dlclose]   (the drawer configuration from the environment)
 
 #include "drawer/drawerapi.h"
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include <dlfcn.h>
 
 int main(int argc, char *argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: holdatexit LIBRARY\n");
+    const bool closeFirst = argc == 3 && std::string(argv[2]) == "dlclose";
+    if (argc != 2 && !closeFirst) {
+        std::fprintf(stderr, "usage: holdatexit LIBRARY [dlclose]\n");
         return 2;
     }
     void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -29,6 +32,10 @@ int main(int argc, char *argv[])
         if (const std::int32_t handle = getHandle(0); handle > 0) {
             std::printf("holding %d\n", handle);
             std::fflush(stdout);
+            if (closeFirst) {
+                dlclose(library);
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
