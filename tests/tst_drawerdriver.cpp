@@ -911,6 +911,89 @@ private slots:
         QTRY_VERIFY(endsWith(printer.received(), AutomaticStatusOff));
     }
 
+    // The moment to open the drawer is while the receipt prints: a printer
+    // busy for a second still gets the kick that OpenDrawer accepted, and
+    // gets it once.
+    void kickOutlastsABusyPrinter_data()
+    {
+        QTest::addColumn<bool>("network"); // else a node another program locks
+        QTest::newRow("print server refusing connections") << true;
+        QTest::newRow("device node locked by another program") << false;
+    }
+
+    void kickOutlastsABusyPrinter()
+    {
+        QFETCH(bool, network);
+        FakeNetworkPrinter server;
+        PtyPrinter serial;
+        const std::string device = network ? server.address() : linked(serial);
+        configureDrawer1(device, QStringLiteral("hold = no"));
+        const std::int32_t handle = connectDrawer();
+        const Bytes kick {0x1B, 0x70, 0x00, 25, 250};
+        for (int round = 1; round <= 5; ++round) {
+            const int other = network ? -1 : ::open(serial.device.c_str(), O_RDWR | O_NOCTTY);
+            if (network)
+                server.vanish();
+            else
+                QTRY_COMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+            QCOMPARE(library.openDrawer(handle), std::int16_t(1));
+            QTest::qWait(1000); // the receipt printing
+            if (network)
+                server.comeBack();
+            else
+                ::close(other);
+            const auto kicks = [&] {
+                const Bytes bytes = network ? server.received() : serial.received();
+                return std::count_if(
+                    bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0x70; });
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(kicks(), round, 3000);
+            QTRY_VERIFY(library.status(handle) != 0);
+        }
+        library.release(handle);
+    }
+
+    // An edit reaches a handle held all along, within about a second.
+    void editReachesTheDrawerOnScreen()
+    {
+        PtyPrinter printer;
+        printer.answer = 0x16;
+        configureDrawer1(linked(printer), QStringLiteral("sensor = open-high"));
+        const std::int32_t handle = connectDrawer();
+        QTRY_COMPARE(library.status(handle), std::int16_t(2));
+        configure(QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-low\nconnector = pin5\n")
+                      .arg(QString::fromStdString(printer.device)));
+        QTRY_COMPARE_WITH_TIMEOUT(library.status(handle), std::int16_t(1), 1500);
+        QCOMPARE(library.openDrawer(handle), std::int16_t(1));
+        QTRY_VERIFY(contains(printer.received(), {0x1B, 0x70, 0x01, 25, 250}));
+        library.release(handle);
+    }
+
+    // A host that forks worker processes: the child gets monitors of its own.
+    void forkedChildGetsItsDrawer()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high"));
+        const std::int32_t handle = connectDrawer();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (int tick = 0; tick < 30; ++tick) {
+                if (const std::int32_t own = library.getHandle(0);
+                    own > 0 && library.status(own) == 1)
+                    ::_exit(0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            ::_exit(1);
+        }
+        QVERIFY(child > 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(library.status(handle), std::int16_t(1));
+        library.release(handle);
+    }
+
     void drawerWindowDrivesThePrinter()
     {
         PtyPrinter printer;
