@@ -444,6 +444,18 @@ private slots:
             << QList<int> {} << "does not apply to protocol star";
         QTest::newRow("key given twice") << "[drawer 1]\ndevice = /dev/a\nhold = no\nhold = yes\n"
                                          << QList<int> {} << "given twice";
+        QTest::newRow("service, web and an alarm")
+            << "[service]\nkeep-days = 30\n[drawer 1]\ndevice = /dev/a\nalarm-after = 120\n[web]\n"
+               "port = 8080\nallow-origin = https://pos.example http://[::1]:3000\n"
+            << QList<int> {1} << QString();
+        QTest::newRow("bad alarm") << "[drawer 1]\ndevice = /dev/a\nalarm-after = soon\n"
+                                   << QList<int> {} << "alarm-after must be";
+        QTest::newRow("origin with a path")
+            << "[web]\nallow-origin = https://pos.example/till\n[drawer 2]\ndevice = /dev/b\n"
+            << QList<int> {2} << "'https://pos.example/till' is none";
+        QTest::newRow("drawer key in service")
+            << "[service]\ndevice = /dev/a\n"
+            << QList<int> {} << "unknown key 'device' in [service]";
     }
 
     void configurationEdgeCases()
