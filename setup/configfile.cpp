@@ -1,6 +1,7 @@
 #include "configfile.h"
 
 #include "config/config.h"
+#include "config/words.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,21 +27,6 @@ bool isHeading(std::string_view line)
 {
     line = trimmed(line);
     return !line.empty() && line.front() == '[';
-}
-
-// The drawer a heading names, as the library reads it, or 0.
-int headingNumber(std::string_view line)
-{
-    line = trimmed(line);
-    if (line.size() < 10 || line.substr(0, 8) != "[drawer " || line.back() != ']')
-        return 0;
-    const std::string_view digits = trimmed(line.substr(8, line.size() - 9));
-    int number = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || number < 1
-        || number > DrawerCount)
-        return 0;
-    return number;
 }
 
 // The key of a setting line, or empty for any other line.
@@ -85,11 +71,11 @@ Section findSection(const std::vector<std::string> &lines, int drawer)
 {
     Section section;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (headingNumber(lines[i]) != drawer)
+        if (sectionNumber(lines[i]) != drawer)
             continue;
         if (section.found) {
-            section.error = "[drawer " + std::to_string(drawer)
-                + "] appears twice in the file: join the two sections by hand first";
+            section.error = sectionHeading(drawer)
+                + " appears twice in the file: join the two sections by hand first";
             return section;
         }
         section.found = true;
@@ -178,7 +164,7 @@ SectionEdit setInSection(
         if (!lines.empty() && !trimmed(lines.back()).empty())
             lines.emplace_back();
         section.heading = lines.size();
-        lines.push_back("[drawer " + std::to_string(drawer) + "]");
+        lines.push_back(sectionHeading(drawer));
         section.end = lines.size();
         section.found = true;
     }

@@ -108,7 +108,7 @@ int settingsFromArguments(const Arguments &arguments, DrawerSettings &settings, 
     }
     // As the library reads it: a HID drawer's bit is high while closed.
     if (settings.protocol == Protocol::Hid)
-        settings.sensor = Sensor::OpenLow;
+        settings.sensor = HidSensor;
     title = "Device";
     return Done;
 }
@@ -131,12 +131,11 @@ std::string polarityAdvice(
     }
     if (!level)
         return {};
-    const std::string suggested = *level ? "open-low" : "open-high";
+    // Read with the drawer closed: open is the other level.
+    const std::string suggested = sensorName(sensorOpenWhen(!*level));
     std::string text = "If the drawer is closed now, it reads " + levelWord(*level)
         + " while closed: that suggests sensor = " + suggested + ".";
-    const std::string configured = settings.sensor == Sensor::OpenHigh ? "open-high"
-        : settings.sensor == Sensor::OpenLow                           ? "open-low"
-                                                                       : "none";
+    const std::string configured = sensorName(settings.sensor);
     if (drawer.empty())
         return text;
     if (configured == suggested)
@@ -365,14 +364,15 @@ int polarity(const Arguments &arguments)
             levelWord(open).c_str());
         return NoAnswer;
     }
-    const std::string value = open ? "open-high" : "open-low";
+    const std::string value = sensorName(sensorOpenWhen(open));
     std::printf("The sensor is %s while the drawer is open: sensor = %s.\n",
         levelWord(open).c_str(), value.c_str());
-    if (settings.sensor == (open ? Sensor::OpenHigh : Sensor::OpenLow)) {
+    if (settings.sensor == sensorOpenWhen(open)) {
         std::printf("The file says so already: nothing to write.\n");
         return Done;
     }
-    return writeSection(drawer, {{"sensor", value}}, {"set", number, "sensor=" + value});
+    return writeSection(
+        drawer, {{std::string(key::Sensor), value}}, {"set", number, "sensor=" + value});
 }
 
 } // namespace drawerdriver::setup

@@ -145,11 +145,11 @@ int loadDrawer(int drawer, DrawerSettings &settings)
     std::string problems;
     for (const std::string &problem : config.problems)
         if (problem.find("drawer " + number + " is unavailable") != std::string::npos
-            || problem.find("[drawer " + number + "]") != std::string::npos)
+            || problem.find(sectionHeading(drawer)) != std::string::npos)
             problems += "\n  " + problem;
     if (problems.empty())
-        tell("drawer " + number + " is not configured: " + path + " has no [drawer " + number
-            + "] section. Write one with:\n  " + writeOne);
+        tell("drawer " + number + " is not configured: " + path + " has no "
+            + sectionHeading(drawer) + " section. Write one with:\n  " + writeOne);
     else
         tell("drawer " + number + " is not configured: its section is wrong:" + problems
             + "\nCorrect it with " + toolCommand() + " set " + number
@@ -326,7 +326,7 @@ std::string windowWord(const DrawerSettings &settings, const Reading &reading)
         return reading.present ? "closed" : "no answer";
     if (!reading.answered || !reading.level)
         return "no answer";
-    return *reading.level == (settings.sensor == Sensor::OpenHigh) ? "open" : "closed";
+    return isOpenLevel(settings.sensor, *reading.level) ? "open" : "closed";
 }
 
 std::string levelWord(bool high)

@@ -121,7 +121,7 @@ int writeSection(
     std::printf("Wrote %s:\n%s", path.c_str(), edit.section.c_str());
     for (const SettingChange &change : changes) {
         struct stat node = {};
-        if (change.key == "device" && !change.value.empty() && change.value.front() == '/'
+        if (change.key == key::Device && !change.value.empty() && change.value.front() == '/'
             && ::stat(change.value.c_str(), &node) != 0 && errno == ENOENT)
             std::printf("Note: %s does not exist now; the drawer shows as not connected until "
                         "it does.\n",
@@ -174,7 +174,7 @@ int remove(const Arguments &arguments)
     }
     if (!edit.changed) {
         tell("drawer " + number + " is not configured: " + path
-            + (exists ? " has no [drawer " + number + "] section" : " does not exist")
+            + (exists ? " has no " + sectionHeading(drawer) + " section" : " does not exist")
             + "; nothing to remove");
         return NotConfigured;
     }

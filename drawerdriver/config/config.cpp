@@ -1,5 +1,7 @@
 #include "config/config.h"
 
+#include "config/words.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -120,34 +122,6 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
-const char *sensorName(Sensor sensor)
-{
-    switch (sensor) {
-    case Sensor::OpenHigh:
-        return "open-high";
-    case Sensor::OpenLow:
-        return "open-low";
-    case Sensor::None:
-        break;
-    }
-    return "none";
-}
-
-const char *protocolName(Protocol protocol)
-{
-    switch (protocol) {
-    case Protocol::Star:
-        return "star";
-    case Protocol::Hid:
-        return "hid";
-    case Protocol::Trigger:
-        return "trigger";
-    case Protocol::EscPos:
-        break;
-    }
-    return "escpos";
-}
-
 std::string hexBytes(const std::vector<std::uint8_t> &bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -202,11 +176,11 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
 {
     if (given(keys, key))
         return std::string("'").append(key).append("' is given twice");
-    if (key == "device") {
+    if (key == key::Device) {
         if (std::string wrong = parseEndpoint(value, settings.endpoint); !wrong.empty())
             return wrong;
         settings.device = std::string(value);
-    } else if (key == "protocol") {
+    } else if (key == key::Protocol) {
         if (value == "escpos")
             settings.protocol = Protocol::EscPos;
         else if (value == "star")
@@ -218,7 +192,7 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
         else
             return "unknown protocol '" + std::string(value)
                 + "': it must be escpos, star, hid or trigger";
-    } else if (key == "connector") {
+    } else if (key == key::Connector) {
         if (value == "pin2")
             settings.connector = Connector::Pin2;
         else if (value == "pin5")
@@ -227,21 +201,21 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
             settings.connector = Connector::Both;
         else
             return "connector must be pin2, pin5 or both";
-    } else if (key == "pulse-on") {
+    } else if (key == key::PulseOn) {
         if (!parseNumber(value, 1, 2550, settings.pulseOnMs))
             return "pulse-on must be 1 to 2550 milliseconds";
-    } else if (key == "pulse-off") {
+    } else if (key == key::PulseOff) {
         if (!parseNumber(value, 1, 2550, settings.pulseOffMs))
             return "pulse-off must be 1 to 2550 milliseconds";
-    } else if (key == "time-unit") {
+    } else if (key == key::TimeUnit) {
         if (!parseNumber(value, 2, 10, settings.timeUnitMs)
             || (settings.timeUnitMs != 2 && settings.timeUnitMs != 10))
             return "time-unit must be 2 or 10 (milliseconds)";
-    } else if (key == "speed") {
+    } else if (key == key::Speed) {
         if (!parseNumber(value, 1, 115200, settings.speed) || !isSerialSpeed(settings.speed))
             return "speed must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
                    "115200";
-    } else if (key == "sensor") {
+    } else if (key == key::Sensor) {
         if (value == "open-high")
             settings.sensor = Sensor::OpenHigh;
         else if (value == "open-low")
@@ -250,23 +224,23 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
             settings.sensor = Sensor::None;
         else
             return "sensor must be open-high, open-low or none";
-    } else if (key == "hold") {
+    } else if (key == key::Hold) {
         if (value == "yes")
             settings.hold = true;
         else if (value == "no")
             settings.hold = false;
         else
             return "hold must be yes or no";
-    } else if (key == "id") {
+    } else if (key == key::Id) {
         if (!parseNumber(value, 0, 7, settings.hidId))
             return "id must be the drawer's ID switch, 0 to 7";
-    } else if (key == "kick") {
+    } else if (key == key::Kick) {
         if (!parseHexBytes(value, settings.kick))
             return "kick must be one to sixteen bytes, each two hex digits (such as 07 or 1B 07)";
-    } else if (key == "alarm-after") {
+    } else if (key == key::AlarmAfter) {
         if (!parseNumber(value, 0, 86400, settings.alarmAfterSeconds))
             return "alarm-after must be 0 (off) to 86400 seconds";
-    } else if (key == "sensor-line") {
+    } else if (key == key::SensorLine) {
         if (value == "ri")
             settings.sensorLine = SensorLine::Ri;
         else if (value == "cts")
@@ -289,13 +263,13 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
     if (settings.device.empty())
         return "names no device";
     const std::string protocol = protocolName(settings.protocol);
-    const auto onlyFor = [&](const char *key, Protocol owner) -> std::string {
+    const auto onlyFor = [&](std::string_view key, Protocol owner) -> std::string {
         if (settings.protocol != owner && given(keys, key))
-            return std::string("'") + key + "' does not apply to protocol " + protocol;
+            return "'" + std::string(key) + "' does not apply to protocol " + protocol;
         return {};
     };
-    for (const std::string &wrong : {onlyFor("id", Protocol::Hid),
-             onlyFor("kick", Protocol::Trigger), onlyFor("sensor-line", Protocol::Trigger)})
+    for (const std::string &wrong : {onlyFor(key::Id, Protocol::Hid),
+             onlyFor(key::Kick, Protocol::Trigger), onlyFor(key::SensorLine, Protocol::Trigger)})
         if (!wrong.empty())
             return wrong;
     const bool printer
@@ -303,16 +277,16 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
     if (!printer) {
         if (settings.endpoint.isNetwork())
             return "protocol " + protocol + " needs a device node, not a network address";
-        for (const char *key : {"connector", "pulse-on", "pulse-off", "time-unit"})
+        for (std::string_view key : {key::Connector, key::PulseOn, key::PulseOff, key::TimeUnit})
             if (given(keys, key))
-                return std::string("'") + key + "' does not apply to protocol " + protocol;
+                return "'" + std::string(key) + "' does not apply to protocol " + protocol;
     }
-    if (settings.protocol == Protocol::Star && given(keys, "time-unit"))
+    if (settings.protocol == Protocol::Star && given(keys, key::TimeUnit))
         return "'time-unit' does not apply to protocol star (it counts in 10 ms)";
     if (settings.protocol == Protocol::Hid) {
-        if (!given(keys, "id"))
+        if (!given(keys, key::Id))
             return "a hid drawer needs its id, the ID switch 0 to 7";
-        if (given(keys, "sensor"))
+        if (given(keys, key::Sensor))
             return "'sensor' does not apply to protocol hid: the drawer reports open and closed "
                    "itself";
     }
@@ -345,21 +319,20 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
         if (line.empty() || line.front() == '#' || line.front() == ';')
             continue;
 
-        if (line == "[service]" || line == "[web]") {
-            current = line == "[web]" ? WebSection : ServiceSection;
+        if (line == ServiceHeading || line == WebHeading) {
+            current = line == WebHeading ? WebSection : ServiceSection;
             continue;
         }
         if (line.front() == '[') {
-            int number = 0;
-            if (line.size() < 10 || line.substr(0, 8) != "[drawer " || line.back() != ']'
-                || !parseNumber(trimmed(line.substr(8, line.size() - 9)), 1, DrawerCount, number)) {
+            const int number = sectionNumber(line);
+            if (number == 0) {
                 problem("a section must read [drawer N], N from 1 to 8, [service] or [web]");
                 current = NoSection;
                 continue;
             }
             current = number - 1;
             if (seen[current]) {
-                problem("[drawer " + std::to_string(number) + "] appears twice");
+                problem(sectionHeading(number) + " appears twice");
                 broken[current] = true;
             }
             seen[current] = true;
@@ -399,14 +372,13 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
         if (broken[i])
             continue;
         if (const std::string wrong = checkSection(settings[i], keys[i]); !wrong.empty()) {
-            config.problems.push_back(
-                fileName + ": [drawer " + std::to_string(i + 1) + "] " + wrong);
+            config.problems.push_back(fileName + ": " + sectionHeading(i + 1) + " " + wrong);
             continue;
         }
         config.refused[i] = false;
         // A HID drawer reports its "closed" bit: high while closed.
         if (settings[i].protocol == Protocol::Hid)
-            settings[i].sensor = Sensor::OpenLow;
+            settings[i].sensor = HidSensor;
         config.drawers[i] = settings[i];
     }
     return config;

@@ -97,8 +97,6 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
 // What is wrong with a complete section, or empty.
 std::string checkSection(const DrawerSettings &settings, const std::vector<std::string> &given);
 
-const char *protocolName(Protocol protocol);
-const char *sensorName(Sensor sensor);
 // The text without the blanks around it, as the file's lines are read.
 std::string_view trimmed(std::string_view text);
 // The text of a value as the file writes it: "01 1B".

@@ -2,6 +2,7 @@
 
 #include "config/logwriter.h"
 #include "config/report.h"
+#include "config/words.h"
 #include "protocols/protocol.h"
 
 #include <climits>
@@ -241,7 +242,7 @@ std::int16_t DrawerBank::status(std::int32_t handle)
     const std::optional<bool> high = drawer->monitor->sensorLevel();
     if (!high)
         return 0;
-    return *high == (settings->sensor == Sensor::OpenHigh) ? 2 : 1;
+    return isOpenLevel(settings->sensor, *high) ? 2 : 1;
 }
 
 std::int16_t DrawerBank::open(std::int32_t handle)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/config.h"
+#include "config/words.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -74,8 +75,6 @@ std::unique_ptr<DeviceProtocol> makeStar();
 
 // HID drawers: 120-byte reports, written with the report ID 0 in front.
 inline constexpr std::size_t HidReportSize = 120;
-// The bit of an answer's first byte that is set while the drawer is closed.
-inline constexpr std::uint8_t HidClosedBit = 0x01;
 std::unique_ptr<DeviceProtocol> makeHid(int id);
 
 // Drawer-trigger boxes: the kick bytes, and the switch on a modem line.
