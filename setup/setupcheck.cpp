@@ -168,11 +168,7 @@ bool waitForEnter()
     std::fflush(stdout);
     const auto deadline = Clock::now() + EnterLimit;
     while (Clock::now() < deadline) {
-        pollfd input {STDIN_FILENO, POLLIN, 0};
-        const int ready = ::poll(&input, 1, remainingMs(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        if (!waitFor(STDIN_FILENO, POLLIN, deadline).ready())
             break;
         char c = 0;
         const ssize_t got = ::read(STDIN_FILENO, &c, 1);
