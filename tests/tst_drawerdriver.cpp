@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -898,6 +899,34 @@ private slots:
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY2(!WIFSIGNALED(status), qPrintable(QString::number(WTERMSIG(status))));
         QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    // A name with two addresses, the printer listening on the second only:
+    // every address is tried. The name is given its addresses in a private
+    // mount namespace, where a copy of the hosts file stands in for the
+    // machine's own, which is never touched.
+    void everyAddressOfANameIsTried()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+            QSKIP("needs root and unshare for a private hosts file");
+        FakeNetworkPrinter printer; // on 127.0.0.1 only
+        const QString hosts = home->filePath(QStringLiteral("hosts"));
+        QFile file(hosts);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("::1 localhost\n127.0.0.1 localhost\n");
+        file.close();
+        configureDrawer1("tcp://localhost:" + std::to_string(printer.port()));
+        QProcess process;
+        process.start(QStringLiteral("unshare"),
+            {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("mount --bind \"$1\" /etc/hosts && exec \"$2\" \"$3\""),
+                QStringLiteral("sh"), hosts, QStringLiteral(HOLD_AT_EXIT),
+                QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))});
+        QVERIFY(process.waitForFinished(15000));
+        const QByteArray told = process.readAllStandardError();
+        if (told.contains("mount"))
+            QSKIP("no private mount namespace here");
+        QVERIFY2(process.readAllStandardOutput().startsWith("holding "), told.constData());
     }
 
     void processEndsPromptlyWithHandlesHeld_data()
