@@ -187,8 +187,8 @@ private slots:
             << "pulse-on = 100\npulse-off = 200" << Bytes {0x1B, 0x70, 0x00, 50, 100};
         QTest::newRow("clamped to 1..255")
             << "pulse-on = 1\npulse-off = 2550\ntime-unit = 10" << Bytes {0x1B, 0x70, 0x00, 1, 255};
-        QTest::newRow("clamped at 255 in 2 ms units")
-            << "pulse-off = 2000" << Bytes {0x1B, 0x70, 0x00, 25, 255};
+        QTest::newRow("the longest in 2 ms units")
+            << "pulse-off = 510" << Bytes {0x1B, 0x70, 0x00, 25, 255};
         QTest::newRow("star, drawer 1: ESC BEL in 10 ms units, then BEL")
             << "protocol = star" << Bytes {0x1B, 0x07, 5, 50, 0x07};
         QTest::newRow("star, drawer 2: SUB")
@@ -418,6 +418,15 @@ private slots:
             << QList<int> {} << "does not apply to protocol star";
         QTest::newRow("key given twice") << "[drawer 1]\ndevice = /dev/a\nhold = no\nhold = yes\n"
                                          << QList<int> {} << "given twice";
+        QTest::newRow("comments after values")
+            << "[drawer 1]   # front\ndevice = /dev/a#1  # USB\nsensor = open-high\t# high\n"
+            << QList<int> {1} << QString();
+        QTest::newRow("pulse longer than 255 units")
+            << "[drawer 1]\ndevice = /dev/a\npulse-on = 2000\n"
+            << QList<int> {} << "at most 510";
+        QTest::newRow("a heading's slip")
+            << "[drawer1]\ndevice = /dev/a\n"
+            << QList<int> {} << "x.conf:1: a section must read [drawer 1] (drawer 1";
     }
 
     void configurationEdgeCases()

@@ -1,7 +1,7 @@
 #include "monitor/drawerbank.h"
 
-#include "protocols/protocol.h"
 #include "config/report.h"
+#include "protocols/protocol.h"
 
 #include <climits>
 
@@ -38,7 +38,8 @@ std::int32_t DrawerBank::acquire(std::uint8_t drawerNumber)
     const auto &settings = config.drawers[drawerNumber];
     if (!settings) {
         // A refused section's problem has been told above, in one line.
-        reportProblem(subject, config.refused[drawerNumber] ? "" : subject + " is not configured");
+        reportProblem(
+            subject, config.refused[drawerNumber] ? "" : notConfigured(config, drawerNumber));
         return 0;
     }
     reportProblem(subject, {});
