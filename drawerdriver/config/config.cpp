@@ -381,6 +381,25 @@ std::string drawerConfigPath()
     return DefaultConfigPath;
 }
 
+const char *fileKind(unsigned mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFBLK:
+        return "a block device (a disk)";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFIFO:
+        return "a pipe";
+    case S_IFSOCK:
+        return "a socket";
+    }
+    return "no file";
+}
+
 namespace {
 
 // Why the file is not read, from what stat says of it, or empty.
@@ -389,10 +408,7 @@ std::string unreadableKind(const std::string &path, const struct stat &info)
     if (S_ISDIR(info.st_mode))
         return path + " is a folder, not a configuration file";
     if (!S_ISREG(info.st_mode))
-        return path + " is not a regular file ("
-            + (S_ISFIFO(info.st_mode)        ? "a pipe"
-                    : S_ISSOCK(info.st_mode) ? "a socket"
-                                             : "a device")
+        return path + " is not a regular file (" + fileKind(info.st_mode)
             + "): only a regular file is read";
     if (info.st_size > LargestConfig)
         return path + " is larger than 1 MiB: no drawer configuration is that large";

@@ -84,6 +84,10 @@ struct ConfigText {
 // or flood the reader.
 ConfigText readConfigFile(const std::string &path);
 
+// What a file's stat mode says it is, in words: "a regular file", "a block
+// device (a disk)", "a folder", "a pipe"...
+const char *fileKind(unsigned mode);
+
 // The drawer a section heading names: its number for "[drawer N]", and for
 // a near miss ("[drawer1]", "[Drawer 1]") too, with exact false. 0 for
 // any other line.

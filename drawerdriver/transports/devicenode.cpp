@@ -40,10 +40,7 @@ OpenResult openDeviceNode(const DrawerSettings &settings, bool hold)
     // opened, after the links, before a byte is written.
     struct stat opened = {};
     if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) {
-        result.error = path + " is "
-            + (S_ISBLK(opened.st_mode) ? "a block device (a disk)"
-                    : S_ISREG(opened.st_mode) ? "a regular file"
-                                              : "no device")
+        result.error = path + " is " + fileKind(opened.st_mode)
             + ": a drawer's device is a character device, such as /dev/usb/lp0 or /dev/ttyUSB0";
         result.failure = OpenFailure::Other;
         ::close(fd);
