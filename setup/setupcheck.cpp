@@ -342,8 +342,12 @@ int polarity(const Arguments &arguments)
     std::printf("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n",
         drawer, describe(settings).c_str());
 
+    // Asked once before the user is, so that no one closes a drawer for a
+    // device that is not there or does not answer.
     bool closed = false;
     bool open = false;
+    if (const int failed = measure(settings, "now", closed); failed != Done)
+        return failed;
     std::printf("Close the drawer, then press Enter.\n");
     if (!waitForEnter())
         return NoAnswer;

@@ -830,10 +830,8 @@ private slots:
         if (!sensorLine.isEmpty())
             expected.replace("sensor = none", sensorLine);
         QCOMPARE(readFile(config), expected);
-        // Asked, never fired.
-        const QByteArray received = fake.received();
-        QVERIFY2(received.isEmpty() || onlyStatusRequests(received), received.toHex(' '));
-        QCOMPARE(received.isEmpty(), enters == 0);
+        // Asked before the user is, never fired.
+        QVERIFY2(onlyStatusRequests(fake.received()), fake.received().toHex(' '));
     }
 
     void detectAsksOneNetworkPrinterOnce_data()
