@@ -5,6 +5,7 @@
 
 #include "app/mainform.h"
 #include "config/config.h"
+#include "config/report.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/drawerconfigfile.h"
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -124,6 +126,67 @@ double percentile(std::vector<double> values, double share)
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, std::size_t(double(values.size()) * share))];
 }
+
+// The drawer configurations the documents show, each with where it is:
+// README.md's indented blocks, the manual pages' examples and the sample
+// file, whole and its commented-out sections.
+QList<std::pair<QString, QString>> documentedConfigurations()
+{
+    const QDir source(QStringLiteral(SOURCE_DIR));
+    const auto lines = [&](const QString &name) {
+        QFile file(source.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n')
+                                              : QStringList();
+    };
+    QList<std::pair<QString, QString>> found;
+    QString block;
+    int from = 0;
+    const auto keep = [&](const QString &where) {
+        // A block that starts with a section; a terminal's transcript does not.
+        if (block.startsWith(QLatin1String("[drawer ")))
+            found.append({where + QLatin1Char(':') + QString::number(from), block});
+        block.clear();
+    };
+    const QStringList readme = lines(QStringLiteral("README.md"));
+    for (int i = 0; i < readme.size(); ++i) {
+        if (readme[i].startsWith(QLatin1String("    ")))
+            block += (block.isEmpty() ? (from = i + 1, QString()) : QString()) + readme[i].mid(4)
+                + u'\n';
+        else if (!readme[i].isEmpty())
+            keep(QStringLiteral("README.md"));
+    }
+    keep(QStringLiteral("README.md"));
+    for (const QString &page : source.entryList({QStringLiteral("docs/man/*")})
+            + QDir(source.filePath(QStringLiteral("docs/man"))).entryList(QDir::Files)) {
+        bool inExample = false;
+        const QStringList text = lines(QStringLiteral("docs/man/") + page);
+        for (int i = 0; i < text.size(); ++i) {
+            if (text[i] == QLatin1String(".EX") || text[i] == QLatin1String(".nf"))
+                inExample = true, from = i + 1;
+            else if (text[i] == QLatin1String(".EE") || text[i] == QLatin1String(".fi"))
+                inExample = false, keep(page);
+            else if (inExample && !text[i].startsWith(u'.'))
+                block += QString(text[i])
+                             .replace(QLatin1String("\\-"), QLatin1String("-"))
+                             .replace(QLatin1String("\\e"), QLatin1String("\\"))
+                    + u'\n';
+        }
+    }
+    const QString sample = QStringLiteral("packaging/examples/drawers.conf.sample");
+    const QStringList text = lines(sample);
+    found.append({sample, text.join(u'\n')});
+    // Its commented-out sections, as a user uncomments them.
+    static const QRegularExpression setting(QStringLiteral("^#([a-z-]+ = .*)$"));
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i].startsWith(QLatin1String("#[drawer ")))
+            keep(sample), from = i + 1, block = text[i].mid(1) + u'\n';
+        else if (const auto match = setting.match(text[i]); match.hasMatch() && !block.isEmpty())
+            block += match.captured(1) + u'\n';
+    }
+    keep(sample);
+    return found;
+}
+
 } // namespace
 
 class DrawerDriverTest : public QObject {
@@ -457,6 +520,46 @@ private slots:
         QCOMPARE(drawerdriver::parseEndpoint("tcp://till-printer", endpoint), std::string());
         QCOMPARE(endpoint.host, std::string("till-printer"));
         QCOMPARE(endpoint.port, 9100);
+    }
+
+    // Every configuration a document shows parses as shown, by the parser
+    // alone: a snippet names devices and addresses a test must not reach.
+    void documentedConfigurationsParse()
+    {
+        const auto snippets = documentedConfigurations();
+        QVERIFY(snippets.size() >= 10);
+        for (const auto &[where, text] : snippets) {
+            const QByteArray bytes = text.toUtf8();
+            const auto config
+                = drawerdriver::parseDrawerConfig(bytes.toStdString(), where.toStdString());
+            const std::string problems = config.problems.empty() ? "" : config.problems.front();
+            QVERIFY2(problems.empty(), qPrintable(QString::fromStdString(problems) + "\n" + text));
+            QVERIFY2(std::any_of(config.drawers.begin(), config.drawers.end(),
+                         [](const auto &drawer) { return drawer.has_value(); })
+                    || where.endsWith(QLatin1String(".sample")),
+                qPrintable(where));
+        }
+    }
+
+    // Messages from outside show escaped; a problem that comes and goes is
+    // told once, not at each return; a flood of lines is cut.
+    void messagesAreEscapedCutAndNotRepeated()
+    {
+        StderrCapture capture;
+        drawerdriver::reportProblem("test: name",
+            "held by 7 (\x1B]0;x\x07\xC2\x9B"
+            "2J)");
+        for (int round = 0; round < 50; ++round) {
+            drawerdriver::reportProblem("test: flaky", "tcp://192.0.2.1 does not answer");
+            drawerdriver::reportProblem("test: flaky", {});
+        }
+        drawerdriver::reportProblem("test: flood", std::string(1 << 20, 'x'));
+        const QString told = capture.finish();
+        QVERIFY2(
+            told.contains(QLatin1String("held by 7 (\\x1B]0;x\\x07\\x9B2J)")), qPrintable(told));
+        QVERIFY(!told.contains(QChar(0x1B)) && !told.contains(QChar(0x9B)));
+        QCOMPARE(told.count(QLatin1String("does not answer")), 1);
+        QVERIFY(told.size() < 2 * int(drawerdriver::LongestMessage) + 200);
     }
 
     void missingConfigurationIsToldOnce()
