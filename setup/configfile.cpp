@@ -35,19 +35,18 @@ int headingNumber(std::string_view line)
     return headingDrawer(line, exact);
 }
 
-// The key of a setting line, or empty for any other line. "key: value", a
-// common slip, counts as the key's line, so that setting the key mends it.
+// The key of a setting line, or empty for any other line. A line without
+// = ("key: value", "key value"), a common slip, counts as the key's line,
+// so that setting the key mends it.
 std::string_view keyOf(std::string_view line)
 {
     if (isComment(line) || isHeading(line))
         return {};
-    line = withoutComment(line);
-    auto equals = line.find('=');
-    if (equals == std::string_view::npos)
-        equals = line.find(':');
-    if (equals == std::string_view::npos)
-        return {};
-    return trimmed(line.substr(0, equals));
+    line = trimmed(withoutComment(line));
+    if (const auto equals = line.find('='); equals != std::string_view::npos)
+        return trimmed(line.substr(0, equals));
+    const auto end = line.find_first_of(": \t");
+    return end == std::string_view::npos ? std::string_view() : line.substr(0, end);
 }
 
 // The file's lines without their endings; crlf tells whether it ends them

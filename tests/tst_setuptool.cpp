@@ -1024,9 +1024,9 @@ private slots:
         QTest::newRow("a comment after the value")
             << QByteArray("[drawer 1]\ndevice = /dev/a   # front till\n") << "device=/dev/b"
             << QByteArray("[drawer 1]\ndevice = /dev/b   # front till\n");
-        QTest::newRow("a colon for =")
-            << QByteArray("[drawer 1]\ndevice: /dev/a\n") << "device=/dev/b"
-            << QByteArray("[drawer 1]\ndevice = /dev/b\n");
+        QTest::newRow("a colon or blanks for =")
+            << QByteArray("[drawer 1]\ndevice: /dev/a\nhold  no\n") << "device=/dev/b hold=no"
+            << QByteArray("[drawer 1]\ndevice = /dev/b\nhold = no\n");
         QTest::newRow("a slipped heading")
             << QByteArray("[Drawer1]\ndevice = /dev/a\n") << "sensor=open-low"
             << QByteArray("[drawer 1]\ndevice = /dev/a\nsensor = open-low\n");
@@ -1039,7 +1039,8 @@ private slots:
         QTemporaryDir dir;
         const QString config = dir.filePath(QStringLiteral("drawers.conf"));
         writeFile(config, text);
-        const Result result = runTool({"set", "1", setting}, config);
+        const Result result
+            = runTool(QStringList {"set", "1"} + setting.split(QLatin1Char(' ')), config);
         QVERIFY2(result.code == Done, qPrintable(result.all()));
         QCOMPARE(readFile(config), expected);
     }
