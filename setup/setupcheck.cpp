@@ -39,7 +39,7 @@ std::string readingText(const DrawerSettings &settings, const Reading &reading)
                                  "not asked)"
                                : "the device is gone";
     if (!reading.answered || !reading.level) {
-        std::string text = "no answer: " + reading.error;
+        std::string text = "no answer: " + printable(reading.error);
         if (!reading.raw.empty())
             text += " (received " + hexBytes(reading.raw) + ")";
         return text;

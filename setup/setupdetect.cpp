@@ -296,7 +296,7 @@ int detectNetwork(const std::string &address)
     OpenedDevice opened = openDevice(settings);
     if (!opened.transport)
         return opened.exit;
-    const std::string name = opened.transport->name();
+    const std::string name = printable(opened.transport->name());
     std::printf("%s: connected.\n", name.c_str());
     const auto protocol = makeEscPos(false);
     const Reading reading = readSensor(*opened.transport, *protocol, settings);
