@@ -355,9 +355,11 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(library.status(handle), std::int16_t(0), 1000);
             QCOMPARE(library.openDrawer(handle), std::int16_t(0));
             library.release(handle);
-            QTRY_VERIFY2(library.getHandle(0) == 0 && capture.text().contains(message),
+            // Waits for this device's own line: a monitor left from the row
+            // before may still speak of its own.
+            QTRY_VERIFY2(library.getHandle(0) == 0 && capture.text().contains(message)
+                    && capture.text().contains(QString::fromStdString(device)),
                 qPrintable(capture.text()));
-            QVERIFY(capture.text().contains(QString::fromStdString(device)));
         }
         // Two seconds after the last call the monitor lets go of everything.
         // A monitor left from the test before may let go meanwhile, hence
@@ -382,7 +384,8 @@ private slots:
         const QString message = capture.text();
         QVERIFY2(message.contains(QString::fromStdString(device)), qPrintable(message));
         QVERIFY2(message.contains(QString::number(::getpid())), qPrintable(message));
-        QCOMPARE(message.count(QLatin1Char('\n')), 1);
+        // A monitor left from the test before may still speak of its own device.
+        QVERIFY2(message.count(QString::fromStdString(device)) == 1, qPrintable(message));
         ::close(holder);
         library.release(connectDrawer());
     }
