@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,33 +28,69 @@ bool isHeading(std::string_view line)
     return !line.empty() && line.front() == '[';
 }
 
-// The key of a setting line, or empty for any other line.
+// The drawer a heading names, a near miss such as [drawer1] included, so
+// that an edit mends the heading rather than add a second section.
+int headingNumber(std::string_view line)
+{
+    bool exact = false;
+    return headingDrawer(line, exact);
+}
+
+// The key of a setting line, or empty for any other line. A line without
+// = ("key: value", "key value"), a common slip, counts as the key's line,
+// so that setting the key mends it.
 std::string_view keyOf(std::string_view line)
 {
     if (isComment(line) || isHeading(line))
         return {};
-    const auto equals = line.find('=');
-    if (equals == std::string_view::npos)
-        return {};
-    return trimmed(line.substr(0, equals));
+    line = trimmed(withoutComment(line));
+    if (const auto equals = line.find('='); equals != std::string_view::npos)
+        return trimmed(line.substr(0, equals));
+    const auto end = line.find_first_of(": \t");
+    return end == std::string_view::npos ? std::string_view() : line.substr(0, end);
 }
 
-std::vector<std::string> splitLines(std::string_view text)
+// The file's lines without their endings; crlf tells whether it ends them
+// with CR LF, as files written on Windows do, so that edits keep to that.
+std::vector<std::string> splitLines(std::string_view text, bool *crlf = nullptr)
 {
+    const auto firstEnd = text.find('\n');
+    const bool windows
+        = firstEnd != std::string_view::npos && firstEnd > 0 && text[firstEnd - 1] == '\r';
+    if (crlf)
+        *crlf = windows;
     std::vector<std::string> lines;
     while (!text.empty()) {
         const auto end = text.find('\n');
-        lines.emplace_back(text.substr(0, end));
+        std::string line(text.substr(0, end));
+        if (windows && !line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     }
     return lines;
 }
 
-std::string joinLines(const std::vector<std::string> &lines, std::size_t from, std::size_t to)
+std::string joinLines(
+    const std::vector<std::string> &lines, std::size_t from, std::size_t to, bool crlf = false)
 {
     std::string text;
     for (std::size_t i = from; i < to; ++i)
-        text += lines[i] + '\n';
+        text += lines[i] + (crlf ? "\r\n" : "\n");
+    return text;
+}
+
+// The line with the key's new value, keeping its indent and any comment
+// after the old value.
+std::string withValue(const std::string &line, const SettingChange &change)
+{
+    const std::string indent = line.substr(0, line.find_first_not_of(" \t"));
+    const std::string_view setting = withoutComment(line);
+    const std::string_view comment = std::string_view(line).substr(setting.size());
+    const std::string_view blanks = setting.substr(trimmed(setting).size() + indent.size());
+    std::string text = indent + change.key + " = " + change.value;
+    if (!comment.empty())
+        text.append(blanks.empty() ? std::string_view(" ") : blanks).append(comment);
     return text;
 }
 
@@ -71,7 +106,7 @@ Section findSection(const std::vector<std::string> &lines, int drawer)
 {
     Section section;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (sectionNumber(lines[i]) != drawer)
+        if (headingNumber(lines[i]) != drawer)
             continue;
         if (section.found) {
             section.error = sectionHeading(drawer)
@@ -121,15 +156,36 @@ std::string checkSectionText(std::string_view section)
     for (const std::string &line : splitLines(section)) {
         if (isComment(line) || isHeading(line))
             continue;
-        const auto equals = line.find('=');
+        const std::string_view setting = withoutComment(line);
+        const auto equals = setting.find('=');
         if (equals == std::string::npos)
             return "expected key = value, not '" + std::string(trimmed(line)) + "'";
-        const std::string wrong = applySetting(settings, trimmed(line.substr(0, equals)),
-            trimmed(std::string_view(line).substr(equals + 1)), given);
+        const std::string wrong = applySetting(settings, trimmed(setting.substr(0, equals)),
+            trimmed(setting.substr(equals + 1)), given);
         if (!wrong.empty())
             return wrong;
     }
     return checkSection(settings, given);
+}
+
+std::string notAConfiguration(std::string_view text)
+{
+    bool inSection = false;
+    std::size_t number = 0;
+    for (const std::string &line : splitLines(text)) {
+        ++number;
+        if (isComment(line))
+            continue;
+        if (isHeading(line)) {
+            const std::string_view heading = trimmed(withoutComment(line));
+            inSection
+                = headingNumber(line) != 0 || heading == ServiceHeading || heading == WebHeading;
+        }
+        if (!inSection)
+            return std::to_string(number)
+                + " is outside any [drawer N], [service] or [web] section";
+    }
+    return {};
 }
 
 SectionEdit setInSection(
@@ -147,6 +203,11 @@ SectionEdit setInSection(
                 = "the value of " + change.key + " must be one line, without blanks at either end";
             return edit;
         }
+        if (withoutComment(change.value) != change.value) {
+            edit.error = "the value of " + change.key
+                + " cannot hold a # after a blank: in the file that starts a comment";
+            return edit;
+        }
         for (std::size_t j = 0; j < i; ++j)
             if (changes[j].key == change.key) {
                 edit.error = "'" + change.key + "' is given twice";
@@ -154,13 +215,20 @@ SectionEdit setInSection(
             }
     }
 
-    std::vector<std::string> lines = splitLines(text);
+    bool crlf = false;
+    std::vector<std::string> lines = splitLines(text, &crlf);
     Section section = findSection(lines, drawer);
     if (!section.error.empty()) {
         edit.error = section.error;
         return edit;
     }
-    if (!section.found) {
+    if (section.found) {
+        // A heading with a slip ([drawer1]) is mended in place.
+        bool exact = false;
+        headingDrawer(lines[section.heading], exact);
+        if (!exact)
+            lines[section.heading] = "[drawer " + std::to_string(drawer) + "]";
+    } else {
         if (!lines.empty() && !trimmed(lines.back()).empty())
             lines.emplace_back();
         section.heading = lines.size();
@@ -186,9 +254,7 @@ SectionEdit setInSection(
             lines.erase(lines.begin() + std::ptrdiff_t(first));
             --section.end;
         } else if (first != none) {
-            const std::string &line = lines[first];
-            const std::string indent = line.substr(0, line.find_first_not_of(" \t"));
-            lines[first] = indent + change.key + " = " + change.value;
+            lines[first] = withValue(lines[first], change);
         } else if (!change.value.empty()) {
             const std::size_t at = afterLastSetting(lines, section);
             lines.insert(lines.begin() + std::ptrdiff_t(at), change.key + " = " + change.value);
@@ -205,7 +271,7 @@ SectionEdit setInSection(
         edit.section.clear();
         return edit;
     }
-    edit.text = joinLines(lines, 0, lines.size());
+    edit.text = joinLines(lines, 0, lines.size(), crlf);
     edit.changed = edit.text != text;
     return edit;
 }
@@ -213,7 +279,8 @@ SectionEdit setInSection(
 SectionEdit removeSection(std::string_view text, int drawer)
 {
     SectionEdit edit;
-    std::vector<std::string> lines = splitLines(text);
+    bool crlf = false;
+    std::vector<std::string> lines = splitLines(text, &crlf);
     const Section section = findSection(lines, drawer);
     if (!section.error.empty()) {
         edit.error = section.error;
@@ -231,7 +298,7 @@ SectionEdit removeSection(std::string_view text, int drawer)
     // No blank line is left behind at the end.
     while (!lines.empty() && trimmed(lines.back()).empty())
         lines.pop_back();
-    edit.text = joinLines(lines, 0, lines.size());
+    edit.text = joinLines(lines, 0, lines.size(), crlf);
     edit.changed = true;
     return edit;
 }

@@ -34,6 +34,10 @@ SectionEdit removeSection(std::string_view text, int drawer);
 // What the library would find wrong with the settings of a section's text,
 // or empty.
 std::string checkSectionText(std::string_view section);
+// Where the text is no drawer configuration, however wrong some of its
+// values: "3 is outside ..." for the first line outside any [drawer N] section (a
+// near miss such as [drawer1] counts as one), or empty.
+std::string notAConfiguration(std::string_view text);
 
 // Replaces the file by one with the text: a temporary file in the same
 // folder, flushed to disk and renamed over it, with the old file's mode and

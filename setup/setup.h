@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config/config.h"
+#include "config/report.h"
 #include "config/words.h"
 #include "configfile.h"
 #include "protocols/protocol.h"

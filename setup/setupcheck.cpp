@@ -39,7 +39,7 @@ std::string readingText(const DrawerSettings &settings, const Reading &reading)
                                  "not asked)"
                                : "the device is gone";
     if (!reading.answered || !reading.level) {
-        std::string text = "no answer: " + reading.error;
+        std::string text = "no answer: " + printable(reading.error);
         if (!reading.raw.empty())
             text += " (received " + hexBytes(reading.raw) + ")";
         return text;
@@ -337,8 +337,12 @@ int polarity(const Arguments &arguments)
     std::printf("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n",
         drawer, describe(settings).c_str());
 
+    // Asked once before the user is, so that no one closes a drawer for a
+    // device that is not there or does not answer.
     bool closed = false;
     bool open = false;
+    if (const int failed = measure(settings, "now", closed); failed != Done)
+        return failed;
     std::printf("Close the drawer, then press Enter.\n");
     if (!waitForEnter())
         return NoAnswer;

@@ -254,18 +254,19 @@ private:
             why = "its number may change when it is replugged; a udev rule gives it a stable "
                   "link, see kestrin-drawer-setup(1)";
         }
-        std::printf("  device:   %s\n            (%s)\n", stable.c_str(), why.c_str());
+        std::printf("  device:   %s\n            (%s)\n", printable(stable).c_str(), why.c_str());
         std::printf("  protocol: %s\n", candidate.protocols.c_str());
 
         std::string access = "yes, you may open it";
         if (::access(candidate.real.c_str(), R_OK | W_OK) != 0) {
             access = "no: " + accessAdvice(candidate.real, identity(candidate));
-            for (std::size_t at = 0; (at = access.find('\n', at)) != std::string::npos; at += 11)
-                access.insert(at + 1, 10, ' ');
+            // Wrapped lines line up under the first, as the device's note does.
+            for (std::size_t at = 0; (at = access.find('\n', at)) != std::string::npos; at += 13)
+                access.insert(at + 1, 12, ' ');
         }
         std::printf("  access:   %s\n", access.c_str());
 
-        const std::string holders = deviceHolders(candidate.real);
+        const std::string holders = printable(deviceHolders(candidate.real));
         std::string use = "no";
         if (!holders.empty())
             use = "yes, held by process " + holders;
@@ -295,7 +296,7 @@ int detectNetwork(const std::string &address)
     OpenedDevice opened = openDevice(settings);
     if (!opened.transport)
         return opened.exit;
-    const std::string name = opened.transport->name();
+    const std::string name = printable(opened.transport->name());
     std::printf("%s: connected.\n", name.c_str());
     const auto protocol = makeEscPos(false);
     const Reading reading = readSensor(*opened.transport, *protocol, settings);

@@ -94,7 +94,7 @@ int drawerNumber(const std::string &text)
 
 std::string describe(const DrawerSettings &settings)
 {
-    std::string text = settings.device + " (" + protocolName(settings.protocol);
+    std::string text = printable(settings.device) + " (" + protocolName(settings.protocol);
     switch (settings.protocol) {
     case Protocol::EscPos:
     case Protocol::Star: {
@@ -123,21 +123,24 @@ int loadDrawer(int drawer, DrawerSettings &settings)
     const std::string number = std::to_string(drawer);
     const std::string writeOne = toolCommand() + " set " + number + " device=DEVICE\n("
         + toolCommand() + " detect lists the devices; drawers.conf(5) lists the other keys)";
-    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+    const ConfigText file = readConfigFile(path);
+    if (file.error == ENOENT) {
         tell("drawer " + number + " is not configured: " + path
             + " does not exist. Write its section with:\n  " + writeOne);
         return NotConfigured;
     }
-    if (::access(path.c_str(), R_OK) != 0) {
-        const int code = errno;
-        tell("cannot read " + path + ": " + std::strerror(code)
-            + (code == EACCES ? ".\nThe library reads it as the user of the window, so it must "
-                                "be readable by all:\n  sudo chmod a+r "
-                        + shellQuoted(path)
-                              : std::string()));
-        return code == EACCES ? Permission : NoAnswer;
+    if (file.error == EACCES) {
+        tell(file.problem
+            + ".\nThe library reads it as the user of the window, so it must be readable by "
+              "all:\n  sudo chmod a+r "
+            + shellQuoted(path));
+        return Permission;
     }
-    const DrawerConfig config = loadDrawerConfig(path);
+    if (!file.problem.empty()) {
+        tell(file.problem);
+        return NoAnswer;
+    }
+    const DrawerConfig config = parseDrawerConfig(file.text, path);
     if (config.drawers[std::size_t(drawer - 1)]) {
         settings = *config.drawers[std::size_t(drawer - 1)];
         return Done;
@@ -147,7 +150,14 @@ int loadDrawer(int drawer, DrawerSettings &settings)
         if (problem.find("drawer " + number + " is unavailable") != std::string::npos
             || problem.find(sectionHeading(drawer)) != std::string::npos)
             problems += "\n  " + problem;
-    if (problems.empty())
+    std::string others;
+    for (std::size_t i = 0; i < std::min<std::size_t>(config.problems.size(), 10); ++i)
+        others += "\n  " + config.problems[i];
+    if (problems.empty() && !others.empty())
+        tell("drawer " + number + " is not configured: " + path + " has no "
+            + sectionHeading(drawer) + " section, and the library says of the file:" + others
+            + "\nMend those lines, or write the section with:\n  " + writeOne);
+    else if (problems.empty())
         tell("drawer " + number + " is not configured: " + path + " has no "
             + sectionHeading(drawer) + " section. Write one with:\n  " + writeOne);
     else
@@ -208,7 +218,7 @@ std::string accessAdvice(const std::string &path, const std::optional<UsbIdentit
 
 std::string holdersText(const std::string &path)
 {
-    const std::string holders = deviceHolders(path);
+    const std::string holders = printable(deviceHolders(path));
     if (!holders.empty())
         return "held by process " + holders;
     if (::geteuid() != 0)
@@ -260,6 +270,13 @@ OpenedDevice openDevice(const DrawerSettings &settings)
     if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         tell("you may not open " + path + ": " + accessAdvice(path));
         opened.exit = Permission;
+        return opened;
+    }
+    if (node.st_mode != 0 && !S_ISCHR(node.st_mode)) {
+        tell(path + " is " + fileKind(node.st_mode)
+            + ": a drawer's device is a character device; nothing was sent to it.\n" + toolCommand()
+            + " detect lists the devices there are.");
+        opened.exit = Usage;
         return opened;
     }
     OpenResult result = openDeviceNode(settings, false);

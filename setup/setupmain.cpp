@@ -41,16 +41,19 @@ void printHelp(std::FILE *to)
         "  help                         this text\n"
         "\n"
         "N is the drawer's number, 1 (\"Drawer #1\") to 8. DEVICE is a device path or\n"
-        "tcp://HOST[:PORT]. The keys are those of drawers.conf(5).\n"
+        "tcp://HOST[:PORT]. The keys are those of drawers.conf(5); quote a value with\n"
+        "a blank in it: kick='1B 07'.\n"
         "\n"
         "Configuration file: %s\n"
-        "(/etc/kestrin-drawer/drawers.conf, or the file named by KESTRIN_DRAWERS_CONF)\n"
+        "(KESTRIN_DRAWERS_CONF names another; run as root, the tool writes only a file\n"
+        "that root owns and no one else may change, and never through a link)\n"
         "\n"
         "Exit status:\n"
         "  0  done; the device answered\n"
         "  1  the device did not answer, a check failed, or the file was not written\n"
         "  2  the command line is wrong, or the section would not take the setting\n"
-        "  3  permission denied: the message says what to do\n"
+        "  3  permission denied, or a file root may not safely write: the message says\n"
+        "     what to do\n"
         "  4  the device is busy: another process holds it\n"
         "  5  not found: no such device or host, or no device detected\n"
         "  6  the drawer is not configured\n",
@@ -62,18 +65,19 @@ void printHelp(std::FILE *to)
 void tell(const std::string &message)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "kestrin-drawer-setup: %s\n", message.c_str());
+    std::fprintf(stderr, "kestrin-drawer-setup: %s\n", printable(message).c_str());
 }
 
 std::string toolCommand()
 {
     // Found on the path: the same name works again. Otherwise the full
-    // path of the program, which sudo finds wherever the user is.
+    // path of the program, which sudo finds wherever the user is, quoted as
+    // any word the user copies.
     if (invokedAs.find('/') == std::string::npos)
-        return invokedAs;
+        return shellQuoted(invokedAs);
     char path[PATH_MAX] = {};
     const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    return length > 0 ? std::string(path, std::size_t(length)) : invokedAs;
+    return shellQuoted(length > 0 ? std::string(path, std::size_t(length)) : invokedAs);
 }
 
 std::string shellQuoted(const std::string &word)
@@ -96,7 +100,7 @@ std::string withSudo(const Arguments &toolArguments)
     // sudo starts from a clean environment: the file must be named again.
     if (const char *named = std::getenv("KESTRIN_DRAWERS_CONF"); named && *named)
         command.append("env KESTRIN_DRAWERS_CONF=").append(shellQuoted(named)).append(" ");
-    command += shellQuoted(toolCommand());
+    command += toolCommand();
     for (const std::string &argument : toolArguments)
         command.append(" ").append(shellQuoted(argument));
     return command;

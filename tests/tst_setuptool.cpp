@@ -4,6 +4,7 @@
 // and on a device tree laid out like /dev and /sys.
 
 #include "support/drawerfunctions.h"
+#include "support/stderrcapture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,11 +12,15 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -620,6 +625,9 @@ private slots:
         row("a device held", {"probe", "1"}, Busy, {"is busy: held by process "});
         row("remove of nothing", {"remove", "4"}, NotConfigured,
             {"has no [drawer 4] section; nothing to remove"});
+        row("a holder named with escapes", {"probe", "1"}, Busy, {"(\\x1B]0;x\\x07)"});
+        row("a line without =", {"kick", "1"}, NotConfigured,
+            {"drawers.conf:2: expected key = value (drawer 1 is unavailable)", " set 1 "});
     }
     void refusalsSayWhyAndWhatToDo()
     {
@@ -629,9 +637,10 @@ private slots:
         QFETCH(QStringList, says);
         QTemporaryDir dir;
         const QString config = dir.filePath(QStringLiteral("drawers.conf"));
-        FakePrinter fake(
-            situation == QLatin1String("a device held") ? QStringList {"--pty"} : QStringList {});
-        int held = -1;
+        const bool held = situation == QLatin1String("a device held")
+            || situation == QLatin1String("a holder named with escapes");
+        FakePrinter fake(held ? QStringList {"--pty"} : QStringList {});
+        int holder = -1;
         if (situation == QLatin1String("no section")
             || situation == QLatin1String("remove of nothing")) {
             writeFile(config, ShopConfig);
@@ -646,18 +655,28 @@ private slots:
         } else if (situation == QLatin1String("nothing on the port")) {
             writeFile(config, "[drawer 1]\ndevice = " + fake.where.toUtf8() + "\n");
             QVERIFY(!fake.command(QStringLiteral("vanish"), QStringLiteral("gone")).isNull());
-        } else if (situation == QLatin1String("a device held")) {
+        } else if (held) {
             writeFile(config, "[drawer 1]\ndevice = " + fake.where.toUtf8() + "\n");
-            held = ::open(QFile::encodeName(fake.where).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            QVERIFY(held >= 0);
-            QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+            holder
+                = ::open(QFile::encodeName(fake.where).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(holder >= 0);
+            QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
             says << QStringLiteral("held by process %1 (").arg(::getpid());
+        } else if (situation == QLatin1String("a line without =")) {
+            writeFile(config, "[drawer 1]\ndevice: /dev/ttyUSB0\n");
         }
         const QByteArray before = readFile(config);
 
+        // A process may give itself any name, escape sequences included.
+        char ownName[16] = {};
+        ::prctl(PR_GET_NAME, ownName);
+        if (situation == QLatin1String("a holder named with escapes"))
+            ::prctl(PR_SET_NAME, "\x1B]0;x\x07");
         const Result result = runTool(arguments, config);
-        if (held >= 0)
-            ::close(held);
+        ::prctl(PR_SET_NAME, ownName);
+        QVERIFY2(!result.all().contains(QChar(0x1B)), qPrintable(result.all()));
+        if (holder >= 0)
+            ::close(holder);
         QVERIFY2(result.code == code, qPrintable(result.all()));
         for (const QString &words : says)
             QVERIFY2(result.err.contains(words), qPrintable(words + "\n---\n" + result.err));
@@ -830,10 +849,8 @@ private slots:
         if (!sensorLine.isEmpty())
             expected.replace("sensor = none", sensorLine);
         QCOMPARE(readFile(config), expected);
-        // Asked, never fired.
-        const QByteArray received = fake.received();
-        QVERIFY2(received.isEmpty() || onlyStatusRequests(received), received.toHex(' '));
-        QCOMPARE(received.isEmpty(), enters == 0);
+        // Asked before the user is, never fired.
+        QVERIFY2(onlyStatusRequests(fake.received()), fake.received().toHex(' '));
     }
 
     void detectAsksOneNetworkPrinterOnce_data()
@@ -989,6 +1006,187 @@ private slots:
 
     // What a user does first: write the drawer's device, ask it, and start
     // the window, which connects through the library reading the same file.
+    // set keeps the file's line endings and a comment after a value, and
+    // mends a section's slips in place.
+    void setMendsAndKeepsTheFilesOwnWays_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("CRLF") << QByteArray("[drawer 1]\r\ndevice = /dev/a\r\n")
+                              << QByteArray("[drawer 1]\r\ndevice = /dev/b\r\nhold = no\r\n");
+        QTest::newRow("a comment")
+            << QByteArray("[drawer 1]\ndevice = /dev/a  # till\n")
+            << QByteArray("[drawer 1]\ndevice = /dev/b  # till\nhold = no\n");
+        QTest::newRow("slips") << QByteArray("[Drawer1]\ndevice: /dev/a\nhold  yes\n")
+                               << QByteArray("[drawer 1]\ndevice = /dev/b\nhold = no\n");
+    }
+    void setMendsAndKeepsTheFilesOwnWays()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, expected);
+        QTemporaryDir dir;
+        const QString config = dir.filePath(QStringLiteral("drawers.conf"));
+        writeFile(config, text);
+        const Result result = runTool({"set", "1", "device=/dev/b", "hold=no"}, config);
+        QVERIFY2(result.code == Done, qPrintable(result.all()));
+        QCOMPARE(readFile(config), expected);
+    }
+
+    // A configuration that never ends, or is no file: the library and the
+    // tool say so at once, and a drawer already connected keeps answering.
+    void hostileConfigurationsAnswerAtOnce_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a FIFO") << "fifo"
+                                << "is not a regular file (a pipe)";
+        QTest::newRow("/dev/zero") << "/dev/zero"
+                                   << "is not a regular file (a character device)";
+        QTest::newRow("a folder") << "."
+                                  << "is a folder";
+        QTest::newRow("an oversized file") << "huge"
+                                           << "is larger than 1 MiB";
+    }
+    void hostileConfigurationsAnswerAtOnce()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, says);
+        FakePrinter fake;
+        QTemporaryDir dir;
+        const QString good = dir.filePath(QStringLiteral("drawers.conf"));
+        writeFile(good, "[drawer 1]\ndevice = " + fake.where.toUtf8() + "\n");
+        const QString path = QDir::cleanPath(QDir(dir.path()).filePath(source));
+        if (source == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (source == QLatin1String("huge"))
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly) && QFile::resize(path, 3 << 20));
+
+        DrawerFunctions library;
+        QCOMPARE(library.load(DriverLibrary), QString());
+        qputenv("KESTRIN_DRAWERS_CONF", QFile::encodeName(good));
+        const std::int32_t connected = library.getHandle(0);
+        qputenv("KESTRIN_DRAWERS_CONF", QFile::encodeName(path));
+        StderrCapture capture;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(library.getHandle(1), 0);
+        QVERIFY(timer.elapsed() < 1000);
+        QCOMPARE(library.status(connected), std::int16_t(1));
+        library.release(connected);
+        // Written by the library's own thread, soon after.
+        QTRY_VERIFY2(capture.text().contains(path + QLatin1Char(' ') + says), qPrintable(says));
+        capture.finish();
+
+        const Result result = runTool({"probe", "1"}, path);
+        QVERIFY2(result.code == NoAnswer && result.ms < 5000, qPrintable(result.all()));
+        QVERIFY2(result.err.contains(path + QLatin1Char(' ') + says), qPrintable(result.err));
+    }
+
+    // Only a character device is a drawer's device: a file or a disk is
+    // refused by the library and the tool alike, and not a byte of it changes.
+    void notADeviceIsRefusedUntouched_data()
+    {
+        QTest::addColumn<bool>("blockDevice");
+        QTest::newRow("a regular file") << false;
+        QTest::newRow("a block device on a loop image") << true;
+    }
+    void notADeviceIsRefusedUntouched()
+    {
+        QFETCH(bool, blockDevice);
+        QTemporaryDir dir;
+        QString node = dir.filePath(QStringLiteral("image"));
+        const QByteArray content(4096, 'k');
+        writeFile(node, content);
+        QProcess losetup;
+        if (blockDevice) {
+            losetup.start(QStringLiteral("losetup"), {"--find", "--show", node});
+            if (!losetup.waitForFinished(10000) || losetup.exitCode() != 0)
+                QSKIP("no loop device here: losetup needs root and the loop driver");
+            node = QString::fromUtf8(losetup.readAllStandardOutput()).trimmed();
+        }
+        const auto detach = qScopeGuard([&] {
+            if (blockDevice)
+                QProcess::execute(QStringLiteral("losetup"), {"--detach", node});
+        });
+        const QString says = node + (blockDevice ? " is a block device" : " is a regular file");
+        const QString config = dir.filePath(QStringLiteral("drawers.conf"));
+        writeFile(config, "[drawer 1]\ndevice = " + node.toUtf8() + "\n");
+
+        DrawerFunctions library;
+        QCOMPARE(library.load(DriverLibrary), QString());
+        qputenv("KESTRIN_DRAWERS_CONF", QFile::encodeName(config));
+        StderrCapture capture;
+        QCOMPARE(library.getHandle(0), 0);
+        QTRY_VERIFY2(capture.text().contains(says), qPrintable(capture.text()));
+        for (const QStringList &command : {QStringList {"probe", "1"}, QStringList {"kick", "1"},
+                 QStringList {"probe", node}, QStringList {"set", "2", "device=" + node}}) {
+            const Result result = runTool(command, config);
+            QVERIFY2(result.code == Usage && result.err.contains(says), qPrintable(result.all()));
+        }
+        QFile device(node);
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        QCOMPARE(device.read(content.size()), content);
+        QCOMPARE(readFile(config), "[drawer 1]\ndevice = " + node.toUtf8() + "\n");
+    }
+
+    void concurrentEditsAllLand()
+    {
+        QTemporaryDir dir;
+        const QString config = dir.filePath(QStringLiteral("drawers.conf"));
+        std::vector<std::unique_ptr<QProcess>> tools;
+        for (int drawer = 1; drawer <= 8; ++drawer) {
+            tools.push_back(std::make_unique<QProcess>());
+            tools.back()->setProcessEnvironment(toolEnvironment(config));
+            tools.back()->start(Tool, {"set", QString::number(drawer), "device=/dev/null"});
+        }
+        for (const auto &tool : tools)
+            QVERIFY(tool->waitForFinished(30000) && tool->exitCode() == Done);
+        const QByteArray text = readFile(config);
+        for (int drawer = 1; drawer <= 8; ++drawer)
+            QVERIFY2(text.count("[drawer " + QByteArray::number(drawer) + "]\ndevice = /dev/null\n")
+                    == 1,
+                text.constData());
+    }
+
+    // Run as root, the tool writes only what no other user controls.
+    void rootWritesOnlyWhatNoUserControls_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<int>("code");
+        QTest::newRow("root's own file") << "own" << int(Done);
+        QTest::newRow("a link planted by a user") << "link" << int(Permission);
+        QTest::newRow("a user's file") << "user's file" << int(Permission);
+        QTest::newRow("a folder anyone may change") << "open folder" << int(Permission);
+        QTest::newRow("no drawer configuration") << "other" << int(Permission);
+    }
+    void rootWritesOnlyWhatNoUserControls()
+    {
+        QFETCH(QString, situation);
+        QFETCH(int, code);
+        if (::geteuid() != 0)
+            QSKIP("only root's writing is checked here");
+        QTemporaryDir dir;
+        const QByteArray folder = QFile::encodeName(dir.filePath(QStringLiteral("conf")));
+        const QByteArray config = folder + "/drawers.conf";
+        const QByteArray target = situation == QLatin1String("link") ? folder + ".target" : config;
+        const QByteArray secret
+            = situation == QLatin1String("other") ? "root:x:0:0:root:/root:/bin/bash\n" : "# x\n";
+        QVERIFY(QDir().mkdir(QString::fromUtf8(folder)));
+        writeFile(QString::fromUtf8(target), secret);
+        if (situation == QLatin1String("link"))
+            QVERIFY(::chown(folder, 65534, 65534) == 0 && ::symlink(target, config) == 0);
+        if (situation == QLatin1String("user's file"))
+            QCOMPARE(::chown(config, 65534, 65534), 0);
+        if (situation == QLatin1String("open folder"))
+            QCOMPARE(::chmod(folder, 0777), 0);
+
+        const Result result = runTool({"set", "1", "device=/dev/null"}, QString::fromUtf8(config));
+        QVERIFY2(result.code == code, qPrintable(result.all()));
+        QCOMPARE(readFile(QString::fromUtf8(target)) == secret, code != Done);
+        QCOMPARE(
+            QFileInfo(QString::fromUtf8(config)).isSymLink(), situation == QLatin1String("link"));
+    }
+
     void setThenProbeThenTheLibraryConnects()
     {
         FakePrinter fake;

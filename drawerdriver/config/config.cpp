@@ -8,8 +8,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace drawerdriver {
 
@@ -283,6 +285,19 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
     }
     if (settings.protocol == Protocol::Star && given(keys, key::TimeUnit))
         return "'time-unit' does not apply to protocol star (it counts in 10 ms)";
+    if (settings.protocol == Protocol::EscPos) {
+        // The printer times the pulse in one byte of units: anything longer
+        // would be cut short without a word.
+        const int longest = 255 * settings.timeUnitMs;
+        for (const auto &[key, ms] : {std::pair("pulse-on", settings.pulseOnMs),
+                 std::pair("pulse-off", settings.pulseOffMs)})
+            if (ms > longest + settings.timeUnitMs / 2)
+                return std::string(key) + " = " + std::to_string(ms)
+                    + " is longer than the printer can time in units of "
+                    + std::to_string(settings.timeUnitMs) + " ms: at most "
+                    + std::to_string(longest)
+                    + (settings.timeUnitMs == 2 ? " (time-unit = 10 allows up to 2550)" : "");
+    }
     if (settings.protocol == Protocol::Hid) {
         if (!given(keys, key::Id))
             return "a hid drawer needs its id, the ID switch 0 to 7";
@@ -299,6 +314,7 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName)
 {
     DrawerConfig config;
+    config.fileName = fileName;
     std::array<DrawerSettings, DrawerCount> settings {};
     std::array<std::vector<std::string>, DrawerCount> keys {};
     std::array<bool, DrawerCount> seen {};
@@ -314,23 +330,32 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
     while (!text.empty()) {
         ++lineNumber;
         const auto end = text.find('\n');
-        std::string_view line = trimmed(text.substr(0, end));
+        std::string_view line = trimmed(withoutComment(text.substr(0, end)));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.empty() || line.front() == '#' || line.front() == ';')
             continue;
+        const auto unavailable
+            = [&] { return " (drawer " + std::to_string(current + 1) + " is unavailable)"; };
 
         if (line == ServiceHeading || line == WebHeading) {
             current = line == WebHeading ? WebSection : ServiceSection;
             continue;
         }
         if (line.front() == '[') {
-            const int number = sectionNumber(line);
+            bool exact = false;
+            const int number = headingDrawer(line, exact);
+            current = number - 1;
             if (number == 0) {
                 problem("a section must read [drawer N], N from 1 to 8, [service] or [web]");
                 current = NoSection;
                 continue;
             }
-            current = number - 1;
+            // A near miss still holds its drawer's settings, refused with it.
+            if (!exact) {
+                problem(
+                    "a section must read [drawer " + std::to_string(number) + "]" + unavailable());
+                broken[current] = true;
+            }
             if (seen[current]) {
                 problem(sectionHeading(number) + " appears twice");
                 broken[current] = true;
@@ -341,7 +366,7 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
 
         const auto equals = line.find('=');
         if (equals == std::string_view::npos) {
-            problem("expected key = value");
+            problem("expected key = value" + (current >= 0 ? unavailable() : std::string()));
             if (current >= 0)
                 broken[current] = true;
             continue;
@@ -360,7 +385,7 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
         const std::string wrong = applySetting(settings[current], trimmed(line.substr(0, equals)),
             trimmed(line.substr(equals + 1)), keys[current]);
         if (!wrong.empty()) {
-            problem(wrong + " (drawer " + std::to_string(current + 1) + " is unavailable)");
+            problem(wrong + unavailable());
             broken[current] = true;
         }
     }
@@ -391,17 +416,129 @@ std::string drawerConfigPath()
     return DefaultConfigPath;
 }
 
+const char *fileKind(unsigned mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFBLK:
+        return "a block device (a disk)";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFIFO:
+        return "a pipe";
+    case S_IFSOCK:
+        return "a socket";
+    }
+    return "no file";
+}
+
+namespace {
+
+// Why the file is not read, from what stat says of it, or empty.
+std::string unreadableKind(const std::string &path, const struct stat &info)
+{
+    if (S_ISDIR(info.st_mode))
+        return path + " is a folder, not a configuration file";
+    if (!S_ISREG(info.st_mode))
+        return path + " is not a regular file (" + fileKind(info.st_mode)
+            + "): only a regular file is read";
+    if (info.st_size > LargestConfig)
+        return path + " is larger than 1 MiB: no drawer configuration is that large";
+    return {};
+}
+
+} // namespace
+
+ConfigText readConfigFile(const std::string &path)
+{
+    ConfigText result;
+    const auto refuse = [&](std::string problem, int code) {
+        result.problem = std::move(problem);
+        result.error = code;
+        result.text.clear();
+        return result;
+    };
+    // Looked at before it is opened: opening a pipe or a device may block,
+    // or do something to the device.
+    struct stat info = {};
+    if (::stat(path.c_str(), &info) != 0)
+        return refuse("cannot read " + path + ": " + std::strerror(errno), errno);
+    if (std::string wrong = unreadableKind(path, info); !wrong.empty())
+        return refuse(std::move(wrong), 0);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return refuse("cannot read " + path + ": " + std::strerror(errno), errno);
+    // And again on what was opened, which may have replaced the name since.
+    std::string wrong
+        = ::fstat(fd, &info) == 0 ? unreadableKind(path, info) : "cannot read " + path;
+    char buffer[16384];
+    while (wrong.empty()) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            wrong = "cannot read " + path + ": " + std::strerror(errno);
+        if (got <= 0)
+            break;
+        result.text.append(buffer, std::size_t(got));
+        // A file that grows while it is read stops here all the same.
+        if (result.text.size() > std::size_t(LargestConfig))
+            wrong = path + " is larger than 1 MiB: no drawer configuration is that large";
+    }
+    ::close(fd);
+    return wrong.empty() ? result : refuse(std::move(wrong), 0);
+}
+
 DrawerConfig loadDrawerConfig(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        DrawerConfig config;
-        config.problems.push_back("cannot read " + path + ": " + std::strerror(errno));
-        return config;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseDrawerConfig(text.str(), path);
+    ConfigText file = readConfigFile(path);
+    if (file.problem.empty())
+        return parseDrawerConfig(file.text, path);
+    DrawerConfig config;
+    config.problems.push_back(std::move(file.problem));
+    config.fileName = path;
+    config.unread = true;
+    return config;
+}
+
+std::string_view withoutComment(std::string_view line)
+{
+    for (std::size_t at = line.find('#'); at != std::string_view::npos; at = line.find('#', at + 1))
+        if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '\t'))
+            return line.substr(0, at);
+    return line;
+}
+
+int headingDrawer(std::string_view line, bool &exact)
+{
+    line = trimmed(withoutComment(line));
+    exact = false;
+    if (line.size() < 3 || line.front() != '[' || line.back() != ']')
+        return 0;
+    std::string word;
+    for (char c : line.substr(1, line.size() - 2))
+        if (c != ' ' && c != '\t')
+            word += char(std::tolower(static_cast<unsigned char>(c)));
+    int number = 0;
+    if (word.rfind("drawer", 0) != 0 || !parseNumber(word.substr(6), 1, DrawerCount, number))
+        return 0;
+    exact = line.substr(0, 8) == "[drawer "
+        && parseNumber(trimmed(line.substr(8, line.size() - 9)), 1, DrawerCount, number);
+    return number;
+}
+
+std::string notConfigured(const DrawerConfig &config, int drawerIndex)
+{
+    const std::string number = std::to_string(drawerIndex + 1);
+    const std::string where = config.unread
+        ? std::string(": ")
+        : ": " + config.fileName + " has no " + sectionHeading(drawerIndex + 1) + " section. ";
+    return "drawer " + number + " is not configured" + where
+        + "kestrin-drawer-setup detect lists the devices, and kestrin-drawer-setup set " + number
+        + " device=DEVICE writes its section.";
 }
 
 } // namespace drawerdriver

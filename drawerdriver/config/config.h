@@ -80,12 +80,45 @@ struct DrawerConfig {
     // The settings of the programs around the library, which it ignores.
     ServiceSettings service;
     WebSettings web;
+    std::string fileName;
+    bool unread = false; // the file itself was refused, as its one problem says
 };
+
+// Larger than any real configuration: a file beyond it is refused unread.
+inline constexpr long LargestConfig = 1 << 20;
 
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName);
 // The file named by KESTRIN_DRAWERS_CONF, or the default path.
 std::string drawerConfigPath();
+// Reads the file, or names in one problem why not (a FIFO, a device, a
+// folder or a file too large is never read), and parses it.
 DrawerConfig loadDrawerConfig(const std::string &path);
+
+struct ConfigText {
+    std::string text;
+    std::string problem; // empty when read
+    int error = 0; // the errno where the file could not be looked at or opened
+};
+// The text of a configuration file: only a regular file, up to
+// LargestConfig, opened without blocking, so nothing named here can hang
+// or flood the reader.
+ConfigText readConfigFile(const std::string &path);
+
+// What a file's stat mode says it is, in words: "a regular file", "a block
+// device (a disk)", "a folder", "a pipe"...
+const char *fileKind(unsigned mode);
+
+// The drawer a section heading names: its number for "[drawer N]", and for
+// a near miss ("[drawer1]", "[Drawer 1]") too, with exact false. 0 for
+// any other line.
+int headingDrawer(std::string_view line, bool &exact);
+// The line without a comment after its value ("key = value  # note"): a #
+// after a blank starts one.
+std::string_view withoutComment(std::string_view line);
+// What the library says of a drawer without a section (index 0 is
+// "Drawer #1"): the file, unless its own problem named it, and the
+// commands that write one.
+std::string notConfigured(const DrawerConfig &config, int drawerIndex);
 
 // "tcp://HOST[:PORT]" or an absolute path; empty on success, else what is wrong.
 std::string parseEndpoint(std::string_view device, Endpoint &endpoint);

@@ -1,7 +1,5 @@
 #include "config/words.h"
 
-#include <charconv>
-
 namespace drawerdriver {
 
 std::string sectionHeading(int number)
@@ -11,19 +9,9 @@ std::string sectionHeading(int number)
 
 int sectionNumber(std::string_view line)
 {
-    line = trimmed(line);
-    constexpr std::string_view opening = "[drawer ";
-    if (line.size() < opening.size() + 2 || line.substr(0, opening.size()) != opening
-        || line.back() != ']')
-        return 0;
-    const std::string_view digits
-        = trimmed(line.substr(opening.size(), line.size() - opening.size() - 1));
-    int number = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || number < 1
-        || number > DrawerCount)
-        return 0;
-    return number;
+    bool exact = false;
+    const int number = headingDrawer(line, exact);
+    return exact ? number : 0;
 }
 
 const char *sensorName(Sensor sensor)

@@ -34,7 +34,8 @@ inline constexpr std::string_view WebHeading = "[web]";
 // "[drawer 3]" for drawer number 3 (1 to 8).
 std::string sectionHeading(int number);
 // The drawer number, 1 to 8, that a [drawer N] heading names, blanks
-// around N allowed; 0 for any other line.
+// around N allowed; 0 for any other line. (headingDrawer in config.h also
+// knows the near misses, such as [drawer1].)
 int sectionNumber(std::string_view line);
 
 const char *protocolName(Protocol protocol);

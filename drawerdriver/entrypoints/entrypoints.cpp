@@ -7,6 +7,7 @@
 // entry point: a host written in C could not catch it.
 
 #include "config/logwriter.h"
+#include "config/report.h"
 #include "drawer/drawerapi.h"
 #include "monitor/drawerbank.h"
 #include "transports/transport.h"
@@ -30,6 +31,7 @@ void startAfreshInChild()
 {
     drawerdriver::closeInheritedDevices();
     drawerdriver::restartLogWriterAfterFork();
+    drawerdriver::restartReportsAfterFork();
     bank = new DrawerBank;
 }
 

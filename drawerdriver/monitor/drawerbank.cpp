@@ -11,7 +11,7 @@ namespace drawerdriver {
 
 bool DrawerBank::FileStamp::operator==(const FileStamp &other) const
 {
-    return exists == other.exists && device == other.device && inode == other.inode
+    return path == other.path && exists == other.exists && device == other.device && inode == other.inode
         && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec
         && size == other.size;
 }
@@ -22,6 +22,7 @@ DrawerBank::FileStamp DrawerBank::stampOf(const std::string &path)
 {
     struct stat info = {};
     FileStamp stamp;
+    stamp.path = path;
     if (::stat(path.c_str(), &info) != 0)
         return stamp;
     stamp.exists = true;
@@ -115,7 +116,12 @@ void DrawerBank::apply(DrawerConfig config, const FileStamp &stamp)
     for (const std::string &problem : config.problems)
         problems += (problems.empty() ? "" : "\nKestrinPOS_USB: ") + problem;
     reportProblem("configuration", problems);
+    const bool unread = config.unread;
     m_config = std::move(config);
+    // A file that cannot be read now (being replaced, or named wrongly)
+    // configures no new drawer, but takes none from a program that holds it.
+    if (unread)
+        return;
 
     std::vector<std::pair<std::string, std::shared_ptr<DeviceMonitor>>> replaced;
     for (auto entry = m_monitors.begin(); entry != m_monitors.end();) {
@@ -172,7 +178,7 @@ std::int32_t DrawerBank::acquire(std::uint8_t drawerNumber)
     if (!m_config.drawers[drawerNumber]) {
         // A refused section's problem has been told already, in one line.
         reportProblem(
-            subject, m_config.refused[drawerNumber] ? "" : subject + " is not configured");
+            subject, m_config.refused[drawerNumber] ? "" : notConfigured(m_config, drawerNumber));
         return 0;
     }
     reportProblem(subject, {});

@@ -48,6 +48,7 @@ private:
     };
     // What identifies one version of the configuration file.
     struct FileStamp {
+        std::string path;
         bool exists = false;
         dev_t device = 0;
         ino_t inode = 0;

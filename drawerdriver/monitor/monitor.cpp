@@ -166,7 +166,7 @@ public:
         reportProblem(drawer + " kick",
             drawer + ": kick not delivered, device " + why + " for "
                 + std::to_string(seconds.count()) + " s");
-        reportProblem(drawer + " kick", {}); // each lost kick is told
+        reportProblem(drawer + " kick", {}); // the next lost kick is told too
     }
 
 private:

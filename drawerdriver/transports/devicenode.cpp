@@ -35,6 +35,17 @@ OpenResult openDeviceNode(const DrawerSettings &settings, bool hold)
             result.error += " (the user needs the device's group, or a udev rule granting access)";
         return result;
     }
+    // Only a character device is a drawer's device: a regular file or a disk
+    // would take every question and kick as data. Checked on what was
+    // opened, after the links, before a byte is written.
+    struct stat opened = {};
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) {
+        result.error = path + " is " + fileKind(opened.st_mode)
+            + ": a drawer's device is a character device, such as /dev/usb/lp0 or /dev/ttyUSB0";
+        result.failure = OpenFailure::Other;
+        ::close(fd);
+        return result;
+    }
     // One opener at a time: the kernel's printer driver refuses a second one
     // by itself, a serial port does not.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
