@@ -98,6 +98,8 @@ OpenResult connectNetwork(
     if (code != 0) {
         ::close(fd);
         result.error = "cannot connect to " + name + ": " + std::strerror(code);
+        if (code == ECONNREFUSED)
+            result.error = name + " refuses connections (is the printer on, and the port right?)";
         if (code == ETIMEDOUT)
             result.error = "cannot connect to " + name + ": no answer within "
                 + std::to_string(timeoutMs) + " ms";
