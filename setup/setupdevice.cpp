@@ -242,7 +242,7 @@ OpenedDevice openDevice(const DrawerSettings &settings)
         OpenResult result = connectToAny(endpoint, addresses);
         if (!result.transport) {
             std::string why = result.error;
-            if (why.find(std::strerror(ECONNREFUSED)) != std::string::npos)
+            if (result.failure == OpenFailure::Refused)
                 why += ".\nNothing takes connections on that port: is the printer on, and are "
                        "its address and port right? (A printer whose connections are all taken "
                        "by other programs refuses too.)";
