@@ -97,8 +97,8 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
 std::string caller(sd_bus_message *call)
 {
     sd_bus_creds *creds = nullptr;
-    if (sd_bus_query_sender_creds(
-            call, SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_COMM, &creds)
+    if (sd_bus_query_sender_creds(call,
+            SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_COMM | SD_BUS_CREDS_AUGMENT, &creds)
         < 0)
         return sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "?";
     uid_t uid = 0;

@@ -3,6 +3,7 @@
 // Installed, systemd starts it when the first client asks; started by hand
 // it runs as whoever starts it, on the bus DBUS_SYSTEM_BUS_ADDRESS names.
 
+#include "client/busapi.h"
 #include "config/config.h"
 #include "drawerservice.h"
 
@@ -72,6 +73,10 @@ int main(int argc, char *argv[])
         if (r >= 0)
             r = sd_event_loop(event);
         status = r < 0 ? 1 : 0;
+        // Clients learn at once that the drawers are gone, before the
+        // monitors have let go of their devices.
+        sd_bus_release_name(bus, drawerdriver::bus::ServiceName);
+        sd_bus_flush(bus);
     }
     sd_bus_flush_close_unref(bus);
     sd_event_unref(event);
