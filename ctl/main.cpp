@@ -86,7 +86,8 @@ int failure(const sd_bus_error &error, int r)
     return NoService;
 }
 
-int readDrawers(sd_bus *connection, Drawers &drawers)
+// The drawers, and the unique name of the service that told them.
+int readDrawers(sd_bus *connection, Drawers &drawers, std::string *owner = nullptr)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
@@ -96,6 +97,8 @@ int readDrawers(sd_bus *connection, Drawers &drawers)
     if (r >= 0 && (r = bus::readManagedObjects(reply, drawers)) < 0)
         sd_bus_error_set_errno(&error, r);
     const int status = r < 0 ? failure(error, r) : Done;
+    if (owner && status == Done && sd_bus_message_get_sender(reply))
+        *owner = sd_bus_message_get_sender(reply);
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return status;
@@ -104,7 +107,7 @@ int readDrawers(sd_bus *connection, Drawers &drawers)
 std::string timeText(std::uint64_t us, bool iso)
 {
     if (us == 0)
-        return iso ? "" : "-";
+        return "-";
     const std::time_t seconds = std::time_t(us / 1'000'000);
     std::tm parts {};
     char text[48];
@@ -166,14 +169,16 @@ int open(sd_bus *connection, int number, const std::string &reason)
 struct Watch {
     bool json = false;
     Drawers drawers;
+    std::string owner;
 };
 
 void printLine(const Watch &watch, const bus::DrawerState &drawer, const char *event)
 {
     if (watch.json) {
-        std::printf("{\"drawer\":%d,\"present\":%s,\"open\":%s,\"changed\":\"%s\"", drawer.number,
-            drawer.present ? "true" : "false", drawer.open ? "true" : "false",
-            timeText(drawer.changedUs, true).c_str());
+        const std::string changed
+            = drawer.changedUs ? '"' + timeText(drawer.changedUs, true) + '"' : "null";
+        std::printf("{\"drawer\":%d,\"present\":%s,\"open\":%s,\"changed\":%s", drawer.number,
+            drawer.present ? "true" : "false", drawer.open ? "true" : "false", changed.c_str());
         if (event)
             std::printf(",\"event\":\"%s\"", event);
         std::printf("}\n");
@@ -215,11 +220,13 @@ int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
     const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
     if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0)
         return 0;
-    if (*newOwner) {
-        if (readDrawers(sd_bus_message_get_bus(signal), watch.drawers) == Done)
-            printAll(watch, "service-started");
+    // The service that the first reading started is already shown.
+    if (*newOwner && watch.owner != newOwner
+        && readDrawers(sd_bus_message_get_bus(signal), watch.drawers, &watch.owner) == Done)
+        printAll(watch, "service-started");
+    if (*newOwner)
         return 0;
-    }
+    watch.owner.clear();
     for (auto &drawer : watch.drawers)
         drawer.present = drawer.open = false;
     printAll(watch, "service-stopped");
@@ -238,7 +245,7 @@ int watch(sd_bus *connection, bool json)
         std::fprintf(stderr, "kestrin-drawer-ctl: cannot follow the drawer service's signals\n");
         return NoService;
     }
-    if (const int failed = readDrawers(connection, watch.drawers))
+    if (const int failed = readDrawers(connection, watch.drawers, &watch.owner))
         return failed;
     printAll(watch, nullptr);
     while (!interrupted) {

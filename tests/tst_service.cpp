@@ -175,8 +175,12 @@ private slots:
                     QStringLiteral("kestrin-drawer:x:64000:%1\n%1:x:64001:\n%2:x:64002:\n")
                         .arg(Member, Outsider));
         }
-        // A copy of the command-line client that the test's users may run.
+        // Copies of the programs that the test's users run, where they may.
         QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
+        QVERIFY(
+            QFile::copy(QStringLiteral(HOLD_AT_EXIT), home.filePath(QStringLiteral("holdatexit"))));
+        QVERIFY(QFile::copy(
+            QStringLiteral(DRIVER_LIBRARY), home.filePath(QStringLiteral("library.so"))));
 
         QVERIFY(QDir(home.path()).mkdir(QStringLiteral("unwatched")));
         QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")),
@@ -354,6 +358,18 @@ private slots:
                 {QStringLiteral("open"), QStringLiteral("3")});
             QVERIFY(ctl->waitForFinished());
             QCOMPARE(ctl->exitCode() == 3, !allowed);
+        }
+        // The drawer library, refused, says once what lets the user in.
+        if (method == QLatin1String("Open") && !allowed) {
+            QProcess *program = runAs(user, home.filePath(QStringLiteral("holdatexit")),
+                {home.filePath(QStringLiteral("library.so")), QStringLiteral("--follow")});
+            program->write("open\nopen\n");
+            program->closeWriteChannel();
+            QVERIFY(program->waitForFinished());
+            const QString said = QString::fromLocal8Bit(program->readAllStandardError());
+            QVERIFY(program->readAllStandardOutput().contains("opened 0\nopened 0\n"));
+            QCOMPARE(said.count(QLatin1Char('\n')), 1);
+            QVERIFY(said.contains(QLatin1String("kestrin-drawer-setup allow ") + user));
         }
     }
 
