@@ -179,6 +179,7 @@ private slots:
         QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
         QVERIFY(
             QFile::copy(QStringLiteral(HOLD_AT_EXIT), home.filePath(QStringLiteral("holdatexit"))));
+        QVERIFY(QFile::copy(QStringLiteral(SETUP_TOOL), home.filePath(QStringLiteral("setup"))));
         QVERIFY(QFile::copy(
             QStringLiteral(DRIVER_LIBRARY), home.filePath(QStringLiteral("library.so"))));
 
@@ -241,7 +242,7 @@ private slots:
         watch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         watch.start(
             QStringLiteral(DRAWER_CTL), {QStringLiteral("watch"), QStringLiteral("--json")});
-        Output watched {&watch};
+        Output watched {&watch, {}};
         QTRY_VERIFY(watched.shows("\"drawer\":1,\"present\":true,\"open\":false"));
         const quint64 before = properties(1).value(QStringLiteral("Changed")).toULongLong();
         changes.clear();
@@ -371,6 +372,39 @@ private slots:
             QCOMPARE(said.count(QLatin1Char('\n')), 1);
             QVERIFY(said.contains(QLatin1String("kestrin-drawer-setup allow ") + user));
         }
+    }
+
+    void setupToolAllows_data()
+    {
+        QTest::addColumn<QString>("runner");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a user for themselves")
+            << Outsider << Outsider << 3
+            << QStringLiteral("sudo %1 allow %2")
+                   .arg(home.filePath(QStringLiteral("setup")), Outsider);
+        QTest::newRow("a member already") << QStringLiteral("root") << Member << 0 << Member;
+        QTest::newRow("no such user") << QStringLiteral("root") << QStringLiteral("kestrin-nobody")
+                                      << 5 << QStringLiteral("kestrin-nobody");
+    }
+
+    // Adding a user is usermod's work on the real /etc/group, which this
+    // test must not touch; what leads up to it is checked here.
+    void setupToolAllows()
+    {
+        QFETCH(QString, runner);
+        QFETCH(QString, user);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        if (!withUsers)
+            QSKIP("users of their own need root, for a mount namespace");
+        QProcess *setup = runAs(
+            runner, home.filePath(QStringLiteral("setup")), {QStringLiteral("allow"), user});
+        QVERIFY(setup->waitForFinished());
+        QCOMPARE(setup->exitCode(), exitCode);
+        const QByteArray output = setup->readAllStandardOutput() + setup->readAllStandardError();
+        QVERIFY(QString::fromLocal8Bit(output).contains(said));
     }
 
     void badCallsLeaveTheServiceRunning_data()
