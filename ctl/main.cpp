@@ -235,7 +235,8 @@ int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
 
 int watch(sd_bus *connection, bool json)
 {
-    Watch watch {json, {}};
+    Watch watch;
+    watch.json = json;
     const std::string fromService = std::string("type='signal',sender='") + bus::ServiceName
         + "',path_namespace='" + bus::ManagerPath + "'";
     const std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',")
