@@ -261,10 +261,11 @@ std::int32_t ServiceClient::acquire(std::uint8_t drawerNumber)
         wake();
         lock.lock();
     }
-    // Only while the service's answer is on its way: the first call, or
-    // the first after the service came back.
-    if (m_loading)
+    // Only the process's first call waits for the service's answer, as the
+    // call that starts a monitor does; every later one answers at once.
+    if (m_loading && !m_waitedOnce)
         m_changed.wait_for(lock, FirstAnswerWait, [this] { return !m_loading; });
+    m_waitedOnce = true;
     if (!m_loaded || !m_drawers[drawerNumber].present)
         return 0;
     const std::int32_t handle = m_nextHandle;

@@ -62,6 +62,7 @@ private:
     std::string m_owner; // the service's unique name; empty while it has none
     bool m_loaded = false; // m_drawers holds what the running service told
     bool m_loading = false;
+    bool m_waitedOnce = false;
     std::chrono::steady_clock::time_point m_requested {};
     bool m_disconnected = false;
     bool m_activatable = false;
