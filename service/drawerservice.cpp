@@ -216,7 +216,8 @@ void DrawerService::reload()
     for (auto &[key, sections] : devices) {
         std::shared_ptr<DeviceMonitor> old;
         if (const auto found = m_monitors.find(key); found != m_monitors.end()) {
-            if (found->second->sections() == sections) {
+            // A monitor whose thread could not start is replaced too.
+            if (found->second->sections() == sections && !found->second->finished()) {
                 monitors[key] = found->second;
                 continue;
             }
