@@ -196,6 +196,23 @@ class Bench:
             figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
         return figures
 
+    # The same library as a client of kestrin-drawerd on a private bus, and
+    # the service's idle cost and the printer's traffic with 1 and 10
+    # clients; lines as above.
+    def service_figures(self):
+        probe = self.path("driver-bench")
+        service = self.path("kestrin-drawerd")
+        ctl = self.path("kestrin-drawer-ctl")
+        if not all(os.path.exists(path) for path in (probe, service, ctl, self.driver_library())):
+            return {}
+        out = subprocess.run([probe, "service", self.driver_library(), service, ctl],
+                             capture_output=True, text=True, check=True).stdout
+        figures = {}
+        for line in out.splitlines():
+            words = line.split()
+            figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
+        return figures
+
     def driver_library(self):
         return os.path.join(self.bin, "..", "drawerdriver", "libKestrinPOS_USB.so")
 
@@ -281,6 +298,7 @@ def main():
         clicks = bench.clicks(20)
         network_cpu = bench.network_idle(1 if quick else 3, 10 if quick else 20)
         driver = bench.driver_figures()
+        service = bench.service_figures()
     finally:
         bench.stop()
 
@@ -324,6 +342,28 @@ def main():
         if figures:
             print(f"| {label} (median / p99 of {int(figures[3])}) | "
                   f"{figures[0]:.3f} / {figures[1]:.3f} ms | – | – | {target} |")
+    print("\n| Figure, network printer on loopback | In process | Client of kestrin-drawerd | Target |")
+    print("|---|---|---|---|")
+    for name, label, target in (
+            ("sensor-change", "Sensor change to the client (median / p99)", "p99 ≤ 250 ms"),
+            ("kick-delivery", "OpenDrawer to the kick at the printer (median / p99)", "p99 ≤ 100 ms")):
+        inside, client = driver.get(name), service.get(name)
+        if inside and client:
+            print(f"| {label} | {inside[0]:.2f} / {inside[1]:.2f} ms | "
+                  f"{client[0]:.2f} / {client[1]:.2f} ms | {target} |")
+    for function in ("GetDrawerHandle", "ReleaseDrawerHandle", "GetDrawerStatus", "OpenDrawer"):
+        inside, client = driver.get(f"latency answering {function}"), service.get(f"latency service {function}")
+        if inside and client:
+            print(f"| {function} (median / p99) | {inside[0]:.3f} / {inside[1]:.3f} ms | "
+                  f"{client[0]:.3f} / {client[1]:.3f} ms | p99 ≤ 2 ms |")
+    one, ten = service.get("service idle-cpu 1 client"), service.get("service idle-cpu 10 clients")
+    if one and ten:
+        print(f"| Service's idle CPU, 1 / 10 clients following | – | {one[0]:.2f} / {ten[0]:.2f} ms/s "
+              f"(ratio {ten[0] / one[0]:.2f}) | ≤ 1.2 × one client's |")
+    one, ten = service.get("service requests 1 client"), service.get("service requests 10 clients")
+    if one and ten:
+        print(f"| Status requests at the printer, 1 / 10 clients | – | {one[0]:.1f} / {ten[0]:.1f} a second "
+              "| no more with ten |")
     print(f"\nIdle CPU as a share of one core: program {program_cpu / 60 * 100:.3f} %, "
           f"floor {median(cpu['floor']) / 60 * 100:.3f} %")
 

@@ -5,6 +5,13 @@
 //                                  sensor change to answer; status round trips
 //   driver-bench serve             a network printer for the program to poll:
 //                                  prints its address, serves until stdin ends
+//   driver-bench service LIBRARY SERVICE CTL
+//                                  the library as a client of kestrin-drawerd
+//                                  on a private system-like bus: sensor change
+//                                  and kick delivery through the service, the
+//                                  entry points, and the service's idle cost
+//                                  and the printer's traffic with one and with
+//                                  ten clients following every drawer
 // Every figure is printed as one line of words and milliseconds.
 
 #include "drawer/drawerapi.h"
@@ -16,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -23,7 +31,15 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -115,7 +131,8 @@ void sensorChanges(const Library &library, FakeNetworkPrinter &printer, std::int
 }
 
 // From OpenDrawer to the kick arriving at the printer.
-void kickDeliveries(const Library &library, FakeNetworkPrinter &printer, std::int32_t handle)
+void kickDeliveries(
+    const Library &library, FakeNetworkPrinter &printer, std::int32_t handle, int pulseMs = 0)
 {
     std::vector<double> delays;
     for (int kick = 0; kick < 50; ++kick) {
@@ -125,7 +142,7 @@ void kickDeliveries(const Library &library, FakeNetworkPrinter &printer, std::in
         while (printer.kicks() == before && Clock::now() - start < 2s)
             std::this_thread::sleep_for(100us);
         delays.push_back(milliseconds(Clock::now() - start));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20 + kick % 80));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pulseMs + 20 + kick % 80));
     }
     print("kick-delivery", delays);
 }
@@ -145,6 +162,24 @@ void roundTrips(drawerdriver::Transport &transport, const std::string &name)
     print("roundtrip " + name, trips);
 }
 
+Library load(const char *libraryPath)
+{
+    Library library;
+    void *handle = ::dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        std::fprintf(stderr, "driver-bench: %s\n", ::dlerror());
+        return library;
+    }
+    library.getHandle
+        = reinterpret_cast<decltype(library.getHandle)>(::dlsym(handle, "GetDrawerHandle"));
+    library.release
+        = reinterpret_cast<decltype(library.release)>(::dlsym(handle, "ReleaseDrawerHandle"));
+    library.status = reinterpret_cast<decltype(library.status)>(::dlsym(handle, "GetDrawerStatus"));
+    library.openDrawer
+        = reinterpret_cast<decltype(library.openDrawer)>(::dlsym(handle, "OpenDrawer"));
+    return library;
+}
+
 int latency(const char *libraryPath)
 {
     char conf[] = "/tmp/kestrin-driver-bench-XXXXXX";
@@ -153,19 +188,9 @@ int latency(const char *libraryPath)
         return 1;
     ::close(fd);
     ::setenv("KESTRIN_DRAWERS_CONF", conf, 1);
-    void *handle = ::dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        std::fprintf(stderr, "driver-bench: %s\n", ::dlerror());
+    const Library library = load(libraryPath);
+    if (!library.getHandle)
         return 1;
-    }
-    Library library;
-    library.getHandle
-        = reinterpret_cast<decltype(library.getHandle)>(::dlsym(handle, "GetDrawerHandle"));
-    library.release
-        = reinterpret_cast<decltype(library.release)>(::dlsym(handle, "ReleaseDrawerHandle"));
-    library.status = reinterpret_cast<decltype(library.status)>(::dlsym(handle, "GetDrawerStatus"));
-    library.openDrawer
-        = reinterpret_cast<decltype(library.openDrawer)>(::dlsym(handle, "OpenDrawer"));
 
     for (const std::string state : {"answering", "silent", "gone"}) {
         FakeNetworkPrinter printer;
@@ -210,6 +235,134 @@ int latency(const char *libraryPath)
     return 0;
 }
 
+pid_t spawn(const std::vector<std::string> &arguments)
+{
+    std::vector<char *> argv;
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+bool succeeds(const std::vector<std::string> &arguments)
+{
+    int status = 0;
+    const pid_t pid = spawn(arguments);
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0;
+}
+
+void end(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// Nanoseconds of CPU time the process's threads have used, from the
+// scheduler's own account, finer than the clock ticks of /proc/PID/stat.
+long long cpuNanoseconds(pid_t pid)
+{
+    long long total = 0;
+    std::error_code failed;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto &task : std::filesystem::directory_iterator(tasks, failed)) {
+        long long ran = 0;
+        std::ifstream(task.path() / "schedstat") >> ran;
+        total += ran;
+    }
+    return total;
+}
+
+// The service's CPU time (ms a second) and the printer's status requests
+// (a second) over ten idle seconds, with the given clients following.
+void idleWithClients(pid_t service, FakeNetworkPrinter &printer, const std::string &ctl, int count)
+{
+    std::vector<pid_t> clients;
+    for (int i = 0; i < count; ++i)
+        clients.push_back(spawn({ctl, "watch"}));
+    std::this_thread::sleep_for(1s);
+    const long long used = cpuNanoseconds(service);
+    const int requests = printer.statusRequests();
+    std::this_thread::sleep_for(10s);
+    const double cpu = double(cpuNanoseconds(service) - used) / 1e6 / 10;
+    const double rate = double(printer.statusRequests() - requests) / 10;
+    for (pid_t client : clients)
+        end(client);
+    const std::string clientsText = std::to_string(count) + (count == 1 ? " client" : " clients");
+    print("service idle-cpu " + clientsText, {cpu});
+    print("service requests " + clientsText, {rate});
+}
+
+// A private bus with the system bus's rules and the package's policy.
+pid_t startBus(const std::string &folder, std::string &address)
+{
+    std::ifstream templ(SYSTEM_BUS_TEMPLATE);
+    std::string config((std::istreambuf_iterator<char>(templ)), {});
+    const auto replace = [&](const std::string &from, const std::string &to) {
+        config.replace(config.find(from), from.size(), to);
+    };
+    replace("@SOCKET@", folder + "/bus");
+    replace("@SERVICEDIR@", folder);
+    replace("@POLICY@", BUS_POLICY);
+    std::ofstream(folder + "/bus.conf") << config;
+    address = "unix:path=" + folder + "/bus";
+    const pid_t bus = spawn({"dbus-daemon", "--nofork", "--config-file=" + folder + "/bus.conf"});
+    for (int tick = 0; tick < 100 && ::access((folder + "/bus").c_str(), F_OK) != 0; ++tick)
+        std::this_thread::sleep_for(20ms);
+    return bus;
+}
+
+int service(const char *libraryPath, const std::string &serviceProgram, const std::string &ctl)
+{
+    char folder[] = "/tmp/kestrin-service-bench-XXXXXX";
+    if (!::mkdtemp(folder))
+        return 1;
+    FakeNetworkPrinter printer;
+    const std::string conf = std::string(folder) + "/drawers.conf";
+    // A short pulse, so that kicks may follow each other quickly.
+    std::ofstream(conf) << "[drawer 1]\ndevice = " << printer.address()
+                        << "\nsensor = open-high\npulse-on = 10\npulse-off = 40\n";
+    std::string address;
+    const pid_t bus = startBus(folder, address);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    ::setenv("KESTRIN_DRAWERS_CONF", conf.c_str(), 1);
+    const pid_t daemon = bus > 0 ? spawn({serviceProgram}) : -1;
+    // The library follows the service only without a file of its own, and
+    // this bus cannot start it: it must be there first.
+    ::unsetenv("KESTRIN_DRAWERS_CONF");
+    for (int tick = 0; tick < 100 && !succeeds({ctl, "status"}); ++tick)
+        std::this_thread::sleep_for(50ms);
+    const Library library = load(libraryPath);
+    std::int32_t drawer = 0;
+    if (library.getHandle && daemon > 0)
+        drawer = connect(library);
+    if (drawer <= 0) {
+        std::fprintf(
+            stderr, "driver-bench: the library does not reach the drawer through the service\n");
+    } else {
+        sensorChanges(library, printer, drawer);
+        kickDeliveries(library, printer, drawer, 60);
+        entryPointLatencies(library, "service", drawer);
+        idleWithClients(daemon, printer, ctl, 1);
+        idleWithClients(daemon, printer, ctl, 10);
+        library.release(drawer);
+    }
+    end(daemon);
+    end(bus);
+    std::filesystem::remove_all(folder);
+    return drawer > 0 ? 0 : 1;
+}
+
 int serve()
 {
     FakeNetworkPrinter printer;
@@ -228,6 +381,10 @@ int main(int argc, char *argv[])
         return latency(argv[2]);
     if (argc == 2 && std::string(argv[1]) == "serve")
         return serve();
-    std::fprintf(stderr, "usage: driver-bench latency LIBRARY | driver-bench serve\n");
+    if (argc == 5 && std::string(argv[1]) == "service")
+        return service(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr,
+        "usage: driver-bench latency LIBRARY | driver-bench serve\n"
+        "       driver-bench service LIBRARY SERVICE CTL\n");
     return 2;
 }

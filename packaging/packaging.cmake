@@ -3,8 +3,11 @@
 #
 #   kestrin-drawer            component "program": the program, the Linux
 #                             drawer library in its private folder, the
-#                             drawer configuration, the udev rule samples,
-#                             the manual pages and the desktop entry.
+#                             drawer service and kestrin-drawer-ctl with
+#                             their systemd, D-Bus, sysusers and udev
+#                             files, the drawer configuration, the udev
+#                             rule samples, the manual pages and the
+#                             desktop entry.
 #   kestrin-drawer-simulator  component "simulator": a copy of the program
 #                             beside the simulated library, the launcher
 #                             that starts it, kestrin-drawer-sim and their
@@ -68,6 +71,29 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/kestrin-drawer-setup.1)
     kestrin_man(docs/man/kestrin-drawer-setup.1 program)
 endif()
 kestrin_man(docs/man/kestrin-drawer.1 program)
+
+# The drawer service, started by D-Bus activation through systemd, and its
+# command-line client. Debian 12 keeps units and udev rules in /lib.
+if(TARGET kestrin-drawerd)
+    install(TARGETS kestrin-drawerd RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
+            COMPONENT program)
+    install(TARGETS kestrin-drawer-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT program)
+    kestrin_man(docs/man/kestrin-drawer-ctl.1 program)
+    kestrin_man(docs/man/kestrin-drawerd.8 program)
+    set(kestrin_service_files ${PROJECT_SOURCE_DIR}/packaging/service)
+    install(FILES ${kestrin_service_files}/kestrin-drawerd.service
+            DESTINATION /lib/systemd/system COMPONENT program EXCLUDE_FROM_ALL)
+    install(FILES ${kestrin_service_files}/70-kestrin-drawerd.rules
+            DESTINATION /lib/udev/rules.d COMPONENT program EXCLUDE_FROM_ALL)
+    install(FILES ${kestrin_service_files}/kestrin-drawer.sysusers
+            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer.conf
+            COMPONENT program)
+    install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.conf
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT program)
+    install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT program)
+endif()
 kestrin_man(docs/man/drawers.conf.5 program)
 
 install(FILES resources/kestrin-drawer.desktop

@@ -9,9 +9,9 @@
 # installed into build-pkg/debian/<package>/, stripped as Debian strips, and
 # given the control file in packaging/<package>.control with its library
 # dependencies from dpkg-shlibdeps, its md5sums and, where there is one, its
-# list of conffiles. Neither package needs a maintainer script: dpkg removes
-# the conffile on purge, and the menu and icon caches are updated by
-# triggers.
+# list of conffiles, and its maintainer script where it has one: the
+# program's postinst makes the drawer service's user. dpkg removes the
+# conffile on purge, and the menu and icon caches are updated by triggers.
 set -eu
 cd "$(dirname "$0")/.."
 umask 022
@@ -77,6 +77,9 @@ build_package() {
             if ! grep -qx "/$file" DEBIAN/conffiles 2>/dev/null; then md5sum "$file"; fi
         done) >"$root/DEBIAN/md5sums"
     chmod 0644 "$root"/DEBIAN/*
+    if [ -f "packaging/$package.postinst" ]; then
+        install -m 0755 "packaging/$package.postinst" "$root/DEBIAN/postinst"
+    fi
 
     dpkg-deb --root-owner-group --build "$root" "build-pkg/${package}_${VERSION}_${ARCH}.deb"
 }

@@ -5,7 +5,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh lintian
+# dbus-daemon, busctl and systemd-analyze for the drawer service's tests.
+scripts/install-deps.sh lintian dbus-daemon systemd
 # The Debian packages, built as a release would build them, into build-pkg/;
 # the suite checks their contents, lintian's verdict and the packaged program.
 scripts/package.sh

@@ -38,6 +38,7 @@ int kick(const Arguments &arguments);
 int polarity(const Arguments &arguments);
 int set(const Arguments &arguments);
 int remove(const Arguments &arguments);
+int allow(const Arguments &arguments);
 
 // --- Messages -------------------------------------------------------------
 

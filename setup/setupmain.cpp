@@ -38,6 +38,7 @@ void printHelp(std::FILE *to)
         "                               write it\n"
         "  set N KEY=VALUE...           change drawer N's section; KEY= takes a key out\n"
         "  remove N                     take drawer N's section out\n"
+        "  allow USER                   let USER open drawers through the drawer service\n"
         "  help                         this text\n"
         "\n"
         "N is the drawer's number, 1 (\"Drawer #1\") to 8. DEVICE is a device path or\n"
@@ -138,6 +139,8 @@ int main(int argc, char **argv)
             return set(arguments);
         if (command == "remove")
             return remove(arguments);
+        if (command == "allow")
+            return allow(arguments);
     } catch (const std::exception &failure) {
         tell(std::string("failed: ") + failure.what());
         return NoAnswer;

@@ -58,7 +58,16 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/share/icons/hicolor/32x32/apps/kestrin-drawer.png
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/kestrin-drawer.svg
 -rw-r--r-- ./usr/share/man/man1/kestrin-drawer.1.gz
--rw-r--r-- ./usr/share/man/man5/drawers.conf.5.gz"
+-rw-r--r-- ./usr/share/man/man5/drawers.conf.5.gz
+-rwxr-xr-x ./usr/bin/kestrin-drawer-ctl
+-rwxr-xr-x ./usr/libexec/kestrin-drawerd
+-rw-r--r-- ./lib/systemd/system/kestrin-drawerd.service
+-rw-r--r-- ./lib/udev/rules.d/70-kestrin-drawerd.rules
+-rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer.conf
+-rw-r--r-- ./usr/share/dbus-1/system.d/org.kestrin.Drawers1.conf
+-rw-r--r-- ./usr/share/dbus-1/system-services/org.kestrin.Drawers1.service
+-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-ctl.1.gz
+-rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz"
 for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
 done
@@ -94,6 +103,11 @@ fi
 conffiles=$(dpkg-deb --ctrl-tarfile "$program_deb" | tar -xO ./conffiles)
 [ "$conffiles" = /etc/kestrin-drawer/drawers.conf ] ||
     fail "kestrin-drawer's conffiles are '$conffiles'"
+# The postinst makes the service's user from the packaged sysusers file.
+postinst=$(dpkg-deb --ctrl-tarfile "$program_deb" | tar -xO ./postinst) ||
+    fail "kestrin-drawer has no postinst"
+grep -q "systemd-sysusers kestrin-drawer.conf" <<<"$postinst" ||
+    fail "kestrin-drawer's postinst does not run systemd-sysusers on its file"
 if dpkg-deb --ctrl-tarfile "$simulator_deb" | tar -t | grep -q conffiles; then
     fail "kestrin-drawer-simulator has conffiles"
 fi

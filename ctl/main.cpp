@@ -1,0 +1,329 @@
+// kestrin-drawer-ctl: the drawer service's command-line client, for people
+// and scripts. It shows the drawers, fires one, and follows their changes.
+
+#include "client/busapi.h"
+#include "client/drawerstate.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include <pwd.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+namespace {
+
+namespace bus = drawerdriver::bus;
+using Drawers = std::array<bus::DrawerState, 8>;
+
+enum Exit {
+    Done = 0,
+    NotPresentOrBusy = 1,
+    Usage = 2,
+    AccessDenied = 3,
+    NoService = 4,
+    NotConfigured = 5
+};
+
+constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
+                        "\n"
+                        "Commands:\n"
+                        "  status                   the configured drawers: number, device,\n"
+                        "                           present, open, and since when\n"
+                        "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
+                        "                           into the service's record\n"
+                        "  watch [--json]           one line per change until interrupted;\n"
+                        "                           --json: one JSON object per line\n"
+                        "  help, --help             this text\n"
+                        "\n"
+                        "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
+                        "4 service not running, 5 not configured.\n";
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int)
+{
+    interrupted = 1;
+}
+
+int usage(const std::string &problem)
+{
+    std::fprintf(stderr, "kestrin-drawer-ctl: %s\n%s", problem.c_str(), Help);
+    return Usage;
+}
+
+std::string userName()
+{
+    const passwd *user = ::getpwuid(::geteuid());
+    return user ? user->pw_name : std::to_string(::geteuid());
+}
+
+// The exit status for a failed call, with its message.
+int failure(const sd_bus_error &error, int r)
+{
+    const std::string message = error.message ? error.message : std::strerror(-r);
+    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
+        std::fprintf(stderr,
+            "kestrin-drawer-ctl: access denied: only root and members of the group %s may open "
+            "drawers.\nAn administrator adds you with: sudo kestrin-drawer-setup allow %s\n",
+            bus::DrawerGroup, userName().c_str());
+        return AccessDenied;
+    }
+    std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", message.c_str());
+    if (sd_bus_error_has_names(&error, bus::NotPresentError, bus::BusyError))
+        return NotPresentOrBusy;
+    if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
+        return NotConfigured;
+    std::fprintf(stderr,
+        "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
+        "be started; is the kestrin-drawer package installed?\n");
+    return NoService;
+}
+
+// The drawers, and the unique name of the service that told them.
+int readDrawers(sd_bus *connection, Drawers &drawers, std::string *owner = nullptr)
+{
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
+        bus::ObjectManagerInterface, "GetManagedObjects", &error, &reply, "");
+    drawers = {};
+    if (r >= 0 && (r = bus::readManagedObjects(reply, drawers)) < 0)
+        sd_bus_error_set_errno(&error, r);
+    const int status = r < 0 ? failure(error, r) : Done;
+    if (owner && status == Done && sd_bus_message_get_sender(reply))
+        *owner = sd_bus_message_get_sender(reply);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return status;
+}
+
+std::string timeText(std::uint64_t us, bool iso)
+{
+    if (us == 0)
+        return "-";
+    const std::time_t seconds = std::time_t(us / 1'000'000);
+    std::tm parts {};
+    char text[48];
+    if (iso) {
+        ::gmtime_r(&seconds, &parts);
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+        char millis[8];
+        std::snprintf(millis, sizeof millis, ".%03uZ", unsigned(us / 1000 % 1000));
+        return std::string(text) + millis;
+    }
+    ::localtime_r(&seconds, &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+const char *openText(const bus::DrawerState &drawer)
+{
+    if (!drawer.hasSensor)
+        return "no sensor";
+    if (!drawer.present)
+        return "-";
+    return drawer.open ? "open" : "closed";
+}
+
+int status(sd_bus *connection)
+{
+    Drawers drawers;
+    if (const int failed = readDrawers(connection, drawers))
+        return failed;
+    bool any = false;
+    for (const auto &drawer : drawers) {
+        if (!drawer.configured)
+            continue;
+        if (!any)
+            std::printf(
+                "%-7s %-32s %-8s %-10s %s\n", "DRAWER", "DEVICE", "PRESENT", "OPEN", "SINCE");
+        any = true;
+        std::printf("%-7d %-32s %-8s %-10s %s\n", drawer.number, drawer.device.c_str(),
+            drawer.present ? "yes" : "no", openText(drawer),
+            timeText(drawer.changedUs, false).c_str());
+    }
+    if (!any)
+        std::printf("No drawer is configured (see kestrin-drawer-setup(1)).\n");
+    return Done;
+}
+
+int open(sd_bus *connection, int number, const std::string &reason)
+{
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(connection, bus::ServiceName, bus::drawerPath(number).c_str(),
+        bus::DrawerInterface, "Open", &error, nullptr, "s", reason.c_str());
+    const int result = r < 0 ? failure(error, r) : Done;
+    sd_bus_error_free(&error);
+    if (result == Done)
+        std::printf("Drawer %d fired.\n", number);
+    return result;
+}
+
+struct Watch {
+    bool json = false;
+    Drawers drawers;
+    std::string owner;
+};
+
+void printLine(const Watch &watch, const bus::DrawerState &drawer, const char *event)
+{
+    if (watch.json) {
+        const std::string changed
+            = drawer.changedUs ? '"' + timeText(drawer.changedUs, true) + '"' : "null";
+        std::printf("{\"drawer\":%d,\"present\":%s,\"open\":%s,\"changed\":%s", drawer.number,
+            drawer.present ? "true" : "false", drawer.open ? "true" : "false", changed.c_str());
+        if (event)
+            std::printf(",\"event\":\"%s\"", event);
+        std::printf("}\n");
+    } else {
+        std::printf("%s drawer %d %s %s%s%s\n", timeText(drawer.changedUs, true).c_str(),
+            drawer.number, drawer.present ? "present" : "absent", openText(drawer),
+            event ? " " : "", event ? event : "");
+    }
+    std::fflush(stdout);
+}
+
+void printAll(const Watch &watch, const char *event)
+{
+    for (const auto &drawer : watch.drawers)
+        if (drawer.configured)
+            printLine(watch, drawer, event);
+}
+
+int onDrawerSignal(sd_bus_message *signal, void *userdata, sd_bus_error *)
+{
+    auto &watch = *static_cast<Watch *>(userdata);
+    const int number = bus::drawerNumber(sd_bus_message_get_path(signal));
+    if (number == 0)
+        return 0;
+    bus::DrawerState &drawer = watch.drawers[number - 1];
+    if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, "PropertiesChanged")) {
+        if (bus::readPropertiesChanged(signal, drawer) >= 0)
+            printLine(watch, drawer, nullptr);
+    } else {
+        // The service's other signals, such as alarms, as events.
+        printLine(watch, drawer, sd_bus_message_get_member(signal));
+    }
+    return 0;
+}
+
+int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
+{
+    auto &watch = *static_cast<Watch *>(userdata);
+    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+    if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0)
+        return 0;
+    // The service that the first reading started is already shown.
+    if (*newOwner && watch.owner != newOwner
+        && readDrawers(sd_bus_message_get_bus(signal), watch.drawers, &watch.owner) == Done)
+        printAll(watch, "service-started");
+    if (*newOwner)
+        return 0;
+    watch.owner.clear();
+    for (auto &drawer : watch.drawers)
+        drawer.present = drawer.open = false;
+    printAll(watch, "service-stopped");
+    return 0;
+}
+
+int watch(sd_bus *connection, bool json)
+{
+    Watch watch;
+    watch.json = json;
+    const std::string fromService = std::string("type='signal',sender='") + bus::ServiceName
+        + "',path_namespace='" + bus::ManagerPath + "'";
+    const std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',")
+        + "member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
+    if (sd_bus_add_match(connection, nullptr, fromService.c_str(), onDrawerSignal, &watch) < 0
+        || sd_bus_add_match(connection, nullptr, owner.c_str(), onOwnerChanged, &watch) < 0) {
+        std::fprintf(stderr, "kestrin-drawer-ctl: cannot follow the drawer service's signals\n");
+        return NoService;
+    }
+    if (const int failed = readDrawers(connection, watch.drawers, &watch.owner))
+        return failed;
+    printAll(watch, nullptr);
+    while (!interrupted) {
+        int r = sd_bus_process(connection, nullptr);
+        if (r > 0)
+            continue;
+        if (r >= 0)
+            r = sd_bus_wait(connection, UINT64_MAX);
+        if (r < 0 && r != -EINTR) {
+            std::fprintf(
+                stderr, "kestrin-drawer-ctl: lost the system bus: %s\n", std::strerror(-r));
+            return NoService;
+        }
+    }
+    return Done;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2)
+        return usage("a command is needed");
+    const std::string_view command = argv[1];
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(Help, stdout);
+        return Done;
+    }
+    int number = 0;
+    bool json = false;
+    std::string reason = "kestrin-drawer-ctl, user " + userName();
+    if (command == "open") {
+        if (argc < 3 || std::strlen(argv[2]) != 1 || argv[2][0] < '1' || argv[2][0] > '8')
+            return usage("open needs a drawer number, 1 to 8");
+        number = argv[2][0] - '0';
+        for (int i = 3; i < argc; ++i) {
+            const std::string_view option = argv[i];
+            if (option == "--reason" && i + 1 < argc)
+                reason = argv[++i];
+            else if (option.substr(0, 9) == "--reason=")
+                reason = option.substr(9);
+            else
+                return usage("unknown option '" + std::string(option) + "' for open");
+        }
+    } else if (command == "watch") {
+        for (int i = 2; i < argc; ++i) {
+            if (std::string_view(argv[i]) != "--json")
+                return usage("unknown option '" + std::string(argv[i]) + "' for watch");
+            json = true;
+        }
+    } else if (command == "status") {
+        if (argc > 2)
+            return usage("status takes no options");
+    } else {
+        return usage("unknown command '" + std::string(command) + "'");
+    }
+
+    sd_bus *connection = nullptr;
+    if (const int r = sd_bus_open_system(&connection); r < 0) {
+        std::fprintf(stderr,
+            "kestrin-drawer-ctl: cannot reach the system bus (%s), so the drawer service is not "
+            "running\n",
+            std::strerror(-r));
+        return NoService;
+    }
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    int result = Done;
+    if (command == "status")
+        result = status(connection);
+    else if (command == "open")
+        result = open(connection, number, reason);
+    else
+        result = watch(connection, json);
+    sd_bus_flush_close_unref(connection);
+    return result;
+}

@@ -1,0 +1,329 @@
+#include "client/serviceclient.h"
+
+#include "client/busapi.h"
+#include "config/report.h"
+#include "monitor/drawerbank.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <poll.h>
+#include <pwd.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace drawerdriver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char DBusName[] = "org.freedesktop.DBus";
+constexpr char DBusPath[] = "/org/freedesktop/DBus";
+// A service that takes longer than this to accept a kick is not waited for.
+constexpr std::uint64_t OpenTimeoutUs = 1'000'000;
+// How often a bus without the service is asked again whether it can start it.
+constexpr auto ActivatableRecheck = std::chrono::seconds(5);
+
+std::string userName()
+{
+    const passwd *user = ::getpwuid(::geteuid());
+    return user ? user->pw_name : std::to_string(::geteuid());
+}
+
+} // namespace
+
+std::unique_ptr<ServiceClient> ServiceClient::connect()
+{
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0)
+        return nullptr;
+    std::unique_ptr<ServiceClient> client(new ServiceClient(bus));
+    const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
+        + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
+    const std::string changesRule = std::string("type='signal',sender='") + bus::ServiceName
+        + "',interface='" + bus::PropertiesInterface
+        + "',member='PropertiesChanged',path_namespace='" + bus::ManagerPath + "'";
+    sd_bus_message *reply = nullptr;
+    const char *owner = nullptr;
+    if (client->m_wake < 0
+        || sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onOwnerChanged, client.get()) < 0
+        || sd_bus_add_match(bus, nullptr, changesRule.c_str(), onPropertiesChanged, client.get())
+            < 0)
+        return nullptr;
+    if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, &reply, "s",
+            bus::ServiceName)
+            >= 0
+        && sd_bus_message_read(reply, "s", &owner) >= 0) {
+        client->m_owner = owner;
+        client->requestStates();
+    }
+    sd_bus_message_unref(reply);
+    client->m_worker = std::thread([raw = client.get()] { raw->run(); });
+    return client;
+}
+
+ServiceClient::ServiceClient(sd_bus *bus)
+    : m_bus(bus), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
+ServiceClient::~ServiceClient()
+{
+    m_stop = true;
+    wake();
+    if (m_worker.joinable())
+        m_worker.join();
+    sd_bus_flush_close_unref(m_bus);
+    if (m_wake >= 0)
+        ::close(m_wake);
+}
+
+void ServiceClient::wake()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t wrote = ::write(m_wake, &one, sizeof one);
+}
+
+bool ServiceClient::connected()
+{
+    std::lock_guard guard(m_mutex);
+    return !m_disconnected;
+}
+
+bool ServiceClient::serviceAvailable()
+{
+    {
+        std::lock_guard guard(m_mutex);
+        if (m_disconnected)
+            return false;
+        if (!m_owner.empty())
+            return true;
+    }
+    const auto now = Clock::now();
+    if (now - m_activatableChecked < ActivatableRecheck)
+        return m_activatable;
+    m_activatableChecked = now;
+    m_activatable = false;
+    {
+        std::lock_guard guard(m_busMutex);
+        sd_bus_message *reply = nullptr;
+        char **names = nullptr;
+        if (sd_bus_call_method(
+                m_bus, DBusName, DBusPath, DBusName, "ListActivatableNames", nullptr, &reply, "")
+                >= 0
+            && sd_bus_message_read_strv(reply, &names) >= 0) {
+            for (char **name = names; *name; ++name) {
+                m_activatable = m_activatable || std::strcmp(*name, bus::ServiceName) == 0;
+                std::free(*name);
+            }
+            std::free(names);
+        }
+        sd_bus_message_unref(reply);
+    }
+    wake(); // the call may have read signals for the worker
+    return m_activatable;
+}
+
+// Called with the bus locked. Asking the service starts it where the bus
+// can.
+void ServiceClient::requestStates()
+{
+    {
+        std::lock_guard guard(m_mutex);
+        if (m_loading)
+            return;
+        m_loading = true;
+        m_requested = Clock::now();
+    }
+    if (sd_bus_call_method_async(m_bus, nullptr, bus::ServiceName, bus::ManagerPath,
+            bus::ObjectManagerInterface, "GetManagedObjects", onManagedObjects, this, "")
+        < 0) {
+        std::lock_guard guard(m_mutex);
+        m_loading = false;
+    }
+}
+
+void ServiceClient::forgetStates()
+{
+    std::lock_guard guard(m_mutex);
+    for (bus::DrawerState &drawer : m_drawers)
+        drawer.present = drawer.open = false;
+    m_loaded = false;
+    m_changed.notify_all();
+}
+
+void ServiceClient::run()
+{
+    while (!m_stop) {
+        int fd = -1;
+        int events = 0;
+        std::uint64_t until = UINT64_MAX;
+        {
+            std::lock_guard guard(m_busMutex);
+            int r = 0;
+            while ((r = sd_bus_process(m_bus, nullptr)) > 0) { }
+            if (r < 0) {
+                // The bus itself is gone: a new client is made when no
+                // handle is held.
+                forgetStates();
+                std::lock_guard state(m_mutex);
+                m_disconnected = true;
+                m_loading = false;
+                return;
+            }
+            fd = sd_bus_get_fd(m_bus);
+            events = sd_bus_get_events(m_bus);
+            sd_bus_get_timeout(m_bus, &until);
+        }
+        int timeoutMs = -1;
+        if (until != UINT64_MAX) {
+            timespec now {};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const std::uint64_t nowUs = std::uint64_t(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+            timeoutMs = until <= nowUs
+                ? 0
+                : int(std::min<std::uint64_t>((until - nowUs + 999) / 1000, INT_MAX));
+        }
+        pollfd ready[2] = {{fd, short(events), 0}, {m_wake, POLLIN, 0}};
+        ::poll(ready, 2, timeoutMs);
+        std::uint64_t drained = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_wake, &drained, sizeof drained);
+    }
+}
+
+int ServiceClient::onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
+{
+    auto &client = *static_cast<ServiceClient *>(userdata);
+    const char *name = nullptr;
+    const char *oldOwner = nullptr;
+    const char *newOwner = nullptr;
+    if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0)
+        return 0;
+    client.forgetStates();
+    {
+        std::lock_guard guard(client.m_mutex);
+        client.m_owner = newOwner;
+        client.m_loading = false; // an answer still due came from the one before
+    }
+    if (*newOwner)
+        client.requestStates();
+    return 0;
+}
+
+int ServiceClient::onPropertiesChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
+{
+    auto &client = *static_cast<ServiceClient *>(userdata);
+    const int number = bus::drawerNumber(sd_bus_message_get_path(signal));
+    std::lock_guard guard(client.m_mutex);
+    const char *sender = sd_bus_message_get_sender(signal);
+    if (number == 0 || !client.m_loaded || !sender || client.m_owner != sender)
+        return 0;
+    bus::DrawerState state = client.m_drawers[number - 1];
+    if (bus::readPropertiesChanged(signal, state) >= 0)
+        client.m_drawers[number - 1] = state;
+    client.m_changed.notify_all();
+    return 0;
+}
+
+int ServiceClient::onManagedObjects(sd_bus_message *reply, void *userdata, sd_bus_error *)
+{
+    auto &client = *static_cast<ServiceClient *>(userdata);
+    std::array<bus::DrawerState, 8> drawers;
+    const bool ok = !sd_bus_message_is_method_error(reply, nullptr)
+        && bus::readManagedObjects(reply, drawers) >= 0;
+    std::lock_guard guard(client.m_mutex);
+    const char *sender = sd_bus_message_get_sender(reply);
+    if (!client.m_owner.empty() && (!sender || client.m_owner != sender))
+        return 0;
+    client.m_loading = false;
+    if (ok) {
+        client.m_drawers = drawers;
+        client.m_loaded = true;
+    }
+    client.m_changed.notify_all();
+    return 0;
+}
+
+std::int32_t ServiceClient::acquire(std::uint8_t drawerNumber)
+{
+    if (drawerNumber >= m_drawers.size())
+        return -1;
+    std::unique_lock lock(m_mutex);
+    if (!m_loaded && !m_loading && Clock::now() - m_requested >= std::chrono::seconds(1)) {
+        lock.unlock();
+        {
+            std::lock_guard guard(m_busMutex);
+            requestStates();
+        }
+        wake();
+        lock.lock();
+    }
+    // Only the process's first call waits for the service's answer, as the
+    // call that starts a monitor does; every later one answers at once.
+    if (m_loading && !m_waitedOnce)
+        m_changed.wait_for(lock, FirstAnswerWait, [this] { return !m_loading; });
+    m_waitedOnce = true;
+    if (!m_loaded || !m_drawers[drawerNumber].present)
+        return 0;
+    const std::int32_t handle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT32_MAX ? 1 : m_nextHandle + 1;
+    m_held[handle] = drawerNumber;
+    return handle;
+}
+
+void ServiceClient::release(std::int32_t handle)
+{
+    std::lock_guard guard(m_mutex);
+    m_held.erase(handle);
+}
+
+std::int16_t ServiceClient::status(std::int32_t handle)
+{
+    std::lock_guard guard(m_mutex);
+    const auto held = m_held.find(handle);
+    if (held == m_held.end() || !m_loaded || !m_drawers[held->second].present)
+        return 0;
+    return m_drawers[held->second].open ? 2 : 1;
+}
+
+std::int16_t ServiceClient::open(std::int32_t handle)
+{
+    int number = 0;
+    {
+        std::lock_guard guard(m_mutex);
+        const auto held = m_held.find(handle);
+        if (held == m_held.end() || !m_loaded || !m_drawers[held->second].present)
+            return 0;
+        number = held->second + 1;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = 0;
+    {
+        std::lock_guard guard(m_busMutex);
+        sd_bus_message *call = nullptr;
+        r = sd_bus_message_new_method_call(m_bus, &call, bus::ServiceName,
+            bus::drawerPath(number).c_str(), bus::DrawerInterface, "Open");
+        if (r >= 0)
+            r = sd_bus_message_append(call, "s", program_invocation_short_name);
+        if (r >= 0)
+            r = sd_bus_call(m_bus, call, OpenTimeoutUs, &error, nullptr);
+        sd_bus_message_unref(call);
+    }
+    wake(); // the call may have read signals for the worker
+    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
+        const std::string user = userName();
+        reportProblem("drawer service",
+            "not allowed to open drawers: " + user + " is not in the group " + bus::DrawerGroup
+                + "; 'sudo kestrin-drawer-setup allow " + user
+                + "' adds them (effective at their next login)");
+    } else if (r >= 0) {
+        reportProblem("drawer service", {});
+    }
+    sd_bus_error_free(&error);
+    return r >= 0 ? 1 : 0;
+}
+
+} // namespace drawerdriver

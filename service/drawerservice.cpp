@@ -1,0 +1,357 @@
+#include "drawerservice.h"
+
+#include "client/busapi.h"
+#include "protocols/protocol.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include <sys/inotify.h>
+#include <systemd/sd-daemon.h>
+
+namespace drawerservice {
+
+using namespace drawerdriver;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How often the monitors' states are compared with the published ones: a
+// sensor change then shows within a poll and this.
+constexpr std::uint64_t RefreshUs = 40'000;
+// File changes come in bursts (write, rename): one reload after the last.
+constexpr std::uint64_t ReloadDelayUs = 100'000;
+
+std::uint64_t realtimeUs()
+{
+    return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+                             .count());
+}
+
+std::chrono::milliseconds pulseTime(const DrawerSettings &settings)
+{
+    return std::chrono::milliseconds(settings.pulseOnMs + settings.pulseOffMs);
+}
+
+int getProperty(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
+    void *userdata, sd_bus_error *)
+{
+    const Drawer &drawer = *static_cast<const Drawer *>(userdata);
+    const std::string_view name = property;
+    if (name == "Number")
+        return sd_bus_message_append(reply, "y", std::uint8_t(drawer.number));
+    if (name == "Configured")
+        return sd_bus_message_append(reply, "b", int(drawer.settings.has_value()));
+    if (name == "Present")
+        return sd_bus_message_append(reply, "b", int(drawer.present));
+    if (name == "Open")
+        return sd_bus_message_append(reply, "b", int(drawer.open));
+    if (name == "HasSensor")
+        return sd_bus_message_append(
+            reply, "b", int(drawer.settings && drawer.settings->sensor != Sensor::None));
+    if (name == "Device")
+        return sd_bus_message_append(
+            reply, "s", drawer.settings ? drawer.settings->device.c_str() : "");
+    return sd_bus_message_append(reply, "t", drawer.changedUs);
+}
+
+int onOpen(sd_bus_message *call, void *userdata, sd_bus_error *error)
+{
+    const char *reason = nullptr;
+    const int r = sd_bus_message_read(call, "s", &reason);
+    if (r < 0)
+        return r;
+    Drawer &drawer = *static_cast<Drawer *>(userdata);
+    return drawer.service->openDrawer(drawer, call, reason, error);
+}
+
+int onReload(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    static_cast<DrawerService *>(userdata)->reload();
+    return sd_bus_reply_method_return(call, "");
+}
+
+// Methods carry SD_BUS_VTABLE_UNPRIVILEGED: who may call them is the bus
+// policy's decision, not sd-bus's capability check.
+const sd_bus_vtable DrawerVtable[] = {SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("Number", "y", getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("Configured", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Present", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Open", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("HasSensor", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Device", "s", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Changed", "t", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_METHOD_WITH_NAMES(
+        "Open", "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END};
+
+const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Reload", "", "", onReload, SD_BUS_VTABLE_UNPRIVILEGED), SD_BUS_VTABLE_END};
+
+// Who asked, for the record: "uid 1000 (pid 4242, pos)".
+std::string caller(sd_bus_message *call)
+{
+    sd_bus_creds *creds = nullptr;
+    if (sd_bus_query_sender_creds(call,
+            SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_COMM | SD_BUS_CREDS_AUGMENT, &creds)
+        < 0)
+        return sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "?";
+    uid_t uid = 0;
+    pid_t pid = 0;
+    const char *comm = nullptr;
+    std::string who
+        = sd_bus_creds_get_euid(creds, &uid) >= 0 ? "uid " + std::to_string(uid) : "uid ?";
+    if (sd_bus_creds_get_pid(creds, &pid) >= 0)
+        who += " (pid " + std::to_string(pid);
+    if (sd_bus_creds_get_comm(creds, &comm) >= 0)
+        who += std::string(", ") + comm;
+    sd_bus_creds_unref(creds);
+    return who + (pid ? ")" : "");
+}
+
+} // namespace
+
+std::string cleanReason(const std::string &reason)
+{
+    // The bus hands over valid UTF-8: a character starts at every byte that
+    // is no continuation byte. C1 controls are U+0080 to U+009F.
+    std::string clean;
+    int characters = 0;
+    for (std::size_t i = 0; i < reason.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(reason[i]);
+        const bool continuation = (byte & 0xC0) == 0x80;
+        if (byte < 0x20 || byte == 0x7F)
+            continue;
+        if (byte == 0xC2 && i + 1 < reason.size()
+            && static_cast<unsigned char>(reason[i + 1]) <= 0x9F) {
+            ++i;
+            continue;
+        }
+        if (!continuation && ++characters > bus::ReasonLimit)
+            break;
+        clean += reason[i];
+    }
+    return clean;
+}
+
+DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPath)
+    : m_event(event), m_bus(bus), m_configPath(std::move(configPath))
+{
+    for (int i = 0; i < DrawerCount; ++i) {
+        m_drawers[i].service = this;
+        m_drawers[i].number = i + 1;
+        m_drawers[i].path = std::string(bus::ManagerPath) + "/drawer" + std::to_string(i + 1);
+    }
+}
+
+DrawerService::~DrawerService()
+{
+    for (auto &[key, monitor] : m_monitors)
+        monitor->stop();
+    const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
+    for (auto &[key, monitor] : m_monitors)
+        monitor->waitUntilFinished(deadline);
+    sd_event_source_unref(m_refreshTimer);
+    sd_event_source_unref(m_reloadTimer);
+}
+
+int DrawerService::start()
+{
+    int r = sd_bus_add_object_manager(m_bus, nullptr, bus::ManagerPath);
+    if (r >= 0)
+        r = sd_bus_add_object_vtable(
+            m_bus, nullptr, bus::ManagerPath, bus::ManagerInterface, ManagerVtable, this);
+    for (Drawer &drawer : m_drawers)
+        if (r >= 0)
+            r = sd_bus_add_object_vtable(
+                m_bus, nullptr, drawer.path.c_str(), bus::DrawerInterface, DrawerVtable, &drawer);
+    if (r < 0) {
+        std::fprintf(
+            stderr, "kestrin-drawerd: cannot publish the drawers: %s\n", std::strerror(-r));
+        return r;
+    }
+    reload();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(250);
+    for (auto &[key, monitor] : m_monitors)
+        monitor->waitForFirstExchange(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(Clock::duration::zero(), deadline - Clock::now())));
+    refresh();
+
+    watchConfigFile();
+    sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this);
+    sd_event_add_time_relative(
+        m_event, &m_refreshTimer, CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
+    sd_event_add_time_relative(
+        m_event, &m_reloadTimer, CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
+    sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF);
+
+    r = sd_bus_request_name(m_bus, bus::ServiceName, 0);
+    if (r < 0) {
+        std::fprintf(stderr, "kestrin-drawerd: cannot own the name %s: %s\n", bus::ServiceName,
+            r == -EEXIST ? "another kestrin-drawerd has it" : std::strerror(-r));
+        return r;
+    }
+    sd_notify(0, "READY=1\nSTATUS=Serving the drawers of drawers.conf");
+    return 0;
+}
+
+void DrawerService::reload()
+{
+    sd_notify(0, "RELOADING=1");
+    const DrawerConfig config = loadDrawerConfig(m_configPath);
+    for (const std::string &problem : config.problems)
+        std::fprintf(stderr, "kestrin-drawerd: %s\n", problem.c_str());
+
+    std::map<std::string, std::vector<DrawerSection>> devices;
+    for (int i = 0; i < DrawerCount; ++i)
+        if (config.drawers[i])
+            devices[deviceKey(*config.drawers[i])].emplace_back(i, *config.drawers[i]);
+
+    std::map<std::string, std::shared_ptr<DeviceMonitor>> monitors;
+    for (auto &[key, sections] : devices) {
+        std::shared_ptr<DeviceMonitor> old;
+        if (const auto found = m_monitors.find(key); found != m_monitors.end()) {
+            // A monitor whose thread could not start is replaced too.
+            if (found->second->sections() == sections && !found->second->finished()) {
+                monitors[key] = found->second;
+                continue;
+            }
+            old = found->second;
+        }
+        // The new monitor waits for the old one to let go of the device.
+        if (old)
+            old->stop();
+        auto monitor = std::make_shared<DeviceMonitor>(sections, old);
+        monitor->start();
+        monitor->handleTaken();
+        monitors[key] = std::move(monitor);
+    }
+    for (auto &[key, monitor] : m_monitors)
+        if (!monitors.count(key))
+            monitor->stop();
+    m_monitors = std::move(monitors);
+
+    for (int i = 0; i < DrawerCount; ++i) {
+        Drawer &drawer = m_drawers[i];
+        const bool settingsChanged = drawer.settings != config.drawers[i];
+        drawer.settings = config.drawers[i];
+        drawer.monitor = drawer.settings ? m_monitors[deviceKey(*drawer.settings)] : nullptr;
+        if (settingsChanged)
+            announce(drawer, false, true);
+    }
+    refresh();
+    sd_notify(0, "READY=1");
+}
+
+void DrawerService::refresh()
+{
+    for (Drawer &drawer : m_drawers) {
+        bool present = false;
+        bool open = false;
+        if (drawer.monitor && drawer.monitor->hasFreshAnswer()) {
+            present = true;
+            const Sensor sensor = drawer.settings->sensor;
+            const std::optional<bool> high = drawer.monitor->sensorLevel();
+            open = high && isOpenLevel(sensor, *high);
+        }
+        if (present == drawer.present && open == drawer.open)
+            continue;
+        drawer.present = present;
+        drawer.open = open;
+        drawer.changedUs = realtimeUs();
+        announce(drawer, true, false);
+    }
+}
+
+void DrawerService::announce(Drawer &drawer, bool state, bool settings)
+{
+    std::vector<const char *> names;
+    if (state)
+        names.insert(names.end(), {"Present", "Open", "Changed"});
+    if (settings)
+        names.insert(names.end(), {"Configured", "HasSensor", "Device"});
+    names.push_back(nullptr);
+    const int r = sd_bus_emit_properties_changed_strv(
+        m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));
+    if (r < 0)
+        std::fprintf(stderr, "kestrin-drawerd: cannot announce drawer %d: %s\n", drawer.number,
+            std::strerror(-r));
+}
+
+int DrawerService::openDrawer(
+    Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
+{
+    if (!drawer.settings)
+        return sd_bus_error_setf(
+            error, bus::NotConfiguredError, "Drawer %d is not configured.", drawer.number);
+    refresh();
+    if (!drawer.present)
+        return sd_bus_error_setf(error, bus::NotPresentError,
+            "Drawer %d's device (%s) does not answer.", drawer.number,
+            drawer.settings->device.c_str());
+    // Kicks at short intervals burn out the solenoid: one per pulse time.
+    const auto now = Clock::now();
+    if (drawer.lastKick && now - *drawer.lastKick < pulseTime(*drawer.settings))
+        return sd_bus_error_setf(error, bus::BusyError,
+            "Drawer %d was fired less than its pulse time (%d ms) ago.", drawer.number,
+            int(pulseTime(*drawer.settings).count()));
+    drawer.lastKick = now;
+    drawer.monitor->kick(drawer.number - 1, kickBytes(*drawer.settings));
+    std::fprintf(stderr, "kestrin-drawerd: drawer %d opened for %s: %s\n", drawer.number,
+        caller(call).c_str(), cleanReason(reason).c_str());
+    return sd_bus_reply_method_return(call, "");
+}
+
+void DrawerService::watchConfigFile()
+{
+    const std::filesystem::path file(m_configPath);
+    const std::string folder = file.parent_path().empty() ? "." : file.parent_path().string();
+    // The folder, not the file: editors and the set-up tool replace it.
+    const int r = sd_event_add_inotify(m_event, nullptr, folder.c_str(),
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE, onConfigEvent, this);
+    if (r < 0)
+        std::fprintf(stderr,
+            "kestrin-drawerd: cannot watch %s for changes (%s); reload by hand after an edit\n",
+            folder.c_str(), std::strerror(-r));
+}
+
+void DrawerService::scheduleReload()
+{
+    sd_event_source_set_time_relative(m_reloadTimer, ReloadDelayUs);
+    sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_ONESHOT);
+}
+
+int DrawerService::onRefreshTimer(sd_event_source *source, std::uint64_t, void *userdata)
+{
+    static_cast<DrawerService *>(userdata)->refresh();
+    sd_event_source_set_time_relative(source, RefreshUs);
+    return sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+}
+
+int DrawerService::onReloadTimer(sd_event_source *, std::uint64_t, void *userdata)
+{
+    static_cast<DrawerService *>(userdata)->reload();
+    return 0;
+}
+
+int DrawerService::onConfigEvent(
+    sd_event_source *, const struct inotify_event *event, void *userdata)
+{
+    auto &service = *static_cast<DrawerService *>(userdata);
+    if (event->len > 0 && std::filesystem::path(service.m_configPath).filename() == event->name)
+        service.scheduleReload();
+    return 0;
+}
+
+int DrawerService::onHangUp(sd_event_source *, const struct signalfd_siginfo *, void *userdata)
+{
+    static_cast<DrawerService *>(userdata)->reload();
+    return 0;
+}
+
+} // namespace drawerservice

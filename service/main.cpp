@@ -1,0 +1,84 @@
+// kestrin-drawerd: the system service that owns the cash drawers of
+// drawers.conf and serves them on the system bus as org.kestrin.Drawers1.
+// Installed, systemd starts it when the first client asks; started by hand
+// it runs as whoever starts it, on the bus DBUS_SYSTEM_BUS_ADDRESS names.
+
+#include "client/busapi.h"
+#include "config/config.h"
+#include "drawerservice.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+namespace {
+
+int usage(std::FILE *out, int status)
+{
+    std::fprintf(out,
+        "usage: kestrin-drawerd [--help]\n"
+        "Serves the cash drawers of %s (or of the file KESTRIN_DRAWERS_CONF\n"
+        "names) on the system bus as org.kestrin.Drawers1. SIGHUP, the Reload()\n"
+        "method and a change to the file make it read the file again.\n"
+        "See kestrin-drawer-ctl(1).\n",
+        drawerdriver::DefaultConfigPath);
+    return status;
+}
+
+int onStop(sd_event_source *source, const struct signalfd_siginfo *, void *)
+{
+    return sd_event_exit(sd_event_source_get_event(source), 0);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+        return usage(stdout, 0);
+    if (argc > 1)
+        return usage(stderr, 2);
+
+    // Blocked before any thread starts, so the event loop alone takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGHUP, SIGTERM, SIGINT})
+        sigaddset(&signals, signal);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sd_event *event = nullptr;
+    sd_bus *bus = nullptr;
+    int r = sd_event_default(&event);
+    if (r >= 0)
+        r = sd_bus_open_system(&bus);
+    if (r < 0) {
+        std::fprintf(
+            stderr, "kestrin-drawerd: cannot connect to the system bus: %s\n", std::strerror(-r));
+        return 1;
+    }
+    sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
+    sd_bus_set_exit_on_disconnect(bus, 1);
+    sd_event_add_signal(event, nullptr, SIGTERM, onStop, nullptr);
+    sd_event_add_signal(event, nullptr, SIGINT, onStop, nullptr);
+
+    int status = 0;
+    {
+        drawerservice::DrawerService service(event, bus, drawerdriver::drawerConfigPath());
+        r = service.start();
+        if (r >= 0)
+            r = sd_event_loop(event);
+        status = r < 0 ? 1 : 0;
+        // Clients learn at once that the drawers are gone, before the
+        // monitors have let go of their devices.
+        sd_bus_release_name(bus, drawerdriver::bus::ServiceName);
+        sd_bus_flush(bus);
+    }
+    sd_bus_flush_close_unref(bus);
+    sd_event_unref(event);
+    return status;
+}

@@ -1,0 +1,44 @@
+#!/bin/bash
+# The drawer service's files as packaged: systemd-analyze verify accepts the
+# unit (it needs no running systemd), the unit is started only through D-Bus
+# activation, under its own user, hardened, and the activation file, the
+# unit and the packaged program agree.
+# Usage: check-service.sh PACKAGE_DIR
+set -euo pipefail
+package_dir=$1
+
+. "$(dirname "$0")/common.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg-deb -x "$(deb_of kestrin-drawer)" "$work/root"
+unit=$work/root/lib/systemd/system/kestrin-drawerd.service
+activation=$work/root/usr/share/dbus-1/system-services/org.kestrin.Drawers1.service
+
+# verify looks for ExecStart's program on this machine: point it at the
+# unpacked one, and change nothing else.
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+[ -x "$work/root$exec_start" ] || fail "ExecStart=$exec_start is not in the package"
+mkdir "$work/verify"
+sed "s|^ExecStart=.*|ExecStart=$work/root$exec_start|" "$unit" >"$work/verify/kestrin-drawerd.service"
+(cd "$work/verify" && systemd-analyze verify --man=no kestrin-drawerd.service) ||
+    fail "systemd-analyze verify rejects the unit"
+
+value() { sed -n "s/^$2=//p" "$1"; }
+[ "$(value "$activation" SystemdService)" = kestrin-drawerd.service ] ||
+    fail "the activation file does not start kestrin-drawerd.service"
+[ "$(value "$activation" Name)" = "$(value "$unit" BusName)" ] ||
+    fail "the activation file and the unit name different bus names"
+grep -q '^\[Install\]' "$unit" && fail "the unit can be enabled: it must start only on demand"
+for setting in Type=notify User=kestrin-drawer NoNewPrivileges=yes ProtectSystem=strict \
+    ProtectHome=yes PrivateTmp=yes "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" \
+    SystemCallFilter=@system-service; do
+    grep -qxF "$setting" "$unit" || fail "the unit lacks $setting"
+done
+grep -q '^User=root' "$unit" && fail "the unit runs the service as root"
+
+if [ $failures -ne 0 ]; then
+    echo "$failures service check(s) failed"
+    exit 1
+fi
+echo "The service's unit and activation file are as they should be."

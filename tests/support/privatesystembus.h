@@ -1,0 +1,65 @@
+// A private dbus-daemon with the system bus's rules (deny by default) and
+// the package's own policy for the drawer service, which it starts from the
+// build tree when a client first asks for it, as the system bus would.
+#pragma once
+
+#include <QFile>
+#include <QProcess>
+
+class PrivateSystemBus {
+public:
+    ~PrivateSystemBus()
+    {
+        m_daemon.terminate();
+        m_daemon.waitForFinished(5000);
+    }
+
+    // Files go into folder; the daemon and the services it starts get env.
+    // Empty on success, otherwise what went wrong.
+    QString start(const QString &folder, QProcessEnvironment env)
+    {
+        QFile templ(QStringLiteral(SYSTEM_BUS_TEMPLATE));
+        if (!templ.open(QIODevice::ReadOnly))
+            return templ.errorString();
+        const QString socket = folder + QStringLiteral("/system_bus_socket");
+        QString config = QString::fromUtf8(templ.readAll());
+        config.replace(QStringLiteral("@SOCKET@"), socket)
+            .replace(QStringLiteral("@SERVICEDIR@"), folder)
+            .replace(QStringLiteral("@POLICY@"), QStringLiteral(BUS_POLICY));
+        const QString activation = QStringLiteral("[D-BUS Service]\nName=org.kestrin.Drawers1\n"
+                                                  "Exec=%1\nUser=root\n")
+                                       .arg(QStringLiteral(SERVICE_PROGRAM));
+        if (!write(folder + QStringLiteral("/bus.conf"), config)
+            || !write(folder + QStringLiteral("/org.kestrin.Drawers1.service"), activation))
+            return QStringLiteral("cannot write the bus's files in ") + folder;
+        address = QStringLiteral("unix:path=") + socket;
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
+        m_daemon.setProcessEnvironment(env);
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+            {QStringLiteral("--nofork"), QStringLiteral("--print-address"),
+                QStringLiteral("--config-file=") + folder + QStringLiteral("/bus.conf")});
+        if (!m_daemon.waitForReadyRead(10000))
+            return QStringLiteral("dbus-daemon did not start: ")
+                + QString::fromLocal8Bit(m_daemon.readAllStandardError());
+        return QString();
+    }
+
+    // What the daemon and the services it started wrote on standard error.
+    QString log()
+    {
+        m_log += QString::fromLocal8Bit(m_daemon.readAllStandardError());
+        return m_log;
+    }
+
+    QString address;
+
+private:
+    static bool write(const QString &path, const QString &text)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.toUtf8().size();
+    }
+
+    QProcess m_daemon;
+    QString m_log;
+};

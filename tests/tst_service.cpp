@@ -1,0 +1,611 @@
+// The drawer service, kestrin-drawerd, on a private bus with the system
+// bus's rules and the package's policy, against printers played on
+// 127.0.0.1: started by its first client, its objects and signals, Open and
+// its refusals, who may call what, the library and the window following it
+// on one monitor, reloads, bad calls, and its own restart.
+
+#include "app/mainform.h"
+#include "drawer/vendordrawerlibrary.h"
+#include "formprobe.h"
+#include "support/fakenetworkprinter.h"
+#include "support/privatesystembus.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
+const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
+const QString BusyError = QStringLiteral("org.kestrin.Drawers1.Error.Busy");
+const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+// Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not.
+const QString Member = QStringLiteral("kestrin-member");
+const QString Outsider = QStringLiteral("kestrin-outsider");
+// A drawer's pulse time with the configuration's defaults, 50 + 500 ms.
+constexpr int PulseMs = 550;
+
+QString drawerPath(int number)
+{
+    return QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number);
+}
+
+// Adds lines to a copy of a file in /etc and mounts the copy over it, in
+// this process's own mount namespace.
+// What a process printed; forget() starts afresh. Read here, so that the
+// QTRY macros may ask again.
+struct Output {
+    QProcess *process;
+    QByteArray text;
+
+    bool shows(const char *part)
+    {
+        text += process->readAllStandardOutput();
+        return text.contains(part);
+    }
+    void forget()
+    {
+        process->readAllStandardOutput();
+        text.clear();
+    }
+};
+
+bool writeFile(const QString &path, const QString &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(text.toUtf8()) == text.toUtf8().size();
+}
+
+bool extendEtcFile(const QString &name, const QString &folder, const QString &lines)
+{
+    QFile original(QStringLiteral("/etc/") + name);
+    QFile copy(folder + QLatin1Char('/') + name);
+    if (!original.open(QIODevice::ReadOnly) || !copy.open(QIODevice::WriteOnly))
+        return false;
+    for (const QByteArray &line : original.readAll().split('\n'))
+        if (!line.startsWith("kestrin-") && !line.isEmpty())
+            copy.write(line + '\n');
+    copy.write(lines.toUtf8());
+    copy.close();
+    return ::mount(QFile::encodeName(copy.fileName()).constData(),
+               QFile::encodeName(original.fileName()).constData(), nullptr, MS_BIND, nullptr)
+        == 0;
+}
+} // namespace
+
+class ServiceTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+    FakeNetworkPrinter printer; // drawers 1 and 3, on its two connectors
+    FakeNetworkPrinter second; // drawer 2
+    std::unique_ptr<PrivateSystemBus> systemBus;
+    bool withUsers = false;
+    QList<QDBusMessage> changes;
+    int secondPulse = 50;
+
+    QDBusConnection bus() const { return QDBusConnection(QStringLiteral("private")); }
+
+    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+        const QVariantList &arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(ServiceName, path, interface, method);
+        message.setArguments(arguments);
+        return bus().call(message, QDBus::Block, 5000);
+    }
+
+    QVariantMap properties(int number)
+    {
+        const QDBusMessage reply
+            = call(drawerPath(number), QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("GetAll"), {DrawerInterface});
+        return qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    }
+
+    uint servicePid() { return bus().interface()->servicePid(ServiceName).value(); }
+
+    // Opens the drawer, waiting out the pulse of an earlier kick.
+    QDBusMessage open(int number, const QString &reason)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            const QDBusMessage reply
+                = call(drawerPath(number), DrawerInterface, QStringLiteral("Open"), {reason});
+            if (reply.errorName() != BusyError || clock.elapsed() > 2000)
+                return reply;
+            QTest::qWait(20);
+        }
+    }
+
+    QString configText(const QString &secondExtra) const
+    {
+        return QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-high\nhold = yes\n"
+                              "[drawer 2]\ndevice = %2\nhold = yes\n%3\n"
+                              "[drawer 3]\ndevice = %1\nconnector = pin5\n")
+            .arg(QString::fromStdString(printer.address()),
+                QString::fromStdString(second.address()), secondExtra);
+    }
+
+    // As root, or as one of the test's users (through setpriv).
+    QProcess *runAs(const QString &user, const QString &program, const QStringList &arguments)
+    {
+        auto *process = new QProcess(this);
+        if (user == QLatin1String("root"))
+            process->start(program, arguments);
+        else
+            process->start(QStringLiteral("setpriv"),
+                QStringList {QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + user,
+                    QStringLiteral("--init-groups"), program}
+                    + arguments);
+        return process;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        QVERIFY(QFile::setPermissions(home.path(),
+            QFile::permissions(home.path()) | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup
+                | QFile::ExeGroup));
+        // The users exist only in this process's mount namespace, never on
+        // the machine.
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
+            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+            withUsers = extendEtcFile(QStringLiteral("passwd"), home.path(),
+                            QStringLiteral("%1:x:64001:64001::/nonexistent:/usr/sbin/nologin\n"
+                                           "%2:x:64002:64002::/nonexistent:/usr/sbin/nologin\n")
+                                .arg(Member, Outsider))
+                && extendEtcFile(QStringLiteral("group"), home.path(),
+                    QStringLiteral("kestrin-drawer:x:64000:%1\n%1:x:64001:\n%2:x:64002:\n")
+                        .arg(Member, Outsider));
+        }
+        // Copies of the programs that the test's users run, where they may.
+        QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
+        QVERIFY(
+            QFile::copy(QStringLiteral(HOLD_AT_EXIT), home.filePath(QStringLiteral("holdatexit"))));
+        QVERIFY(QFile::copy(QStringLiteral(SETUP_TOOL), home.filePath(QStringLiteral("setup"))));
+        QVERIFY(QFile::copy(
+            QStringLiteral(DRIVER_LIBRARY), home.filePath(QStringLiteral("library.so"))));
+
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("unwatched")));
+        QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")),
+            configText(QStringLiteral("pulse-on = 50"))));
+        QVERIFY(QFile::link(QStringLiteral("unwatched/drawers.conf"),
+            home.filePath(QStringLiteral("drawers.conf"))));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(
+            QStringLiteral("KESTRIN_DRAWERS_CONF"), home.filePath(QStringLiteral("drawers.conf")));
+        // The library in this process and its children follows the service.
+        qunsetenv("KESTRIN_DRAWERS_CONF");
+        systemBus = std::make_unique<PrivateSystemBus>();
+        const QString failed = systemBus->start(home.path(), environment);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus->address.toLocal8Bit());
+        QVERIFY(QDBusConnection::connectToBus(systemBus->address, QStringLiteral("private"))
+                    .isConnected());
+        QVERIFY(
+            bus().connect(ServiceName, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("PropertiesChanged"), this, SLOT(propertiesChanged(QDBusMessage))));
+    }
+
+    void propertiesChanged(const QDBusMessage &message) { changes.append(message); }
+
+    void cleanupTestCase()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("private"));
+        systemBus.reset();
+    }
+
+    void startsOnFirstClientWithItsObjects()
+    {
+        QVERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        const QDBusMessage managed = call(QStringLiteral("/org/kestrin/Drawers1"),
+            QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+            QStringLiteral("GetManagedObjects"));
+        QCOMPARE(managed.type(), QDBusMessage::ReplyMessage);
+        QVERIFY(bus().interface()->isServiceRegistered(ServiceName).value());
+
+        for (int number = 1; number <= 8; ++number) {
+            const QVariantMap drawer = properties(number);
+            QCOMPARE(drawer.value(QStringLiteral("Number")).metaType().id(), QMetaType::UChar);
+            QCOMPARE(drawer.value(QStringLiteral("Number")).toInt(), number);
+            QCOMPARE(drawer.value(QStringLiteral("Configured")).toBool(), number <= 3);
+            QCOMPARE(drawer.value(QStringLiteral("HasSensor")).toBool(), number == 1);
+            QCOMPARE(drawer.value(QStringLiteral("Changed")).metaType().id(), QMetaType::ULongLong);
+            // Taken after the first answers: a new client sees the devices.
+            QCOMPARE(drawer.value(QStringLiteral("Present")).toBool(), number <= 3);
+            QCOMPARE(drawer.value(QStringLiteral("Open")).toBool(), false);
+        }
+        QCOMPARE(properties(2).value(QStringLiteral("Device")).toString(),
+            QString::fromStdString(second.address()));
+    }
+
+    void propertiesFollowThePrinter()
+    {
+        QProcess watch;
+        watch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        watch.start(
+            QStringLiteral(DRAWER_CTL), {QStringLiteral("watch"), QStringLiteral("--json")});
+        Output watched {&watch, {}};
+        QTRY_VERIFY(watched.shows("\"drawer\":1,\"present\":true,\"open\":false"));
+        const quint64 before = properties(1).value(QStringLiteral("Changed")).toULongLong();
+        changes.clear();
+
+        printer.sensorHigh = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!changes.isEmpty(), 1000);
+        const QDBusMessage change = changes.first();
+        QCOMPARE(change.path(), drawerPath(1));
+        const QVariantMap values = qdbus_cast<QVariantMap>(change.arguments().value(1));
+        QCOMPARE(values.value(QStringLiteral("Open")).toBool(), true);
+        QCOMPARE(values.value(QStringLiteral("Present")).toBool(), true);
+        QVERIFY(values.value(QStringLiteral("Changed")).toULongLong() > before);
+        QTRY_VERIFY(watched.shows("\"drawer\":1,\"present\":true,\"open\":true"));
+
+        watched.forget();
+        printer.sensorHigh = false;
+        QTRY_VERIFY(watched.shows("\"drawer\":1,\"present\":true,\"open\":false"));
+        QCOMPARE(properties(1).value(QStringLiteral("Open")).toBool(), false);
+        second.vanish();
+        QTRY_VERIFY_WITH_TIMEOUT(!properties(2).value(QStringLiteral("Present")).toBool(), 2000);
+        second.comeBack();
+        QTRY_VERIFY_WITH_TIMEOUT(properties(2).value(QStringLiteral("Present")).toBool(), 3000);
+        watch.terminate();
+        QVERIFY(watch.waitForFinished());
+        QCOMPARE(watch.exitCode(), 0);
+    }
+
+    void openAndItsRefusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("kicks");
+        QTest::newRow("fires") << QStringList {QStringLiteral("open"), QStringLiteral("1")} << 0
+                               << 1;
+        QTest::newRow("within the pulse: busy")
+            << QStringList {QStringLiteral("open"), QStringLiteral("1")} << 1 << 0;
+        QTest::newRow("not configured")
+            << QStringList {QStringLiteral("open"), QStringLiteral("5")} << 5 << 0;
+        QTest::newRow("no drawer 9")
+            << QStringList {QStringLiteral("open"), QStringLiteral("9")} << 2 << 0;
+        QTest::newRow("unknown command") << QStringList {QStringLiteral("shut")} << 2 << 0;
+    }
+
+    void openAndItsRefusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(int, kicks);
+        const int before = printer.kicks();
+        QProcess ctl;
+        ctl.start(QStringLiteral(DRAWER_CTL), arguments);
+        QVERIFY(ctl.waitForFinished());
+        QCOMPARE(ctl.exitCode(), exitCode);
+        QTRY_COMPARE(printer.kicks(), before + kicks);
+    }
+
+    void accessPolicy_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<bool>("allowed");
+        for (const QString &user : {QStringLiteral("root"), Member, Outsider}) {
+            const bool trusted = user != Outsider;
+            for (const char *method : {"Get", "Introspect", "GetManagedObjects"})
+                QTest::addRow("%s %s", qPrintable(user), method)
+                    << user << QString::fromLatin1(method) << true;
+            for (const char *method : {"Open", "Reload"})
+                QTest::addRow("%s %s", qPrintable(user), method)
+                    << user << QString::fromLatin1(method) << trusted;
+            QTest::addRow("%s Set", qPrintable(user)) << user << QStringLiteral("Set") << false;
+        }
+    }
+
+    void accessPolicy()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, method);
+        QFETCH(bool, allowed);
+        if (user != QLatin1String("root") && !withUsers)
+            QSKIP("users of their own need root, for a mount namespace");
+        const QString root = QStringLiteral("/org/kestrin/Drawers1");
+        const QMap<QString, QStringList> calls {
+            {QStringLiteral("Get"),
+                {QStringLiteral("get-property"), ServiceName, drawerPath(1), DrawerInterface,
+                    QStringLiteral("Present")}},
+            {QStringLiteral("Introspect"),
+                {QStringLiteral("introspect"), ServiceName, drawerPath(1)}},
+            {QStringLiteral("GetManagedObjects"),
+                {QStringLiteral("call"), ServiceName, root,
+                    QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                    QStringLiteral("GetManagedObjects")}},
+            {QStringLiteral("Open"),
+                {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
+                    QStringLiteral("Open"), QStringLiteral("s"), QStringLiteral("policy test")}},
+            {QStringLiteral("Reload"),
+                {QStringLiteral("call"), ServiceName, root,
+                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload")}},
+            {QStringLiteral("Set"),
+                {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,
+                    QStringLiteral("Open"), QStringLiteral("b"), QStringLiteral("true")}}};
+        QProcess *busctl = runAs(user, QStringLiteral("busctl"),
+            QStringList {QStringLiteral("--address=") + systemBus->address} + calls.value(method));
+        QVERIFY(busctl->waitForFinished());
+        const QString error = QString::fromLocal8Bit(busctl->readAllStandardError());
+        // busctl says so when the bus refuses; the service itself refuses
+        // nothing for lack of rights.
+        QCOMPARE(!error.contains(QLatin1String("Access denied")), allowed);
+        if (allowed && method != QLatin1String("Open"))
+            QCOMPARE(busctl->exitCode(), 0);
+
+        // The command-line client tells a refused user so, by its exit code.
+        if (method == QLatin1String("Open")) {
+            QProcess *ctl = runAs(user, home.filePath(QStringLiteral("ctl")),
+                {QStringLiteral("open"), QStringLiteral("3")});
+            QVERIFY(ctl->waitForFinished());
+            QCOMPARE(ctl->exitCode() == 3, !allowed);
+        }
+        // The drawer library, refused, says once what lets the user in.
+        if (method == QLatin1String("Open") && !allowed) {
+            QProcess *program = runAs(user, home.filePath(QStringLiteral("holdatexit")),
+                {home.filePath(QStringLiteral("library.so")), QStringLiteral("--follow")});
+            program->write("open\nopen\n");
+            program->closeWriteChannel();
+            QVERIFY(program->waitForFinished());
+            const QString said = QString::fromLocal8Bit(program->readAllStandardError());
+            QVERIFY(program->readAllStandardOutput().contains("opened 0\nopened 0\n"));
+            QCOMPARE(said.count(QLatin1Char('\n')), 1);
+            QVERIFY(said.contains(QLatin1String("kestrin-drawer-setup allow ") + user));
+        }
+    }
+
+    void setupToolAllows_data()
+    {
+        QTest::addColumn<QString>("runner");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a user for themselves")
+            << Outsider << Outsider << 3
+            << QStringLiteral("sudo %1 allow %2")
+                   .arg(home.filePath(QStringLiteral("setup")), Outsider);
+        QTest::newRow("a member already") << QStringLiteral("root") << Member << 0 << Member;
+        QTest::newRow("no such user") << QStringLiteral("root") << QStringLiteral("kestrin-nobody")
+                                      << 5 << QStringLiteral("kestrin-nobody");
+    }
+
+    // Adding a user is usermod's work on the real /etc/group, which this
+    // test must not touch; what leads up to it is checked here.
+    void setupToolAllows()
+    {
+        QFETCH(QString, runner);
+        QFETCH(QString, user);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        if (!withUsers)
+            QSKIP("users of their own need root, for a mount namespace");
+        QProcess *setup = runAs(
+            runner, home.filePath(QStringLiteral("setup")), {QStringLiteral("allow"), user});
+        QVERIFY(setup->waitForFinished());
+        QCOMPARE(setup->exitCode(), exitCode);
+        const QByteArray output = setup->readAllStandardOutput() + setup->readAllStandardError();
+        QVERIFY(QString::fromLocal8Bit(output).contains(said));
+    }
+
+    void badCallsLeaveTheServiceRunning_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("arguments");
+        QTest::addColumn<QString>("error");
+        const QString invalid = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+        QTest::newRow("a number for the reason")
+            << drawerPath(1) << QStringLiteral("Open") << QVariantList {42} << invalid;
+        QTest::newRow("no reason")
+            << drawerPath(1) << QStringLiteral("Open") << QVariantList {} << invalid;
+        QTest::newRow("two reasons")
+            << drawerPath(1) << QStringLiteral("Open")
+            << QVariantList {QStringLiteral("a"), QStringLiteral("b")} << invalid;
+        QTest::newRow("drawer 9") << drawerPath(9) << QStringLiteral("Open")
+                                  << QVariantList {QStringLiteral("a")}
+                                  << QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+        QTest::newRow("drawer 0") << drawerPath(0) << QStringLiteral("Open")
+                                  << QVariantList {QStringLiteral("a")}
+                                  << QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+        // The bus refuses what the policy does not name, before the service.
+        QTest::newRow("unknown method")
+            << drawerPath(1) << QStringLiteral("Close") << QVariantList {} << AccessDenied;
+    }
+
+    void badCallsLeaveTheServiceRunning()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, method);
+        QFETCH(QVariantList, arguments);
+        QFETCH(QString, error);
+        const uint pid = servicePid();
+        const int kicks = printer.kicks();
+        QCOMPARE(call(path, DrawerInterface, method, arguments).errorName(), error);
+        QCOMPARE(servicePid(), pid);
+        QCOMPARE(printer.kicks(), kicks);
+    }
+
+    void reasonIsRecordedCleaned_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("recorded");
+        QTest::newRow("10 kB") << QString(10240, QLatin1Char('x'))
+                               << QString(200, QLatin1Char('x'));
+        QTest::newRow("control characters")
+            << QStringLiteral("till\t2\n\x01refund\x7f\u0085 \u00e9")
+            << QStringLiteral("till2refund é");
+        QTest::newRow("200 letters of two bytes")
+            << QString(250, QChar(0xe9)) << QString(200, QChar(0xe9));
+    }
+
+    void reasonIsRecordedCleaned()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, recorded);
+        const QString line = QStringLiteral("drawer 3 opened for uid 0 (pid %1").arg(::getpid());
+        const int recordsBefore = systemBus->log().count(line);
+        QCOMPARE(open(3, reason).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE(systemBus->log().count(line), recordsBefore + 1);
+        const QString log = systemBus->log();
+        const QString last = log.mid(log.lastIndexOf(line)).section(QLatin1Char('\n'), 0, 0);
+        QCOMPARE(last.section(QStringLiteral("): "), 1), recorded);
+    }
+
+    void windowAndTwoProgramsShareOneMonitor()
+    {
+        const int connections = printer.connections();
+        QCOMPARE(printer.openConnections(), 1);
+        VendorDrawerLibrary vendor({QStringLiteral(DRIVER_LIB_DIR)});
+        MainForm form(vendor, [] {});
+        form.show();
+        FormProbe probe {&form};
+        QProcess programs[2];
+        Output outputs[2] = {{&programs[0], {}}, {&programs[1], {}}};
+        for (QProcess &program : programs)
+            program.start(QStringLiteral(HOLD_AT_EXIT),
+                {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
+        QTRY_VERIFY(probe.showsConnected());
+        QTRY_COMPARE(probe.drawerState(), QStringLiteral("Closed"));
+        for (Output &output : outputs)
+            QTRY_VERIFY(output.shows("status 1"));
+
+        printer.sensorHigh = true;
+        QTRY_COMPARE(probe.drawerState(), QStringLiteral("Open"));
+        for (Output &output : outputs)
+            QTRY_VERIFY(output.shows("status 2"));
+        printer.sensorHigh = false;
+        const int kicks = printer.kicks();
+        QCOMPARE(programs[0].write("open\n"), 5);
+        QTRY_VERIFY(outputs[0].shows("opened 1"));
+        QTRY_COMPARE(printer.kicks(), kicks + 1);
+
+        // Nobody but the service ever connected to the printer.
+        QCOMPARE(printer.connections(), connections);
+        for (QProcess &program : programs) {
+            program.closeWriteChannel();
+            QVERIFY(program.waitForFinished());
+            QCOMPARE(program.exitCode(), 0);
+        }
+    }
+
+    void burstFiresOncePerPulse()
+    {
+        // Right after a kick: the burst's first pulse is already taken.
+        QCOMPARE(open(1, QStringLiteral("before the burst")).type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY(printer.kicks() > 0);
+        const int before = printer.kicks();
+        // From ten connections, since the bus lets one have at most 128
+        // calls waiting for their answer.
+        QList<QDBusPendingCall> calls;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 1000; ++i) {
+            const QString name = QStringLiteral("burst%1").arg(i % 10);
+            QDBusConnection connection = QDBusConnection::connectToBus(systemBus->address, name);
+            QDBusMessage message = QDBusMessage::createMethodCall(
+                ServiceName, drawerPath(1), DrawerInterface, QStringLiteral("Open"));
+            message.setArguments({QStringLiteral("burst %1").arg(i)});
+            calls.append(connection.asyncCall(message));
+        }
+        int accepted = 0;
+        for (QDBusPendingCall &pending : calls) {
+            pending.waitForFinished();
+            if (pending.isError())
+                QCOMPARE(pending.error().name(), BusyError);
+            else
+                ++accepted;
+        }
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(accepted <= elapsed / PulseMs + 1,
+            qPrintable(QStringLiteral("%1 kicks in %2 ms").arg(accepted).arg(elapsed)));
+        QTRY_COMPARE(printer.kicks(), before + accepted);
+        for (int i = 0; i < 10; ++i)
+            QDBusConnection::disconnectFromBus(QStringLiteral("burst%1").arg(i));
+    }
+
+    void sectionEditRestartsItsDeviceOnly_data()
+    {
+        QTest::addColumn<QString>("how");
+        // The file is a link to one in a folder of its own, which nothing
+        // watches, until the last row puts a file in its place.
+        QTest::newRow("Reload()") << QStringLiteral("Reload");
+        QTest::newRow("SIGHUP") << QStringLiteral("SIGHUP");
+        QTest::newRow("file replaced") << QStringLiteral("file");
+    }
+
+    void sectionEditRestartsItsDeviceOnly()
+    {
+        QFETCH(QString, how);
+        const int first = printer.connections();
+        const int connections = second.connections();
+        QTRY_COMPARE(second.openConnections(), 1);
+        secondPulse += 10;
+        const QString text = configText(QStringLiteral("pulse-on = %1").arg(secondPulse));
+        const QString path = home.filePath(QStringLiteral("drawers.conf"));
+        if (how == QLatin1String("file")) {
+            // Written beside it and renamed over it, as editors do.
+            QVERIFY(writeFile(path + QStringLiteral(".new"), text));
+            QCOMPARE(::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
+                         QFile::encodeName(path).constData()),
+                0);
+        } else {
+            QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")), text));
+        }
+        if (how == QLatin1String("Reload")) {
+            QCOMPARE(call(QStringLiteral("/org/kestrin/Drawers1"),
+                         QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload"))
+                         .type(),
+                QDBusMessage::ReplyMessage);
+        } else if (how == QLatin1String("SIGHUP")) {
+            QCOMPARE(::kill(pid_t(servicePid()), SIGHUP), 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(second.connections(), connections + 1, 2000);
+        QTRY_COMPARE(second.openConnections(), 1);
+        QCOMPARE(printer.connections(), first);
+    }
+
+    void handlesOutliveAServiceRestart()
+    {
+        QProcess program;
+        Output output {&program, {}};
+        program.start(QStringLiteral(HOLD_AT_EXIT),
+            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
+        QTRY_VERIFY(output.shows("status 1"));
+        output.forget();
+        QCOMPARE(::kill(pid_t(servicePid()), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(output.shows("status 0"), 1000);
+        output.forget();
+
+        // The next client starts it again; the handle works within a second.
+        QProcess ctl;
+        ctl.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("status")});
+        QVERIFY(ctl.waitForFinished());
+        QCOMPARE(ctl.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(output.shows("status 1"), 1000);
+        program.closeWriteChannel();
+        QVERIFY(program.waitForFinished());
+    }
+};
+
+QTEST_MAIN(ServiceTest)
+#include "tst_service.moc"
