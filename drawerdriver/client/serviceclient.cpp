@@ -1,8 +1,10 @@
 #include "client/serviceclient.h"
 
 #include "client/busapi.h"
+#include "config/background.h"
 #include "config/report.h"
 #include "monitor/drawerbank.h"
+#include "transports/wait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -61,7 +63,7 @@ std::unique_ptr<ServiceClient> ServiceClient::connect()
         client->requestStates();
     }
     sd_bus_message_unref(reply);
-    client->m_worker = std::thread([raw = client.get()] { raw->run(); });
+    client->m_worker = backgroundThread([raw = client.get()] { raw->run(); });
     return client;
 }
 
@@ -178,17 +180,11 @@ void ServiceClient::run()
             events = sd_bus_get_events(m_bus);
             sd_bus_get_timeout(m_bus, &until);
         }
-        int timeoutMs = -1;
-        if (until != UINT64_MAX) {
-            timespec now {};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            const std::uint64_t nowUs = std::uint64_t(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-            timeoutMs = until <= nowUs
-                ? 0
-                : int(std::min<std::uint64_t>((until - nowUs + 999) / 1000, INT_MAX));
-        }
-        pollfd ready[2] = {{fd, short(events), 0}, {m_wake, POLLIN, 0}};
-        ::poll(ready, 2, timeoutMs);
+        // sd-bus gives its timeout on CLOCK_MONOTONIC, as steady_clock is.
+        auto deadline = Clock::now() + std::chrono::minutes(1);
+        if (until != UINT64_MAX)
+            deadline = std::min(deadline, Clock::time_point(std::chrono::microseconds(until)));
+        waitFor(fd, short(events), deadline, m_wake);
         std::uint64_t drained = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wake, &drained, sizeof drained);
     }
