@@ -197,6 +197,17 @@ void noteOtherProblems(const std::string &path, const std::string &text)
         std::printf("  ... and %zu more\n", config.problems.size() - Shown);
 }
 
+// The file's text once this tool alone may change it.
+int readLocked(const EditLock &lock, const std::string &path, std::string &text, bool &exists)
+{
+    if (!lock.held()) {
+        tell("not written: another kestrin-drawer-setup has been changing " + path
+            + " for 10 s; try again once it is done");
+        return Busy;
+    }
+    return readConfig(path, text, exists);
+}
+
 } // namespace
 
 int writeSection(
@@ -208,14 +219,9 @@ int writeSection(
     }
     const std::string path = drawerConfigPath();
     const EditLock lock(path);
-    if (!lock.held()) {
-        tell("not written: another kestrin-drawer-setup has been changing " + path
-            + " for 10 s; try again once it is done");
-        return Busy;
-    }
     std::string text;
     bool exists = false;
-    if (const int refused = readConfig(path, text, exists); refused != Done)
+    if (const int refused = readLocked(lock, path, text, exists); refused != Done)
         return refused;
     if (!exists)
         text = "# Cash drawers of the Kestrin drawer library: one [drawer N] section each.\n"
@@ -278,14 +284,9 @@ int remove(const Arguments &arguments)
     const std::string path = drawerConfigPath();
     const std::string number = arguments[0];
     const EditLock lock(path);
-    if (!lock.held()) {
-        tell("not written: another kestrin-drawer-setup has been changing " + path
-            + " for 10 s; try again once it is done");
-        return Busy;
-    }
     std::string text;
     bool exists = false;
-    if (const int refused = readConfig(path, text, exists); refused != Done)
+    if (const int refused = readLocked(lock, path, text, exists); refused != Done)
         return refused;
     const SectionEdit edit = removeSection(text, drawer);
     if (!edit.error.empty()) {

@@ -586,7 +586,8 @@ private slots:
             "KESTRIN_DRAWERS_CONF", home->filePath(QStringLiteral("absent.conf")).toLocal8Bit());
         for (int tick = 0; tick < 5; ++tick)
             QCOMPARE(library.getHandle(0), 0);
-        QTRY_VERIFY2(capture.text().contains(QLatin1String("absent.conf")), qPrintable(capture.text()));
+        QTRY_VERIFY2(
+            capture.text().contains(QLatin1String("absent.conf")), qPrintable(capture.text()));
         QCOMPARE(capture.finish().count(QLatin1String("absent.conf")), 1);
     }
 

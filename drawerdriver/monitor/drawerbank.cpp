@@ -11,9 +11,9 @@ namespace drawerdriver {
 
 bool DrawerBank::FileStamp::operator==(const FileStamp &other) const
 {
-    return path == other.path && exists == other.exists && device == other.device && inode == other.inode
-        && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec
-        && size == other.size;
+    return path == other.path && exists == other.exists && device == other.device
+        && inode == other.inode && changed.tv_sec == other.changed.tv_sec
+        && changed.tv_nsec == other.changed.tv_nsec && size == other.size;
 }
 
 // The file's identity and change time to the nanosecond: an editor may
