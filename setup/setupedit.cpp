@@ -174,7 +174,7 @@ std::string notADevice(const std::vector<SettingChange> &changes)
 {
     for (const SettingChange &change : changes) {
         struct stat node = {};
-        if (change.key != "device" || change.value.empty() || change.value.front() != '/'
+        if (change.key != key::Device || change.value.empty() || change.value.front() != '/'
             || ::stat(change.value.c_str(), &node) != 0 || S_ISCHR(node.st_mode))
             continue;
         return change.value + " is " + fileKind(node.st_mode)
