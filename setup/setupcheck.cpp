@@ -85,7 +85,7 @@ int settingsFromArguments(const Arguments &arguments, DrawerSettings &settings, 
         return Usage;
     }
     std::vector<std::string> given;
-    std::string wrong = applySetting(settings, "device", device, given);
+    std::string wrong = applySetting(settings, key::Device, device, given);
     for (std::size_t i = 1; wrong.empty() && i < arguments.size(); ++i) {
         const std::string &argument = arguments[i];
         if (argument == "--protocol" && i + 1 < arguments.size()) {

@@ -289,7 +289,8 @@ int detectNetwork(const std::string &address)
     const std::string device = address.rfind("tcp://", 0) == 0 ? address : "tcp://" + address;
     DrawerSettings settings;
     std::vector<std::string> given;
-    if (const std::string wrong = applySetting(settings, "device", device, given); !wrong.empty()) {
+    if (const std::string wrong = applySetting(settings, key::Device, device, given);
+        !wrong.empty()) {
         tell(wrong + "; the address is HOST[:PORT], such as 192.0.2.10 or printer.local:9100");
         return Usage;
     }
