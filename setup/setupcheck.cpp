@@ -89,7 +89,7 @@ int settingsFromArguments(const Arguments &arguments, DrawerSettings &settings, 
     for (std::size_t i = 1; wrong.empty() && i < arguments.size(); ++i) {
         const std::string &argument = arguments[i];
         if (argument == "--protocol" && i + 1 < arguments.size()) {
-            wrong = applySetting(settings, "protocol", arguments[++i], given);
+            wrong = applySetting(settings, key::Protocol, arguments[++i], given);
             continue;
         }
         const auto equals = argument.find('=');
