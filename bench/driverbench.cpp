@@ -215,11 +215,13 @@ int latency(const char *libraryPath)
     FakeNetworkPrinter printer;
     std::string error;
     const drawerdriver::Endpoint endpoint {{}, "127.0.0.1", printer.port()};
-    if (const auto address = drawerdriver::resolveNetworkAddress(endpoint, error)) {
+    if (const auto addresses = drawerdriver::resolveNetworkAddresses(endpoint, error);
+        !addresses.empty()) {
         int neverWakes[2];
         if (::pipe(neverWakes) == 0) {
             if (auto connection
-                = drawerdriver::connectNetwork(endpoint, *address, 200, neverWakes[0]).transport)
+                = drawerdriver::connectNetwork(endpoint, addresses.front(), 200, neverWakes[0])
+                      .transport)
                 roundTrips(*connection, "tcp");
             ::close(neverWakes[0]);
             ::close(neverWakes[1]);

@@ -301,7 +301,7 @@ int DrawerService::openDrawer(
             "Drawer %d was fired less than its pulse time (%d ms) ago.", drawer.number,
             int(pulseTime(*drawer.settings).count()));
     drawer.lastKick = now;
-    drawer.monitor->kick(kickBytes(*drawer.settings));
+    drawer.monitor->kick(drawer.number - 1, kickBytes(*drawer.settings));
     std::fprintf(stderr, "kestrin-drawerd: drawer %d opened for %s: %s\n", drawer.number,
         caller(call).c_str(), cleanReason(reason).c_str());
     return sd_bus_reply_method_return(call, "");

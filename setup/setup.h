@@ -7,7 +7,7 @@
 #include "config/config.h"
 #include "configfile.h"
 #include "protocols/protocol.h"
-#include "transports/transport.h"
+#include "transports/serialport.h"
 
 #include <memory>
 #include <optional>

@@ -23,22 +23,21 @@ namespace {
 
 // Looks the host up on a thread of its own, so that a name server that
 // does not answer holds the tool no longer than the limit.
-std::optional<NetworkAddress> resolveWithin(
-    const Endpoint &endpoint, int limitMs, std::string &error)
+std::vector<NetworkAddress> resolveWithin(const Endpoint &endpoint, int limitMs, std::string &error)
 {
     struct Lookup {
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
-        std::optional<NetworkAddress> address;
+        std::vector<NetworkAddress> addresses;
         std::string error;
     };
     const auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, endpoint] {
         std::string failure;
-        auto address = resolveNetworkAddress(endpoint, failure);
+        auto addresses = resolveNetworkAddresses(endpoint, failure);
         std::lock_guard guard(lookup->mutex);
-        lookup->address = address;
+        lookup->addresses = std::move(addresses);
         lookup->error = failure;
         lookup->finished = true;
         lookup->done.notify_all();
@@ -48,10 +47,24 @@ std::optional<NetworkAddress> resolveWithin(
             lock, std::chrono::milliseconds(limitMs), [&] { return lookup->finished; })) {
         error = "cannot find the address of " + endpoint.host + " within "
             + std::to_string(limitMs / 1000) + " s";
-        return std::nullopt;
+        return {};
     }
     error = lookup->error;
-    return lookup->address;
+    return lookup->addresses;
+}
+
+// Each address in turn, the first failure kept for the message.
+OpenResult connectToAny(const Endpoint &endpoint, const std::vector<NetworkAddress> &addresses)
+{
+    OpenResult first;
+    for (const NetworkAddress &address : addresses) {
+        OpenResult result = connectNetwork(endpoint, address, 2000, -1);
+        if (result.transport)
+            return result;
+        if (first.error.empty())
+            first = std::move(result);
+    }
+    return first;
 }
 
 bool isUserInGroup(gid_t group)
@@ -210,13 +223,13 @@ OpenedDevice openDevice(const DrawerSettings &settings)
     const Endpoint &endpoint = settings.endpoint;
     if (endpoint.isNetwork()) {
         std::string error;
-        const auto address = resolveWithin(endpoint, 3000, error);
-        if (!address) {
+        const auto addresses = resolveWithin(endpoint, 3000, error);
+        if (addresses.empty()) {
             tell(error + ": is the host name right?");
             opened.exit = NotFound;
             return opened;
         }
-        OpenResult result = connectNetwork(endpoint, *address, 2000, -1);
+        OpenResult result = connectToAny(endpoint, addresses);
         if (!result.transport) {
             std::string why = result.error;
             if (why.find(std::strerror(ECONNREFUSED)) != std::string::npos)
@@ -284,7 +297,9 @@ Reading readSensor(Transport &transport, DeviceProtocol &protocol, const DrawerS
     if (settings.protocol == Protocol::Trigger) {
         reading.asked = settings.sensorLine != SensorLine::None;
         if (reading.asked) {
-            reading.level = transport.lineLevel(settings.sensorLine, reading.error);
+            SerialPort *port = transport.serialPort();
+            reading.level
+                = port ? port->lineLevel(settings.sensorLine, reading.error) : std::nullopt;
             reading.answered = reading.level.has_value();
         }
         reading.present = transport.isPresent();

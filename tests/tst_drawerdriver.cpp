@@ -10,13 +10,16 @@
 #include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/fakenetworkprinter.h"
+#include "support/ptyhiddrawer.h"
 #include "support/ptyprinter.h"
 #include "support/stderrcapture.h"
+#include "transports/transport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,7 +27,11 @@
 #include <filesystem>
 #include <thread>
 
+#include <csignal>
+#include <dirent.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 namespace {
 const QString DriverDir = QStringLiteral(DRIVER_LIB_DIR);
@@ -144,12 +151,31 @@ private:
     // The printer under a name of this test's own. Pseudo-terminal numbers
     // are reused, also by tests running beside this one; a monitor left from
     // an earlier test must find nothing at an old name.
-    std::string linked(const PtyPrinter &printer)
+    std::string linked(const std::string &device)
     {
         const std::string link
             = home->filePath(QStringLiteral("printer-%1").arg(++links)).toStdString();
-        [&] { QCOMPARE(::symlink(printer.device.c_str(), link.c_str()), 0); }();
+        [&] { QCOMPARE(::symlink(device.c_str(), link.c_str()), 0); }();
         return link;
+    }
+    std::string linked(const PtyPrinter &printer) { return linked(printer.device); }
+
+    // The drawer's states seen over a while, asked at a brisk pace; a
+    // handle is asked for whenever none is held.
+    QSet<int> statesSeen(std::chrono::milliseconds span)
+    {
+        QSet<int> seen;
+        std::int32_t handle = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < span.count()) {
+            if (handle <= 0)
+                handle = library.getHandle(0);
+            seen << (handle > 0 ? library.status(handle) : 0);
+            QTest::qWait(5);
+        }
+        library.release(handle);
+        return seen;
     }
     int links = 0;
 
@@ -418,6 +444,18 @@ private slots:
             << QList<int> {} << "does not apply to protocol star";
         QTest::newRow("key given twice") << "[drawer 1]\ndevice = /dev/a\nhold = no\nhold = yes\n"
                                          << QList<int> {} << "given twice";
+        QTest::newRow("service, web and an alarm")
+            << "[service]\nkeep-days = 30\n[drawer 1]\ndevice = /dev/a\nalarm-after = 120\n[web]\n"
+               "port = 8080\nallow-origin = https://pos.example http://[::1]:3000\n"
+            << QList<int> {1} << QString();
+        QTest::newRow("bad alarm") << "[drawer 1]\ndevice = /dev/a\nalarm-after = soon\n"
+                                   << QList<int> {} << "alarm-after must be";
+        QTest::newRow("origin with a path")
+            << "[web]\nallow-origin = https://pos.example/till\n[drawer 2]\ndevice = /dev/b\n"
+            << QList<int> {2} << "'https://pos.example/till' is none";
+        QTest::newRow("drawer key in service")
+            << "[service]\ndevice = /dev/a\n"
+            << QList<int> {} << "unknown key 'device' in [service]";
     }
 
     void configurationEdgeCases()
@@ -457,6 +495,7 @@ private slots:
         StderrCapture capture;
         for (int tick = 0; tick < 5; ++tick)
             QCOMPARE(library.getHandle(0), 0);
+        QTRY_VERIFY(capture.text().contains(QLatin1String("absent.conf")));
         QCOMPARE(capture.finish().count(QLatin1String("absent.conf")), 1);
     }
 
@@ -670,19 +709,301 @@ private slots:
         library.release(handle);
     }
 
+    // Devices played from the hardware notes' timings: an answer in 0.9 of
+    // the exchange limit is in time, and must never make the drawer read as
+    // gone; one 320 ms late answers nothing, and must never show as open.
+    void answerTimingDecidesWhatCounts_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("late");
+        for (const char *protocol : {"escpos", "star", "hid"}) {
+            QTest::addRow("%s, in 225 ms", protocol) << QString::fromLatin1(protocol) << false;
+            QTest::addRow("%s, 320 ms late", protocol) << QString::fromLatin1(protocol) << true;
+        }
+    }
+
+    void answerTimingDecidesWhatCounts()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(bool, late);
+        const int delayMs = late ? 320 : 225;
+        // Late answers say "open", answers in time "closed".
+        PtyPrinter printer;
+        PtyHidDrawer drawer(2);
+        if (protocol == QLatin1String("hid")) {
+            drawer.answerDelayMs = delayMs;
+            drawer.drawerOpen = late;
+            configureDrawer1(linked(drawer.device), QStringLiteral("protocol = hid\nid = 2"));
+        } else {
+            printer.answerDelayMs = delayMs;
+            printer.answer = late ? 0x16 : 0x12;
+            printer.setStarStatus({0x0F, 0x00, std::uint8_t(late ? 0x04 : 0x00), 0, 0, 0, 0});
+            configureDrawer1(
+                linked(printer), QStringLiteral("sensor = open-high\nprotocol = %1").arg(protocol));
+        }
+        if (!late)
+            library.release(connectDrawer());
+        const QSet<int> seen = statesSeen(std::chrono::milliseconds(3000));
+        QVERIFY(printer.statusRequests() + drawer.statusRequests() > 0);
+        if (late)
+            QVERIFY2(!seen.contains(2), "a late answer was taken for the drawer's state");
+        else
+            QCOMPARE(seen, QSet<int> {1});
+    }
+
+    // Signals meant for the host, landing on every thread but the main one,
+    // must not cut the library's waits short: no false "does not answer",
+    // no lost status.
+    void signalStormChangesNothing()
+    {
+        PtyPrinter printer;
+        printer.answerDelayMs = 30; // every exchange waits long enough to be hit
+        configureDrawer1(linked(printer), QStringLiteral("sensor = open-high"));
+        library.release(connectDrawer());
+        struct sigaction handler { };
+        struct sigaction before { };
+        handler.sa_handler = [](int) {};
+        handler.sa_flags = SA_RESTART; // poll is interrupted all the same
+        QCOMPARE(::sigaction(SIGUSR1, &handler, &before), 0);
+        StderrCapture capture;
+        std::atomic<bool> storming {true};
+        const pid_t process = ::getpid();
+        std::thread storm([&] {
+            const pid_t self = pid_t(::syscall(SYS_gettid));
+            while (storming) {
+                for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+                    const pid_t thread = std::stoi(task.path().filename());
+                    if (thread != process && thread != self)
+                        ::syscall(SYS_tgkill, process, thread, SIGUSR1);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        const QSet<int> seen = statesSeen(std::chrono::milliseconds(2000));
+        storming = false;
+        storm.join();
+        ::sigaction(SIGUSR1, &before, nullptr);
+        QCOMPARE(seen, QSet<int> {1});
+        QCOMPARE(capture.finish(), QString());
+    }
+
+    // Drawer 2's section is edited while drawer 1, on the same printer, is
+    // fired: every kick reported done reaches the printer, and drawer 1's
+    // handle lives on through the restarts of the device's monitor.
+    void editsRacingKicksLoseNoKick()
+    {
+        PtyPrinter printer;
+        const QString device = QString::fromStdString(linked(printer));
+        const auto configureWithPulse = [&](int pulse) {
+            configure(QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-high\n"
+                                     "[drawer 2]\ndevice = %1\nconnector = pin5\npulse-on = %2\n")
+                          .arg(device)
+                          .arg(pulse));
+        };
+        configureWithPulse(40);
+        const std::int32_t first = connectDrawer(0);
+        int accepted = 0;
+        for (int edit = 0; edit < 15; ++edit) {
+            configureWithPulse(42 + 2 * edit);
+            std::thread other([&] { library.release(library.getHandle(1)); });
+            accepted += library.openDrawer(first);
+            other.join();
+        }
+        QVERIFY(accepted > 0);
+        const Bytes kick {0x1B, 0x70, 0x00, 25, 250};
+        const auto kicksReceived = [&] {
+            const Bytes bytes = printer.received();
+            int count = 0;
+            for (auto at = bytes.begin();
+                 (at = std::search(at, bytes.end(), kick.begin(), kick.end())) != bytes.end(); ++at)
+                ++count;
+            return count;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(kicksReceived(), accepted, 5000);
+        QTRY_COMPARE(library.status(first), std::int16_t(1));
+        QCOMPARE(library.openDrawer(first), std::int16_t(1));
+        QTRY_COMPARE(kicksReceived(), accepted + 1);
+        library.release(first);
+    }
+
+    // A host whose standard error is a full pipe: the library's messages
+    // wait for it on a thread of their own, never in a call.
+    void fullStandardErrorNeverHoldsACall()
+    {
+        int pipeEnds[2];
+        QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        ::fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
+        const std::vector<char> filler(4096, 'x');
+        while (::write(pipeEnds[1], filler.data(), filler.size()) > 0) { }
+        ::fcntl(pipeEnds[1], F_SETFL, 0);
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        ::dup2(pipeEnds[1], 2);
+        QElapsedTimer slowest;
+        qint64 worstMs = 0;
+        for (int round = 0; round < 20; ++round) {
+            // Each round a new mistake, so each has a message to tell.
+            configure(QStringLiteral("[drawer 1]\nnonsense %1\n").arg(round));
+            slowest.start();
+            library.getHandle(0);
+            worstMs = std::max(worstMs, slowest.elapsed());
+        }
+        ::dup2(saved, 2);
+        ::close(saved);
+        // Drained, so that the writer thread gets on; the read end stays
+        // open, as a write still under way to it must not raise SIGPIPE.
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        std::vector<char> drain(1 << 16);
+        while (::read(pipeEnds[0], drain.data(), drain.size()) > 0) { }
+        ::close(pipeEnds[1]);
+        QVERIFY2(worstMs < 50, qPrintable(QString::number(worstMs)));
+    }
+
+    // A network printer that resets its connection: writing to it again
+    // must fail, not end the host with SIGPIPE. Tried in a child process,
+    // whose death is then only a test result.
+    void resetConnectionRaisesNoSigpipe()
+    {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::signal(SIGPIPE, SIG_DFL);
+            const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+                || ::listen(listener, 1) != 0
+                || ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+                ::_exit(3);
+            const drawerdriver::Endpoint endpoint {{}, "127.0.0.1", ntohs(address.sin_port)};
+            drawerdriver::NetworkAddress target;
+            std::memcpy(&target.address, &address, sizeof address);
+            target.length = sizeof address;
+            auto connection = drawerdriver::connectNetwork(endpoint, target, 1000, -1).transport;
+            const int peer = ::accept(listener, nullptr, nullptr);
+            if (!connection || peer < 0)
+                ::_exit(4);
+            const linger reset {1, 0};
+            ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(peer);
+            std::string error;
+            const auto deadline = drawerdriver::Clock::now() + std::chrono::milliseconds(200);
+            for (int write = 0; write < 3; ++write)
+                connection->writeAll(StatusRequest, deadline, error);
+            ::_exit(0);
+        }
+        QVERIFY(child > 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(!WIFSIGNALED(status), qPrintable(QString::number(WTERMSIG(status))));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    void processEndsPromptlyWithHandlesHeld_data()
+    {
+        QTest::addColumn<QStringList>("how");
+        QTest::newRow("exit") << QStringList();
+        QTest::newRow("dlclose first, the monitor still running") << QStringList {"dlclose"};
+    }
+
     void processEndsPromptlyWithHandlesHeld()
     {
+        QFETCH(QStringList, how);
         FakeNetworkPrinter printer;
         configureDrawer1(printer.address(), QStringLiteral("sensor = open-high\nhold = yes"));
         QProcess process;
         process.start(QStringLiteral(HOLD_AT_EXIT),
-            {QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))});
+            QStringList {QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so"))} + how);
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         QVERIFY(process.readAllStandardOutput().startsWith("holding "));
         // The printer was told to stop pushing before the process let go.
         QTRY_VERIFY(endsWith(printer.received(), AutomaticStatusOff));
+    }
+
+    // The moment to open the drawer is while the receipt prints: a printer
+    // busy for a second still gets the kick that OpenDrawer accepted, and
+    // gets it once.
+    void kickOutlastsABusyPrinter_data()
+    {
+        QTest::addColumn<bool>("network"); // else a node another program locks
+        QTest::newRow("print server refusing connections") << true;
+        QTest::newRow("device node locked by another program") << false;
+    }
+
+    void kickOutlastsABusyPrinter()
+    {
+        QFETCH(bool, network);
+        FakeNetworkPrinter server;
+        PtyPrinter serial;
+        const std::string device = network ? server.address() : linked(serial);
+        configureDrawer1(device, QStringLiteral("hold = no"));
+        const std::int32_t handle = connectDrawer();
+        const Bytes kick {0x1B, 0x70, 0x00, 25, 250};
+        for (int round = 1; round <= 5; ++round) {
+            const int other = network ? -1 : ::open(serial.device.c_str(), O_RDWR | O_NOCTTY);
+            if (network)
+                server.vanish();
+            else
+                QTRY_COMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+            QCOMPARE(library.openDrawer(handle), std::int16_t(1));
+            QTest::qWait(1000); // the receipt printing
+            if (network)
+                server.comeBack();
+            else
+                ::close(other);
+            const auto kicks = [&] {
+                const Bytes bytes = network ? server.received() : serial.received();
+                return std::count_if(
+                    bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0x70; });
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(kicks(), round, 3000);
+            QTRY_VERIFY(library.status(handle) != 0);
+        }
+        library.release(handle);
+    }
+
+    // An edit reaches a handle held all along, within about a second.
+    void editReachesTheDrawerOnScreen()
+    {
+        PtyPrinter printer;
+        printer.answer = 0x16;
+        configureDrawer1(linked(printer), QStringLiteral("sensor = open-high"));
+        const std::int32_t handle = connectDrawer();
+        QTRY_COMPARE(library.status(handle), std::int16_t(2));
+        configure(QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-low\nconnector = pin5\n")
+                      .arg(QString::fromStdString(printer.device)));
+        QTRY_COMPARE_WITH_TIMEOUT(library.status(handle), std::int16_t(1), 1500);
+        QCOMPARE(library.openDrawer(handle), std::int16_t(1));
+        QTRY_VERIFY(contains(printer.received(), {0x1B, 0x70, 0x01, 25, 250}));
+        library.release(handle);
+    }
+
+    // A host that forks worker processes: the child gets monitors of its own.
+    void forkedChildGetsItsDrawer()
+    {
+        FakeNetworkPrinter printer;
+        configureDrawer1(printer.address(), QStringLiteral("sensor = open-high"));
+        const std::int32_t handle = connectDrawer();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (int tick = 0; tick < 30; ++tick) {
+                if (const std::int32_t own = library.getHandle(0);
+                    own > 0 && library.status(own) == 1)
+                    ::_exit(0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            ::_exit(1);
+        }
+        QVERIFY(child > 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(library.status(handle), std::int16_t(1));
+        library.release(handle);
     }
 
     void drawerWindowDrivesThePrinter()

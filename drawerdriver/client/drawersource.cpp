@@ -29,6 +29,12 @@ void DrawerSource::choose()
         m_bank = std::make_shared<DrawerBank>();
 }
 
+void DrawerSource::shutdown()
+{
+    if (const std::shared_ptr<DrawerBank> bank = current().bank)
+        bank->shutdown();
+}
+
 DrawerSource::Current DrawerSource::current()
 {
     std::lock_guard guard(m_mutex);

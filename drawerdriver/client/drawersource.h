@@ -21,6 +21,8 @@ public:
     void release(std::int32_t handle);
     std::int16_t status(std::int32_t handle);
     std::int16_t open(std::int32_t handle);
+    // At exit: the library's own monitors let their devices go.
+    void shutdown();
 
 private:
     struct Current {

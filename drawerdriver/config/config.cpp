@@ -64,6 +64,51 @@ bool given(const std::vector<std::string> &keys, std::string_view key)
     return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
+// "http://host[:port]" or "https://host[:port]", as a browser sends Origin.
+bool isOrigin(std::string_view origin)
+{
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (origin.substr(0, scheme.size()) != scheme)
+            continue;
+        Endpoint ignored;
+        const std::string rest(origin.substr(scheme.size()));
+        return !rest.empty() && rest.find('/') == std::string::npos
+            && parseEndpoint("tcp://" + rest, ignored).empty();
+    }
+    return false;
+}
+
+// One setting of the [service] or [web] section; empty on success.
+std::string applyOtherSetting(
+    DrawerConfig &config, bool web, std::string_view key, std::string_view value)
+{
+    if (!web && key == "keep-days") {
+        if (!parseNumber(value, 1, 36500, config.service.keepDays))
+            return "keep-days must be 1 to 36500";
+        return {};
+    }
+    if (web && key == "port") {
+        if (!parseNumber(value, 1, 65535, config.web.port))
+            return "port must be 1 to 65535";
+        return {};
+    }
+    if (web && key == "allow-origin") {
+        std::vector<std::string> origins;
+        for (std::string_view rest = trimmed(value); !rest.empty(); rest = trimmed(rest)) {
+            const std::string_view origin = rest.substr(0, rest.find_first_of(" \t"));
+            if (!isOrigin(origin))
+                return "allow-origin takes origins such as https://pos.example, separated by "
+                       "blanks; '"
+                    + std::string(origin) + "' is none";
+            origins.emplace_back(origin);
+            rest.remove_prefix(origin.size());
+        }
+        config.web.allowOrigins = std::move(origins);
+        return {};
+    }
+    return "unknown key '" + std::string(key) + "' in [" + (web ? "web" : "service") + "]";
+}
+
 } // namespace
 
 std::string_view trimmed(std::string_view text)
@@ -218,6 +263,9 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
     } else if (key == "kick") {
         if (!parseHexBytes(value, settings.kick))
             return "kick must be one to sixteen bytes, each two hex digits (such as 07 or 1B 07)";
+    } else if (key == "alarm-after") {
+        if (!parseNumber(value, 0, 86400, settings.alarmAfterSeconds))
+            return "alarm-after must be 0 (off) to 86400 seconds";
     } else if (key == "sensor-line") {
         if (value == "ri")
             settings.sensorLine = SensorLine::Ri;
@@ -281,7 +329,9 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
     std::array<std::vector<std::string>, DrawerCount> keys {};
     std::array<bool, DrawerCount> seen {};
     std::array<bool, DrawerCount> broken {};
-    int current = -1; // the section being read, or -1 outside any
+    // The section being read: a drawer's index, or one of these.
+    constexpr int NoSection = -1, ServiceSection = -2, WebSection = -3;
+    int current = NoSection;
     int lineNumber = 0;
     const auto problem = [&](const std::string &what) {
         config.problems.push_back(fileName + ":" + std::to_string(lineNumber) + ": " + what);
@@ -295,12 +345,16 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
         if (line.empty() || line.front() == '#' || line.front() == ';')
             continue;
 
+        if (line == "[service]" || line == "[web]") {
+            current = line == "[web]" ? WebSection : ServiceSection;
+            continue;
+        }
         if (line.front() == '[') {
             int number = 0;
             if (line.size() < 10 || line.substr(0, 8) != "[drawer " || line.back() != ']'
                 || !parseNumber(trimmed(line.substr(8, line.size() - 9)), 1, DrawerCount, number)) {
-                problem("a section must read [drawer N], N from 1 to 8");
-                current = -1;
+                problem("a section must read [drawer N], N from 1 to 8, [service] or [web]");
+                current = NoSection;
                 continue;
             }
             current = number - 1;
@@ -317,6 +371,13 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
             problem("expected key = value");
             if (current >= 0)
                 broken[current] = true;
+            continue;
+        }
+        if (current == WebSection || current == ServiceSection) {
+            const std::string wrong = applyOtherSetting(config, current == WebSection,
+                trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
+            if (!wrong.empty())
+                problem(wrong);
             continue;
         }
         if (current < 0) {

@@ -49,8 +49,25 @@ struct DrawerSettings {
     int hidId = 0; // the ID switch of a HID drawer
     std::vector<std::uint8_t> kick {0x07}; // a trigger box's kick bytes
     SensorLine sensorLine = SensorLine::None;
+    // How long the drawer may stay open before the drawer service raises
+    // its left-open alarm, in seconds; 0: never.
+    int alarmAfterSeconds = 0;
 
     bool operator==(const DrawerSettings &) const = default;
+};
+
+// The [service] section: the drawer service's own settings.
+struct ServiceSettings {
+    int keepDays = 400; // how long the history keeps its rows
+    bool operator==(const ServiceSettings &) const = default;
+};
+
+// The [web] section: the web bridge's settings.
+struct WebSettings {
+    int port = 8193;
+    // Origins of web apps allowed to use the bridge, besides its own page.
+    std::vector<std::string> allowOrigins;
+    bool operator==(const WebSettings &) const = default;
 };
 
 struct DrawerConfig {
@@ -60,6 +77,9 @@ struct DrawerConfig {
     std::vector<std::string> problems;
     // The drawers whose section is there but refused, with its problem above.
     std::array<bool, DrawerCount> refused {};
+    // The settings of the programs around the library, which it ignores.
+    ServiceSettings service;
+    WebSettings web;
 };
 
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName);

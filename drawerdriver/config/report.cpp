@@ -1,10 +1,9 @@
 #include "config/report.h"
 
-#include <cstdio>
+#include "config/logwriter.h"
+
 #include <map>
 #include <mutex>
-
-#include <syslog.h>
 
 namespace drawerdriver {
 
@@ -21,9 +20,7 @@ void reportProblem(const std::string &subject, const std::string &problem)
     last = problem;
     if (problem.empty())
         return;
-    std::fprintf(stderr, "KestrinPOS_USB: %s\n", problem.c_str());
-    // A desktop launch hides standard error; the system log keeps it.
-    ::syslog(LOG_USER | LOG_WARNING, "KestrinPOS_USB: %s", problem.c_str());
+    writeLogLine(problem);
 }
 
 } // namespace drawerdriver

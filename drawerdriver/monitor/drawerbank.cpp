@@ -1,89 +1,216 @@
 #include "monitor/drawerbank.h"
 
-#include "protocols/protocol.h"
+#include "config/logwriter.h"
 #include "config/report.h"
+#include "protocols/protocol.h"
 
 #include <climits>
 
 namespace drawerdriver {
 
+bool DrawerBank::FileStamp::operator==(const FileStamp &other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode
+        && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec
+        && size == other.size;
+}
+
+// The file's identity and change time to the nanosecond: an editor may
+// replace the file, or rewrite it in place, within one second.
+DrawerBank::FileStamp DrawerBank::stampOf(const std::string &path)
+{
+    struct stat info = {};
+    FileStamp stamp;
+    if (::stat(path.c_str(), &info) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.changed = info.st_ctim;
+    stamp.size = info.st_size;
+    return stamp;
+}
+
+DrawerBank::DrawerBank() : m_link(std::make_shared<Link>())
+{
+    m_link->bank = this;
+}
+
 DrawerBank::~DrawerBank()
 {
-    std::lock_guard guard(m_mutex);
+    {
+        std::lock_guard guard(m_link->mutex);
+        m_link->bank = nullptr;
+    }
+    shutdown();
+}
+
+void DrawerBank::shutdown()
+{
     std::vector<std::shared_ptr<DeviceMonitor>> running;
-    for (auto &[key, watched] : m_monitors)
-        if (auto monitor = watched.lock()) {
-            monitor->stop();
-            running.push_back(std::move(monitor));
-        }
+    {
+        std::lock_guard guard(m_mutex);
+        for (auto &[key, watched] : m_monitors)
+            if (auto monitor = watched.lock()) {
+                monitor->stop();
+                running.push_back(std::move(monitor));
+            }
+    }
     // An exchange ends within its limit; a host name still being looked up
     // is not waited for beyond that.
     const auto deadline = std::chrono::steady_clock::now() + ExchangeLimit + LongestBackoff;
     for (const auto &monitor : running)
         monitor->waitUntilFinished(deadline);
+    flushLogLines(std::chrono::milliseconds(100));
+}
+
+void DrawerBank::refreshIfChanged()
+{
+    const std::string path = drawerConfigPath();
+    const FileStamp stamp = stampOf(path);
+    {
+        std::lock_guard guard(m_mutex);
+        if (stamp == m_stamp)
+            return;
+    }
+    // Read outside the lock: a slow file never holds up a call.
+    DrawerConfig config = loadDrawerConfig(path);
+    std::lock_guard guard(m_mutex);
+    apply(std::move(config), stamp);
+}
+
+std::vector<DrawerSection> DrawerBank::sectionsOf(const std::string &key) const
+{
+    std::vector<DrawerSection> sections;
+    for (int drawer = 0; drawer < DrawerCount; ++drawer)
+        if (m_config.drawers[drawer] && deviceKey(*m_config.drawers[drawer]) == key)
+            sections.emplace_back(drawer, *m_config.drawers[drawer]);
+    return sections;
+}
+
+std::shared_ptr<DeviceMonitor> DrawerBank::startMonitor(
+    const std::string &key, std::shared_ptr<DeviceMonitor> predecessor)
+{
+    if (predecessor)
+        predecessor->stop();
+    auto monitor
+        = std::make_shared<DeviceMonitor>(sectionsOf(key), std::move(predecessor), [link = m_link] {
+              std::lock_guard guard(link->mutex);
+              if (link->bank)
+                  link->bank->refreshIfChanged();
+          });
+    monitor->start();
+    m_monitors[key] = monitor;
+    return monitor;
+}
+
+// Moves the running monitors and the handles to a new reading of the file:
+// a device whose sections changed gets a new monitor, which takes over the
+// old one's kicks, and every handle follows its drawer to its monitor.
+void DrawerBank::apply(DrawerConfig config, const FileStamp &stamp)
+{
+    m_stamp = stamp;
+    std::string problems;
+    for (const std::string &problem : config.problems)
+        problems += (problems.empty() ? "" : "\nKestrinPOS_USB: ") + problem;
+    reportProblem("configuration", problems);
+    m_config = std::move(config);
+
+    std::vector<std::pair<std::string, std::shared_ptr<DeviceMonitor>>> replaced;
+    for (auto entry = m_monitors.begin(); entry != m_monitors.end();) {
+        auto monitor = entry->second.lock();
+        if (monitor && monitor->sections() != sectionsOf(entry->first))
+            replaced.emplace_back(entry->first, monitor);
+        entry = monitor ? std::next(entry) : m_monitors.erase(entry);
+    }
+    for (auto &[key, old] : replaced) {
+        if (sectionsOf(key).empty()) {
+            old->stop();
+            m_monitors.erase(key);
+        } else {
+            startMonitor(key, old);
+        }
+    }
+    for (auto &[handle, held] : m_held) {
+        const auto &settings = m_config.drawers[held.drawer];
+        std::shared_ptr<DeviceMonitor> target;
+        if (settings) {
+            const std::string key = deviceKey(*settings);
+            target = m_monitors[key].lock();
+            if (!target)
+                target = startMonitor(key, nullptr);
+        }
+        if (target == held.monitor)
+            continue;
+        if (held.monitor)
+            held.monitor->handleGiven();
+        if (target)
+            target->handleTaken();
+        held.monitor = std::move(target);
+    }
+}
+
+// The running monitor of the drawer's device, or a new one (started set).
+std::shared_ptr<DeviceMonitor> DrawerBank::monitorFor(int drawer, bool &started)
+{
+    const std::string key = deviceKey(*m_config.drawers[drawer]);
+    std::shared_ptr<DeviceMonitor> monitor = m_monitors[key].lock();
+    started = !monitor || !monitor->touch();
+    if (started)
+        monitor = startMonitor(key, std::move(monitor));
+    return monitor;
 }
 
 std::int32_t DrawerBank::acquire(std::uint8_t drawerNumber)
 {
     if (drawerNumber >= DrawerCount)
         return -1;
+    refreshIfChanged();
     std::unique_lock lock(m_mutex);
-    const DrawerConfig config = loadDrawerConfig(drawerConfigPath());
-    std::string problems;
-    for (const std::string &problem : config.problems)
-        problems += (problems.empty() ? "" : "\nKestrinPOS_USB: ") + problem;
-    reportProblem("configuration", problems);
-
     const std::string subject = "drawer " + std::to_string(drawerNumber + 1);
-    const auto &settings = config.drawers[drawerNumber];
-    if (!settings) {
-        // A refused section's problem has been told above, in one line.
-        reportProblem(subject, config.refused[drawerNumber] ? "" : subject + " is not configured");
+    if (!m_config.drawers[drawerNumber]) {
+        // A refused section's problem has been told already, in one line.
+        reportProblem(
+            subject, m_config.refused[drawerNumber] ? "" : subject + " is not configured");
         return 0;
     }
     reportProblem(subject, {});
 
-    const std::string key = deviceKey(*settings);
-    std::vector<DrawerSection> sections;
-    for (int drawer = 0; drawer < DrawerCount; ++drawer)
-        if (config.drawers[drawer] && deviceKey(*config.drawers[drawer]) == key)
-            sections.emplace_back(drawer, *config.drawers[drawer]);
-
-    // Devices no longer watched leave no trace, however often the file changes.
-    std::erase_if(m_monitors, [](const auto &entry) { return entry.second.expired(); });
-    // A changed section, or a monitor that let go after idling, means a new
-    // monitor; it waits for the old one to let go of the device first.
-    std::shared_ptr<DeviceMonitor> watched = m_monitors[key].lock();
-    std::shared_ptr<DeviceMonitor> predecessor;
-    if (watched && (watched->finished() || watched->sections() != sections)) {
-        watched->stop();
-        predecessor = std::move(watched);
-    }
-    const bool starting = !watched;
-    if (starting) {
-        watched = std::make_shared<DeviceMonitor>(std::move(sections), std::move(predecessor));
-        watched->start();
-        m_monitors[key] = watched;
-    }
-    watched->touch();
-    if (starting) {
+    bool started = false;
+    std::shared_ptr<DeviceMonitor> monitor = monitorFor(drawerNumber, started);
+    if (started) {
         lock.unlock();
-        watched->waitForFirstExchange(FirstAnswerWait);
+        monitor->waitForFirstExchange(FirstAnswerWait);
         lock.lock();
+        // The file may have changed meanwhile: the drawer's monitor now.
+        if (!m_config.drawers[drawerNumber])
+            return 0;
+        monitor = monitorFor(drawerNumber, started);
     }
-    if (!watched->hasFreshAnswer())
+    if (!monitor->hasFreshAnswer())
         return 0;
-    const std::int32_t handle = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT32_MAX ? 1 : m_nextHandle + 1;
-    m_held[handle] = Held {drawerNumber, *settings, watched};
-    watched->handleTaken();
+    const std::int32_t handle = newHandle();
+    m_held[handle] = Held {drawerNumber, monitor};
+    monitor->handleTaken();
     return handle;
+}
+
+// The next number not held, wrapping after INT32_MAX: a long-running host
+// never gets a number that another handle still has.
+std::int32_t DrawerBank::newHandle()
+{
+    for (;;) {
+        const std::int32_t handle = m_nextHandle;
+        m_nextHandle = m_nextHandle == INT32_MAX ? 1 : m_nextHandle + 1;
+        if (!m_held.contains(handle))
+            return handle;
+    }
 }
 
 DrawerBank::Held *DrawerBank::find(std::int32_t handle)
 {
     const auto entry = m_held.find(handle);
-    if (entry == m_held.end())
+    if (entry == m_held.end() || !entry->second.monitor)
         return nullptr;
     entry->second.monitor->touch();
     return &entry->second;
@@ -95,7 +222,8 @@ void DrawerBank::release(std::int32_t handle)
     const auto entry = m_held.find(handle);
     if (entry == m_held.end())
         return; // 0, negative and unknown handles
-    entry->second.monitor->handleGiven();
+    if (entry->second.monitor)
+        entry->second.monitor->handleGiven();
     m_held.erase(entry);
 }
 
@@ -105,13 +233,15 @@ std::int16_t DrawerBank::status(std::int32_t handle)
     const Held *drawer = find(handle);
     if (!drawer || !drawer->monitor->hasFreshAnswer())
         return 0;
-    const Sensor sensor = drawer->settings.sensor;
-    if (sensor == Sensor::None)
+    const DrawerSettings *settings = drawer->monitor->section(drawer->drawer);
+    if (!settings)
+        return 0;
+    if (settings->sensor == Sensor::None)
         return 1;
     const std::optional<bool> high = drawer->monitor->sensorLevel();
     if (!high)
         return 0;
-    return *high == (sensor == Sensor::OpenHigh) ? 2 : 1;
+    return *high == (settings->sensor == Sensor::OpenHigh) ? 2 : 1;
 }
 
 std::int16_t DrawerBank::open(std::int32_t handle)
@@ -120,7 +250,10 @@ std::int16_t DrawerBank::open(std::int32_t handle)
     Held *drawer = find(handle);
     if (!drawer || !drawer->monitor->hasFreshAnswer())
         return 0;
-    drawer->monitor->kick(kickBytes(drawer->settings));
+    const DrawerSettings *settings = drawer->monitor->section(drawer->drawer);
+    if (!settings)
+        return 0;
+    drawer->monitor->kick(drawer->drawer, kickBytes(*settings));
     return 1;
 }
 

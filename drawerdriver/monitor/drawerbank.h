@@ -10,7 +10,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace drawerdriver {
 
@@ -19,8 +22,8 @@ inline constexpr std::chrono::milliseconds FirstAnswerWait {250};
 
 class DrawerBank {
 public:
-    DrawerBank() = default;
-    // Lets every device go, waiting a bounded time for the monitors.
+    DrawerBank();
+    // Lets every device go; monitors still ending no longer call back.
     ~DrawerBank();
     DrawerBank(const DrawerBank &) = delete;
     DrawerBank &operator=(const DrawerBank &) = delete;
@@ -30,16 +33,48 @@ public:
     std::int16_t status(std::int32_t handle);
     std::int16_t open(std::int32_t handle);
 
+    // Lets every device go, waiting a bounded time for the monitors.
+    void shutdown();
+    // Reads the configuration again if its file has changed, and moves the
+    // monitors and handles to what it now says. Called by the monitors.
+    void refreshIfChanged();
+
 private:
+    // A handle names a drawer; its settings are those of its monitor, which
+    // follows the configuration.
     struct Held {
         int drawer;
-        DrawerSettings settings;
         std::shared_ptr<DeviceMonitor> monitor;
     };
+    // What identifies one version of the configuration file.
+    struct FileStamp {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        timespec changed {};
+        off_t size = 0;
+        bool operator==(const FileStamp &other) const;
+    };
 
+    static FileStamp stampOf(const std::string &path);
+    void apply(DrawerConfig config, const FileStamp &stamp);
+    std::shared_ptr<DeviceMonitor> monitorFor(int drawer, bool &started);
+    std::shared_ptr<DeviceMonitor> startMonitor(
+        const std::string &key, std::shared_ptr<DeviceMonitor> predecessor);
+    std::vector<DrawerSection> sectionsOf(const std::string &key) const;
+    std::int32_t newHandle();
     Held *find(std::int32_t handle);
 
+    // What the monitors call back through, cut when the bank goes.
+    struct Link {
+        std::mutex mutex;
+        DrawerBank *bank = nullptr;
+    };
+    std::shared_ptr<Link> m_link;
+
     std::mutex m_mutex;
+    DrawerConfig m_config;
+    std::optional<FileStamp> m_stamp; // empty until the file is first read
     // A monitor lives while its thread runs or a handle refers to it; one
     // that has let go after idling is gone, its descriptors with it.
     std::map<std::string, std::weak_ptr<DeviceMonitor>> m_monitors;

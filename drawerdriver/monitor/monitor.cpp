@@ -1,12 +1,14 @@
 #include "monitor/monitor.h"
 
-#include "protocols/exchange.h"
+#include "config/background.h"
 #include "config/report.h"
-#include "transports/transport.h"
+#include "monitor/connection.h"
+#include "monitor/health.h"
+#include "protocols/exchange.h"
+#include "transports/serialport.h"
 
 #include <algorithm>
 #include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -43,247 +45,266 @@ bool anySensor(const std::vector<DrawerSection> &sections)
 // No more than this is read at one wake-up: a flooding device gets no more
 // of our time.
 constexpr std::size_t MostBytesPerWakeUp = 64 * 1024;
+// How often a kick that met a busy device is tried again.
+constexpr std::chrono::milliseconds KickRetryInterval {200};
 
 } // namespace
 
-// Everything that only the worker thread touches.
+// What one turn of the worker's loop has to do, taken under the lock.
+struct DeviceMonitor::Work {
+    bool end = false;
+    bool inUse = false;
+    Clock::time_point idleEnd;
+};
+
+// Everything that only the worker thread touches: the connection, the
+// device's health, the kicks not yet delivered, and when to act next.
 class DeviceMonitor::Worker {
 public:
     explicit Worker(DeviceMonitor &monitor)
         : m_monitor(monitor), m_device(deviceSettings(monitor.m_sections)),
-          m_watchSensor(anySensor(monitor.m_sections)), m_subject("device " + deviceKey(m_device))
+          m_watchSensor(anySensor(monitor.m_sections)), m_connection(m_device, m_watchSensor),
+          m_health("device " + deviceKey(m_device),
+              m_device.endpoint.isNetwork() ? std::string() : m_device.endpoint.path)
     {
     }
 
-    ~Worker() { disconnect(); }
+    std::deque<PendingKick> pending;
 
-    // One status exchange, or a presence check where no sensor is read.
-    bool poll()
+    // One status exchange when it is due, or a presence check where no
+    // sensor is read.
+    void pollIfDue()
     {
-        const auto deadline = Clock::now() + ExchangeLimit;
-        if (!m_transport && !connect(deadline))
-            return false;
-        std::optional<bool> level;
-        std::string error;
-        bool ok = true;
-        if (!m_watchSensor) {
-            // Nothing is sent: an open device without hang-up is the answer.
-            ok = m_transport->isPresent();
-            error = m_transport->name() + " hung up";
-        } else if (m_device.protocol == Protocol::Trigger) {
-            level = m_transport->lineLevel(m_device.sensorLine, error);
-            ok = level.has_value() && m_transport->isPresent();
-        } else {
-            ok = ask(deadline, level, error);
-        }
-        if (!ok && !m_transport)
-            return false; // dropped, and told, while reading what it had pushed
-        if (!ok) {
-            // A held connection stays for the pushed statuses, unless the
-            // device has gone.
-            const bool gone = !m_transport->isPresent();
-            if (gone || !held())
-                disconnect();
-            fail(gone ? OpenFailure::Gone : OpenFailure::Other, error);
-            return false;
-        }
-        if (!held())
-            disconnect();
-        answered(level);
-        return true;
-    }
-
-    void sendKick(const std::vector<std::uint8_t> &bytes)
-    {
-        const auto deadline = Clock::now() + ExchangeLimit;
-        if (!m_transport && !connect(deadline))
+        if (Clock::now() < m_nextPoll)
             return;
-        std::string error;
-        const bool ok = m_transport->writeAll(bytes, deadline, error);
-        if (!ok || !held())
-            disconnect();
-        if (!ok)
-            fail(OpenFailure::Other, "the kick did not reach the drawer: " + error);
+        const bool ok = exchange();
+        m_monitor.markExchangeDone();
+        m_nextPoll = Clock::now() + (ok ? PollInterval : m_health.backoff());
+        m_watchPushed = true;
+    }
+
+    // Sends the kicks that are due; a kick that meets a busy or absent
+    // device stays until its deadline. lastChance: the monitor is ending,
+    // each kick gets one more try.
+    void deliverKicks(bool lastChance)
+    {
+        if (pending.empty() || (!lastChance && Clock::now() < m_nextKickTry))
+            return;
+        while (!pending.empty()) {
+            const PendingKick &kick = pending.front();
+            if (Clock::now() >= kick.deadline) {
+                tellUndelivered(kick, "busy");
+                pending.pop_front();
+                continue;
+            }
+            if (!sendKick(kick)) {
+                m_nextKickTry = Clock::now() + KickRetryInterval;
+                return;
+            }
+            pending.pop_front();
+        }
     }
 
     // Reads what a held device sent by itself: pushed statuses count as
-    // answers the moment they arrive. False once nothing more is to be read.
-    bool readPushed()
+    // answers the moment they arrive.
+    void readPushed()
     {
-        if (!m_transport)
-            return false;
-        std::vector<std::uint8_t> buffer(m_protocol->readSize());
-        std::vector<bool> levels;
+        if (!m_connection.isOpen())
+            return;
+        Transport &transport = m_connection.transport();
+        std::vector<std::uint8_t> buffer(m_connection.protocol().readSize());
         std::string error;
         bool any = false;
         for (std::size_t total = 0; total < MostBytesPerWakeUp;) {
-            const ssize_t got = m_transport->readAvailable(buffer.data(), buffer.size(), error);
+            const ssize_t got = transport.readAvailable(buffer.data(), buffer.size(), error);
             if (got < 0) {
-                disconnect();
-                fail(OpenFailure::Gone, error);
-                return false;
+                m_connection.close();
+                failed(OpenFailure::Gone, error);
+                return;
             }
             if (got == 0)
                 break;
             any = true;
             total += std::size_t(got);
-            // Statuses amid bytes that are none may be chance patterns in
-            // garbage: they do not count.
-            const std::size_t known = levels.size();
-            m_protocol->clearNoise();
-            m_protocol->consume(buffer.data(), std::size_t(got), levels);
-            if (m_protocol->noisy())
-                levels.resize(known);
+            const Reading reading
+                = m_connection.reader().take(buffer.data(), std::size_t(got), Clock::now());
+            if (!reading.pushed.empty())
+                answered(reading.pushed.back());
         }
-        if (!levels.empty())
-            answered(levels.back());
-        return any;
+        // A descriptor that reports readiness but gives nothing is left
+        // alone until the next exchange, rather than spun on.
+        m_watchPushed = any;
     }
 
-    bool held() const { return m_hold.value_or(false); }
-    int fd() const { return m_transport ? m_transport->fd() : -1; }
-    std::chrono::milliseconds backoff() const { return m_backoff; }
-
-    void disconnect()
+    void checkConfigIfDue()
     {
-        if (m_transport && held() && m_protocol) {
-            if (const auto bytes = m_protocol->holdEnd(); !bytes.empty()) {
-                std::string ignored;
-                m_transport->writeAll(
-                    bytes, Clock::now() + std::chrono::milliseconds(100), ignored);
-            }
-        }
-        m_transport.reset();
+        if (!m_monitor.m_checkConfig || Clock::now() < m_nextConfigCheck)
+            return;
+        m_nextConfigCheck = Clock::now() + ConfigCheckInterval;
+        m_monitor.m_checkConfig();
+    }
+
+    // When the worker has something to do next, the idle end aside.
+    Clock::time_point nextWake() const
+    {
+        auto next = std::min(m_nextPoll, m_monitor.m_checkConfig ? m_nextConfigCheck : m_nextPoll);
+        return pending.empty() ? next : std::min(next, m_nextKickTry);
+    }
+
+    // The descriptor to watch for pushed statuses, or -1.
+    int pushedFd()
+    {
+        return m_connection.held() && m_connection.isOpen() && m_watchPushed
+            ? m_connection.transport().fd()
+            : -1;
+    }
+
+    void tellUndelivered(const PendingKick &kick, const std::string &why)
+    {
+        const std::string drawer = "drawer " + std::to_string(kick.drawer + 1);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(KickDeadline);
+        reportProblem(drawer + " kick",
+            drawer + ": kick not delivered, device " + why + " for "
+                + std::to_string(seconds.count()) + " s");
+        reportProblem(drawer + " kick", {}); // each lost kick is told
     }
 
 private:
     bool connect(Clock::time_point deadline)
     {
-        OpenResult result;
-        if (m_device.endpoint.isNetwork()) {
-            std::string error;
-            if (!m_address)
-                m_address = resolveNetworkAddress(m_device.endpoint, error);
-            if (!m_address) {
-                fail(OpenFailure::Other, error);
-                return false;
-            }
-            // Not cut short by a wake-up: a kick that comes meanwhile goes
-            // out on this connection.
-            result = connectNetwork(m_device.endpoint, *m_address,
-                std::min(ConnectTimeoutMs, remainingMs(deadline)), -1);
-            if (!result.transport)
-                m_address.reset(); // found again at the next attempt
-        } else {
-            // Only a serial port takes the hold, and it holds unless told
-            // not to: known before the first opening, so that the first one
-            // already leaves HUPCL as the hold wants it.
-            result = openDeviceNode(m_device, m_device.hold.value_or(true));
-        }
-        if (!result.transport) {
-            fail(result.failure, result.error);
+        if (m_connection.isOpen())
+            return true;
+        OpenFailure failure = OpenFailure::Other;
+        std::string error;
+        if (m_connection.open(deadline, failure, error))
+            return true;
+        failed(failure, error);
+        return false;
+    }
+
+    bool exchange()
+    {
+        std::string error;
+        // Outside the exchange's deadline: a lookup may take longer than it.
+        if (m_connection.needsLookup() && !m_connection.lookUp(error)) {
+            failed(OpenFailure::Other, error);
             return false;
         }
-        m_transport = std::move(result.transport);
-        if (!m_hold) {
-            // Opening and closing a serial port toggles its lines; drawers
-            // that are devices themselves are nobody's printer.
-            const bool ownDevice
-                = m_device.protocol == Protocol::Hid || m_device.protocol == Protocol::Trigger;
-            m_hold = m_device.hold.value_or(ownDevice || m_transport->isSerialPort());
-            m_protocol = makeProtocol(m_device, m_watchSensor, *m_hold);
+        const auto deadline = Clock::now() + ExchangeLimit;
+        if (!connect(deadline))
+            return false;
+        std::optional<bool> level;
+        bool ok = true;
+        Transport &transport = m_connection.transport();
+        if (!m_watchSensor) {
+            // Nothing is sent: an open device without hang-up is the answer.
+            ok = transport.isPresent();
+            error = transport.name() + " hung up";
+        } else if (m_device.protocol == Protocol::Trigger) {
+            SerialPort *port = transport.serialPort();
+            level = port ? port->lineLevel(m_device.sensorLine, error) : std::nullopt;
+            if (!port)
+                error = transport.name() + " has no modem status lines";
+            ok = level.has_value() && transport.isPresent();
+        } else {
+            ok = ask(deadline, level, error);
         }
-        if (held()) {
-            std::string error;
-            if (const auto bytes = m_protocol->holdStart();
-                !bytes.empty() && !m_transport->writeAll(bytes, deadline, error)) {
-                m_transport.reset();
-                fail(OpenFailure::Other, error);
-                return false;
-            }
+        if (!m_connection.isOpen())
+            return false; // dropped, and told, while reading what it had pushed
+        if (!ok) {
+            // A held connection stays for the pushed statuses, unless the
+            // device has gone.
+            const bool gone = !m_connection.transport().isPresent();
+            if (gone)
+                m_connection.close();
+            m_connection.closeUnlessHeld();
+            failed(gone ? OpenFailure::Gone : OpenFailure::Other, error);
+            return false;
         }
+        m_connection.closeUnlessHeld();
+        answered(level);
         return true;
     }
 
     bool ask(Clock::time_point deadline, std::optional<bool> &level, std::string &error)
     {
-        if (held())
+        if (m_connection.held())
             readPushed();
         else
-            m_transport->discardInput();
-        if (!m_transport)
+            m_connection.transport().discardInput();
+        if (!m_connection.isOpen())
             return false;
-        StatusAnswer answer = askStatus(*m_transport, *m_protocol, deadline);
+        StatusAnswer answer = askStatus(
+            m_connection.transport(), m_connection.reader(), m_connection.protocol(), deadline);
+        if (!answer.answered && answer.pushed) {
+            // No answer, but the device pushed its state meanwhile: that
+            // is as good.
+            answer.answered = true;
+            answer.level = answer.pushed;
+        }
         level = answer.level;
         error = std::move(answer.error);
         return answer.answered;
     }
 
-    void answered(std::optional<bool> level)
+    // True when the kick is done with: sent, or cut short and told.
+    bool sendKick(const PendingKick &kick)
     {
-        {
-            std::lock_guard guard(m_monitor.m_mutex);
-            m_monitor.m_lastAnswer = Clock::now();
-            m_monitor.m_answered = true;
-            if (level)
-                m_monitor.m_level = level;
-        }
-        m_monitor.m_changed.notify_all();
-        m_busySince.reset();
-        m_backoff = std::chrono::milliseconds(0);
-        reportProblem(m_subject, {});
+        const auto deadline = Clock::now() + ExchangeLimit;
+        if (!connect(deadline))
+            return false;
+        std::string error;
+        std::size_t written = 0;
+        const bool ok = m_connection.transport().writeAll(kick.bytes, deadline, error, &written);
+        if (!ok || !m_connection.held())
+            m_connection.close();
+        if (ok)
+            return true;
+        failed(OpenFailure::Other, "the kick did not reach the drawer: " + error);
+        if (written == 0)
+            return false; // nothing of it arrived: it may be tried again
+        // Part of it arrived: sent again, it might fire the drawer twice.
+        reportProblem("drawer " + std::to_string(kick.drawer + 1) + " kick",
+            "drawer " + std::to_string(kick.drawer + 1)
+                + ": kick cut short, not sent again: " + error);
+        return true;
     }
 
-    void fail(OpenFailure failure, const std::string &error)
+    void answered(std::optional<bool> level)
     {
-        if (failure == OpenFailure::Gone) {
-            std::lock_guard guard(m_monitor.m_mutex);
-            m_monitor.m_answered = false;
-        }
-        m_backoff = std::clamp(m_backoff * 2, std::chrono::milliseconds(200), LongestBackoff);
-        if (failure != OpenFailure::Busy) {
-            m_busySince.reset();
-            reportProblem(m_subject, error);
-            return;
-        }
-        const auto now = Clock::now();
-        if (!m_busySince) {
-            m_busySince = now;
-            m_busyTold = false;
-        }
-        if (!m_busyTold && now - *m_busySince >= BusyGrace) {
-            m_busyTold = true;
-            std::string holders;
-            if (!m_device.endpoint.isNetwork())
-                holders = deviceHolders(m_device.endpoint.path);
-            reportProblem(m_subject,
-                error + ", busy for 2 s"
-                    + (holders.empty() ? std::string() : "; held by process " + holders));
-        }
+        m_monitor.recordAnswer(level);
+        m_health.answered();
+    }
+
+    void failed(OpenFailure failure, const std::string &error)
+    {
+        if (failure == OpenFailure::Gone)
+            m_monitor.recordGone();
+        m_health.failed(failure, error);
     }
 
     DeviceMonitor &m_monitor;
     const DrawerSettings &m_device;
     const bool m_watchSensor;
-    const std::string m_subject;
-    std::optional<bool> m_hold;
-    std::unique_ptr<DeviceProtocol> m_protocol;
-    std::unique_ptr<Transport> m_transport;
-    std::optional<NetworkAddress> m_address;
-    std::chrono::milliseconds m_backoff {0};
-    std::optional<Clock::time_point> m_busySince;
-    bool m_busyTold = false;
+    DeviceConnection m_connection;
+    DeviceHealth m_health;
+    Clock::time_point m_nextPoll = Clock::now();
+    Clock::time_point m_nextKickTry = Clock::now();
+    Clock::time_point m_nextConfigCheck = Clock::now() + ConfigCheckInterval;
+    bool m_watchPushed = true;
 };
 
-DeviceMonitor::DeviceMonitor(
-    std::vector<DrawerSection> sections, std::shared_ptr<DeviceMonitor> predecessor)
+DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
+    std::shared_ptr<DeviceMonitor> predecessor, std::function<void()> checkConfig)
     : m_sections(std::move(sections)), m_predecessor(std::move(predecessor)),
-      m_lastCall(Clock::now())
+      m_checkConfig(std::move(checkConfig)), m_lastCall(Clock::now())
 {
-    if (::pipe(m_wake) == 0)
-        for (int fd : m_wake)
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK),
-                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_wake[0] = m_wake[1] = -1;
+        reportProblem("threads",
+            "cannot make a pipe to wake the drawer's monitor: "
+                + std::generic_category().message(errno));
+    }
 }
 
 DeviceMonitor::~DeviceMonitor()
@@ -297,12 +318,20 @@ void DeviceMonitor::start()
 {
     try {
         // The thread keeps the monitor alive until it has let go of the device.
-        std::thread([self = shared_from_this()] { self->run(); }).detach();
+        backgroundThread([self = shared_from_this()] { self->run(); }).detach();
     } catch (const std::system_error &) {
         std::lock_guard guard(m_mutex);
-        m_finished = m_firstExchangeDone = true;
+        m_finished = m_firstExchangeDone = m_ending = true;
         reportProblem("threads", "cannot start a thread to watch the drawer's device");
     }
+}
+
+const DrawerSettings *DeviceMonitor::section(int drawer) const
+{
+    for (const auto &[number, settings] : m_sections)
+        if (number == drawer)
+            return &settings;
+    return nullptr;
 }
 
 void DeviceMonitor::wake()
@@ -329,10 +358,13 @@ std::optional<bool> DeviceMonitor::sensorLevel() const
     return m_level;
 }
 
-void DeviceMonitor::touch()
+bool DeviceMonitor::touch()
 {
     std::lock_guard guard(m_mutex);
+    if (m_ending)
+        return false;
     m_lastCall = Clock::now();
+    return true;
 }
 
 void DeviceMonitor::handleTaken()
@@ -349,11 +381,11 @@ void DeviceMonitor::handleGiven()
     m_lastCall = Clock::now();
 }
 
-void DeviceMonitor::kick(std::vector<std::uint8_t> bytes)
+void DeviceMonitor::kick(int drawer, std::vector<std::uint8_t> bytes)
 {
     {
         std::lock_guard guard(m_mutex);
-        m_kicks.push_back(std::move(bytes));
+        m_kicks.push_back({drawer, std::move(bytes), Clock::now() + KickDeadline});
     }
     wake();
 }
@@ -379,54 +411,97 @@ bool DeviceMonitor::waitUntilFinished(std::chrono::steady_clock::time_point dead
     return m_changed.wait_until(lock, deadline, [this] { return m_finished; });
 }
 
+std::deque<PendingKick> DeviceMonitor::takeKicks()
+{
+    std::lock_guard guard(m_mutex);
+    return std::exchange(m_kicks, {});
+}
+
+void DeviceMonitor::markExchangeDone()
+{
+    {
+        std::lock_guard guard(m_mutex);
+        m_firstExchangeDone = true;
+    }
+    m_changed.notify_all();
+}
+
+void DeviceMonitor::recordAnswer(std::optional<bool> level)
+{
+    {
+        std::lock_guard guard(m_mutex);
+        m_lastAnswer = Clock::now();
+        m_answered = true;
+        if (level)
+            m_level = level;
+    }
+    m_changed.notify_all();
+}
+
+void DeviceMonitor::recordGone()
+{
+    std::lock_guard guard(m_mutex);
+    m_answered = false;
+}
+
+// Takes the new kicks and decides whether to end: when told to, or when
+// nobody has asked about the drawers for IdleLimit and nothing is left to
+// deliver. Once decided, no call can keep the monitor (touch says so).
+DeviceMonitor::Work DeviceMonitor::takeWork(Worker &worker)
+{
+    std::lock_guard guard(m_mutex);
+    Work work;
+    work.idleEnd = m_lastCall + IdleLimit;
+    work.inUse = m_handles > 0;
+    std::move(m_kicks.begin(), m_kicks.end(), std::back_inserter(worker.pending));
+    m_kicks.clear();
+    const bool idle = !work.inUse && worker.pending.empty() && Clock::now() >= work.idleEnd;
+    work.end = m_ending = m_stopRequested || idle;
+    return work;
+}
+
+void DeviceMonitor::serve(Worker &worker)
+{
+    for (;;) {
+        const Work work = takeWork(worker);
+        if (work.end) {
+            worker.deliverKicks(true);
+            return;
+        }
+        worker.deliverKicks(false);
+        worker.pollIfDue();
+        worker.checkConfigIfDue();
+
+        const auto until
+            = work.inUse ? worker.nextWake() : std::min(worker.nextWake(), work.idleEnd);
+        const int pushed = worker.pushedFd();
+        const WaitResult ready = waitFor(pushed, POLLIN | POLLRDHUP, until, m_wake[0]);
+        if (ready.woken) {
+            char drained[64];
+            while (::read(m_wake[0], drained, sizeof drained) > 0) { }
+        }
+        if (pushed >= 0 && ready.ready())
+            worker.readPushed();
+    }
+}
+
 void DeviceMonitor::run()
 {
     if (m_predecessor) {
-        m_predecessor->waitUntilFinished(Clock::now() + LongestBackoff);
+        m_predecessor->waitUntilFinished(Clock::now() + LongestBackoff + ExchangeLimit);
+        std::deque<PendingKick> handedOver = m_predecessor->takeKicks();
+        {
+            std::lock_guard guard(m_mutex);
+            m_kicks.insert(m_kicks.begin(), handedOver.begin(), handedOver.end());
+        }
         m_predecessor.reset();
     }
     {
         Worker worker(*this);
-        auto nextPoll = Clock::now();
-        bool watchPushed = true;
-        for (;;) {
-            std::deque<std::vector<std::uint8_t>> kicks;
-            auto idleEnd = Clock::now();
-            bool inUse = false;
-            {
-                std::lock_guard guard(m_mutex);
-                idleEnd = m_lastCall + IdleLimit;
-                inUse = m_handles > 0;
-                if (m_stopRequested || (m_handles == 0 && Clock::now() >= idleEnd))
-                    break;
-                kicks.swap(m_kicks);
-            }
-            for (const auto &bytes : kicks)
-                worker.sendKick(bytes);
-            if (Clock::now() >= nextPoll) {
-                const bool ok = worker.poll();
-                {
-                    std::lock_guard guard(m_mutex);
-                    m_firstExchangeDone = true;
-                }
-                m_changed.notify_all();
-                nextPoll = Clock::now() + (ok ? PollInterval : worker.backoff());
-                watchPushed = true;
-            }
-
-            pollfd ready[2] = {{m_wake[0], POLLIN, 0}, {worker.fd(), POLLIN | POLLRDHUP, 0}};
-            const int count = worker.held() && worker.fd() >= 0 && watchPushed ? 2 : 1;
-            const auto until = inUse ? nextPoll : std::min(nextPoll, idleEnd);
-            ::poll(ready, nfds_t(count), std::max(1, remainingMs(until)));
-            if (ready[0].revents & POLLIN) {
-                char drained[64];
-                while (::read(m_wake[0], drained, sizeof drained) > 0) { }
-            }
-            // A descriptor that reports readiness but gives nothing is left
-            // alone until the next exchange, rather than spun on.
-            if (count == 2 && ready[1].revents)
-                watchPushed = worker.readPushed();
-        }
+        serve(worker);
+        // What could not be delivered goes to a successor, if one comes.
+        std::lock_guard guard(m_mutex);
+        m_kicks.insert(m_kicks.begin(), worker.pending.begin(), worker.pending.end());
     }
     {
         std::lock_guard guard(m_mutex);

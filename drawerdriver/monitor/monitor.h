@@ -2,6 +2,18 @@
 // its latest state, so that the library's entry points answer at once and
 // never wait on the device. Drawers on one device (a printer with a Y-cable
 // on both connectors) share its monitor.
+//
+// Timing. The worker asks the device every PollInterval after the last
+// exchange ended, and an exchange, opening or connecting included, ends
+// within ExchangeLimit; so while the device answers in time, a new answer
+// comes at most PollInterval + ExchangeLimit after the last one. An answer
+// stays believed for AnswerLifetime, which covers that and a margin for the
+// scheduler: a device that answers in time never reads as gone.
+//
+// Locks. DrawerBank's lock may be held while a monitor's own lock is taken,
+// never the other way round; the worker thread holds its monitor's lock only
+// to read or write the state below, never while it talks to the device, and
+// calls back into the bank holding no lock at all.
 #pragma once
 
 #include "config/config.h"
@@ -10,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,19 +31,26 @@
 
 namespace drawerdriver {
 
-// How old the freshest answer may be for the device to count as there.
-inline constexpr std::chrono::milliseconds AnswerLifetime {300};
-// The time between two status exchanges while the device answers.
 inline constexpr std::chrono::milliseconds PollInterval {100};
-// The longest an exchange holds the device, opening or connecting included.
 inline constexpr std::chrono::milliseconds ExchangeLimit {250};
+inline constexpr std::chrono::milliseconds SchedulingMargin {100};
+inline constexpr std::chrono::milliseconds AnswerLifetime {450};
+static_assert(AnswerLifetime >= PollInterval + ExchangeLimit + SchedulingMargin,
+    "an answer must stay believed until the next one can arrive");
 inline constexpr int ConnectTimeoutMs = 200;
+static_assert(std::chrono::milliseconds(ConnectTimeoutMs) < ExchangeLimit,
+    "a connection leaves time for the question");
 // After failed exchanges the next attempt waits longer, up to this.
 inline constexpr std::chrono::milliseconds LongestBackoff {1000};
 // A monitor with no handle held and no call for this long lets go.
 inline constexpr std::chrono::milliseconds IdleLimit {2000};
 // How long a busy device waits before it is worth a message.
 inline constexpr std::chrono::milliseconds BusyGrace {2000};
+// How long an accepted kick is tried on a busy or absent device: long
+// enough to outlast the printing of a receipt.
+inline constexpr std::chrono::milliseconds KickDeadline {3000};
+// How often a monitor looks whether the configuration file has changed.
+inline constexpr std::chrono::milliseconds ConfigCheckInterval {500};
 
 // A drawer section and its number (0 for "Drawer #1").
 using DrawerSection = std::pair<int, DrawerSettings>;
@@ -38,19 +58,31 @@ using DrawerSection = std::pair<int, DrawerSettings>;
 // The key that names one device: its node, or its network address.
 std::string deviceKey(const DrawerSettings &settings);
 
+// A kick accepted by OpenDrawer and not yet delivered.
+struct PendingKick {
+    int drawer = 0; // 0 for "Drawer #1"
+    std::vector<std::uint8_t> bytes;
+    std::chrono::steady_clock::time_point deadline;
+};
+
 class DeviceMonitor : public std::enable_shared_from_this<DeviceMonitor> {
 public:
-    // The sections of every drawer on the device; the first one's device
-    // settings (protocol, speed, hold) apply. A predecessor on the same
-    // device is waited for, so that two monitors never fight over it.
-    DeviceMonitor(
-        std::vector<DrawerSection> sections, std::shared_ptr<DeviceMonitor> predecessor = nullptr);
+    // The sections of every drawer on the device; the first with a sensor
+    // gives the device settings (protocol, speed, hold). A predecessor on
+    // the same device is waited for, so that two monitors never fight over
+    // it, and its undelivered kicks are taken over. checkConfig is called
+    // on the worker thread every ConfigCheckInterval.
+    DeviceMonitor(std::vector<DrawerSection> sections,
+        std::shared_ptr<DeviceMonitor> predecessor = nullptr,
+        std::function<void()> checkConfig = {});
     ~DeviceMonitor();
     DeviceMonitor(const DeviceMonitor &) = delete;
     DeviceMonitor &operator=(const DeviceMonitor &) = delete;
 
     void start();
     const std::vector<DrawerSection> &sections() const { return m_sections; }
+    // The section of one of the monitor's drawers, or null.
+    const DrawerSettings *section(int drawer) const;
 
     // Waits until the first exchange has ended, or for the timeout.
     void waitForFirstExchange(std::chrono::milliseconds timeout);
@@ -59,12 +91,14 @@ public:
     // The sensor level of that answer, where the device reports one.
     std::optional<bool> sensorLevel() const;
 
-    // A call about one of the monitor's drawers has come.
-    void touch();
+    // A call about one of the monitor's drawers has come: the monitor stays
+    // for at least IdleLimit more. False if it has already decided to end.
+    bool touch();
     void handleTaken();
     void handleGiven();
-    // Hands the kick to the worker, which sends it at once.
-    void kick(std::vector<std::uint8_t> bytes);
+    // Hands a kick to the worker, which sends it at once and tries again on
+    // a busy device until the kick's deadline.
+    void kick(int drawer, std::vector<std::uint8_t> bytes);
 
     // Asks the worker to let go of the device and end.
     void stop();
@@ -74,9 +108,20 @@ public:
 
 private:
     class Worker;
+    struct Work;
+
+    Work takeWork(Worker &worker);
+    std::deque<PendingKick> takeKicks();
+    void markExchangeDone();
+    void recordAnswer(std::optional<bool> level);
+    void recordGone();
+    void wake();
+    void run();
+    void serve(Worker &worker);
 
     const std::vector<DrawerSection> m_sections;
     std::shared_ptr<DeviceMonitor> m_predecessor;
+    const std::function<void()> m_checkConfig;
     int m_wake[2] = {-1, -1};
 
     mutable std::mutex m_mutex;
@@ -85,14 +130,12 @@ private:
     bool m_answered = false;
     std::optional<bool> m_level;
     bool m_firstExchangeDone = false;
-    std::deque<std::vector<std::uint8_t>> m_kicks;
+    std::deque<PendingKick> m_kicks;
     int m_handles = 0;
     std::chrono::steady_clock::time_point m_lastCall;
     bool m_stopRequested = false;
+    bool m_ending = false;
     bool m_finished = false;
-
-    void wake();
-    void run();
 };
 
 } // namespace drawerdriver

@@ -45,35 +45,31 @@ public:
         return m_automaticStatus ? std::vector<std::uint8_t> {0x1D, 0x61, 0x00}
                                  : std::vector<std::uint8_t> {};
     }
-    void consume(const std::uint8_t *data, std::size_t size, std::vector<bool> &levels) override
+    void parse(const std::uint8_t *data, std::size_t size, std::vector<Frame> &frames) override
     {
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint8_t byte = data[i];
             if (m_frameLength > 0) {
                 if (isAutomaticStatusBody(byte)) {
                     if (++m_frameLength == 4) {
-                        levels.push_back(m_frameHeader & 0x04);
+                        frames.push_back({Frame::Kind::Pushed, (m_frameHeader & 0x04) != 0});
                         m_frameLength = 0;
                     }
                     continue;
                 }
                 m_frameLength = 0;
-                m_noisy = true;
+                frames.push_back({Frame::Kind::Noise});
             }
-            if (isEscPosStatus(byte)) {
-                if (m_awaiting) {
-                    m_awaiting = false;
-                    m_answered = true;
-                    levels.push_back(byte & 0x04);
-                }
-            } else if (m_automaticStatus && isAutomaticStatusHeader(byte)) {
+            if (isEscPosStatus(byte))
+                frames.push_back({Frame::Kind::Status, (byte & 0x04) != 0});
+            else if (m_automaticStatus && isAutomaticStatusHeader(byte)) {
                 m_frameHeader = byte;
                 m_frameLength = 1;
-            } else {
-                m_noisy = true;
-            }
+            } else
+                frames.push_back({Frame::Kind::Noise});
         }
     }
+    void restart() override { m_frameLength = 0; }
 
 private:
     bool m_automaticStatus;

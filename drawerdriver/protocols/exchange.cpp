@@ -9,46 +9,61 @@ namespace {
 // of our time, and nothing grows.
 constexpr std::size_t MostBytesPerExchange = 64 * 1024;
 constexpr std::size_t RawBytesKept = 32;
+
+void keepRaw(std::vector<std::uint8_t> &raw, const std::uint8_t *data, std::size_t size)
+{
+    const std::size_t keep = std::min(size, RawBytesKept - std::min(RawBytesKept, raw.size()));
+    raw.insert(raw.end(), data, data + keep);
+}
 } // namespace
 
-StatusAnswer askStatus(Transport &transport, DeviceProtocol &protocol, Clock::time_point deadline)
+StatusAnswer askStatus(Transport &transport, StatusReader &reader, DeviceProtocol &protocol,
+    Clock::time_point deadline)
 {
     StatusAnswer answer;
-    protocol.expectAnswer();
+    reader.ask(deadline);
     if (!transport.writeAll(protocol.statusRequest(), deadline, answer.error)) {
-        protocol.endExchange();
+        reader.endExchange();
         return answer;
     }
     std::vector<std::uint8_t> buffer(protocol.readSize());
-    std::vector<bool> levels;
-    for (std::size_t total = 0; !protocol.answered() && total < MostBytesPerExchange;) {
-        pollfd ready {transport.fd(), POLLIN, 0};
-        const int left = remainingMs(deadline);
-        if (left == 0 || ::poll(&ready, 1, left) <= 0)
+    bool noisy = false;
+    for (std::size_t total = 0; !answer.answered && total < MostBytesPerExchange;) {
+        if (!waitFor(transport.fd(), POLLIN, deadline).ready())
             break;
         const ssize_t got = transport.readAvailable(buffer.data(), buffer.size(), answer.error);
         if (got < 0) {
-            protocol.endExchange();
+            reader.endExchange();
             return answer;
         }
         total += std::size_t(got);
-        const std::size_t keep
-            = std::min(std::size_t(got), RawBytesKept - std::min(RawBytesKept, answer.raw.size()));
-        answer.raw.insert(answer.raw.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(keep));
-        protocol.consume(buffer.data(), std::size_t(got), levels);
+        keepRaw(answer.raw, buffer.data(), std::size_t(got));
+        const Reading reading = reader.take(buffer.data(), std::size_t(got), Clock::now());
+        noisy |= reading.noise;
+        if (reading.answer) {
+            answer.answered = true;
+            answer.level = reading.answer;
+        }
+        if (!reading.pushed.empty()) {
+            answer.pushed = reading.pushed.back();
+            if (answer.answered)
+                answer.level = answer.pushed;
+        }
     }
-    protocol.endExchange();
-    if (protocol.noisy()) {
+    reader.endExchange();
+    if (noisy) {
+        answer.answered = false;
         answer.error = transport.name() + " sends bytes that are not a status answer";
-        return answer;
-    }
-    if (!protocol.answered() || levels.empty()) {
+    } else if (!answer.answered) {
         answer.error = transport.name() + " does not answer status requests";
-        return answer;
     }
-    answer.answered = true;
-    answer.level = levels.back();
     return answer;
+}
+
+StatusAnswer askStatus(Transport &transport, DeviceProtocol &protocol, Clock::time_point deadline)
+{
+    StatusReader reader(protocol);
+    return askStatus(transport, reader, protocol, deadline);
 }
 
 } // namespace drawerdriver

@@ -20,14 +20,12 @@ public:
     }
     std::size_t readSize() const override { return HidReportSize; }
 
-    // The level is the "closed" bit: high while closed.
-    void consume(const std::uint8_t *data, std::size_t size, std::vector<bool> &levels) override
+    // The level is the "closed" bit: high while closed. A short report, or
+    // another drawer's on the same node, is nothing to this drawer.
+    void parse(const std::uint8_t *data, std::size_t size, std::vector<Frame> &frames) override
     {
-        // A short report, or another drawer's, is no answer.
-        if (size < HidReportSize || (data[0] >> 4) != m_id)
-            return;
-        levels.push_back(data[0] & 0x01);
-        m_answered = true;
+        if (size >= HidReportSize && (data[0] >> 4) == m_id)
+            frames.push_back({Frame::Kind::Status, (data[0] & HidClosedBit) != 0});
     }
 
 private:

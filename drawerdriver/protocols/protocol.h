@@ -12,6 +12,18 @@
 
 namespace drawerdriver {
 
+// One unit of what a device sends, as its protocol reads it. A protocol
+// only parses; whether a status counts is decided by the StatusReader.
+struct Frame {
+    enum class Kind {
+        Status, // a status, which counts only as the answer to a question
+        Pushed, // a status the device sends by itself, by the protocol's design
+        Noise, // bytes that are no frame of the protocol
+    };
+    Kind kind = Kind::Noise;
+    bool level = false; // the sensor level of a status
+};
+
 class DeviceProtocol {
 public:
     virtual ~DeviceProtocol() = default;
@@ -27,35 +39,11 @@ public:
     // How much one read takes: a HID report is one read of its own.
     virtual std::size_t readSize() const { return 512; }
 
-    // A question has just been sent: the next status is its answer, and
-    // anything else that arrives before it makes the exchange noisy.
-    void expectAnswer()
-    {
-        m_noisy = false;
-        m_answered = false;
-        m_awaiting = true;
-        restart();
-    }
-    // Between exchanges, each read is judged on its own.
-    void clearNoise() { m_noisy = false; }
-    // The exchange is over: an answer that comes later is stale, and must
-    // not be taken for the answer to the next question.
-    void endExchange() { m_awaiting = false; }
-    // The bytes of one read. Each complete, valid status in them, answered
-    // or pushed by the device, adds its sensor level to levels.
-    virtual void consume(const std::uint8_t *data, std::size_t size, std::vector<bool> &levels) = 0;
-    // Whether the question has had its answer, and whether anything but
-    // status arrived since it was asked.
-    bool answered() const { return m_answered; }
-    bool noisy() const { return m_noisy; }
-
-protected:
-    // Drops what was read of a status before a new question.
+    // The frames in the bytes of one read. A frame cut between two reads
+    // is completed by the next one.
+    virtual void parse(const std::uint8_t *data, std::size_t size, std::vector<Frame> &frames) = 0;
+    // Drops what was read of a frame, before a new question.
     virtual void restart() { }
-
-    bool m_noisy = false;
-    bool m_answered = false;
-    bool m_awaiting = false;
 };
 
 // The protocol of a device, from its first drawer's section. watchSensor:
@@ -86,6 +74,8 @@ std::unique_ptr<DeviceProtocol> makeStar();
 
 // HID drawers: 120-byte reports, written with the report ID 0 in front.
 inline constexpr std::size_t HidReportSize = 120;
+// The bit of an answer's first byte that is set while the drawer is closed.
+inline constexpr std::uint8_t HidClosedBit = 0x01;
 std::unique_ptr<DeviceProtocol> makeHid(int id);
 
 // Drawer-trigger boxes: the kick bytes, and the switch on a modem line.

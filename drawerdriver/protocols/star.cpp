@@ -31,28 +31,25 @@ public:
         return starKick(drawer);
     }
 
-    void consume(const std::uint8_t *data, std::size_t size, std::vector<bool> &levels) override
+    void parse(const std::uint8_t *data, std::size_t size, std::vector<Frame> &frames) override
     {
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint8_t byte = data[i];
             if (m_status.empty()) {
                 // A status too short to hold the drawer byte is none.
                 if (!isStatusHeader(byte) || statusLength(byte) < 3) {
-                    m_noisy = true;
+                    frames.push_back({Frame::Kind::Noise});
                     continue;
                 }
                 m_length = statusLength(byte);
             }
             m_status.push_back(byte);
             if (m_status.size() == m_length) {
-                levels.push_back(m_status[2] & 0x04);
-                m_answered = true;
+                frames.push_back({Frame::Kind::Status, (m_status[2] & 0x04) != 0});
                 m_status.clear();
             }
         }
     }
-
-protected:
     void restart() override { m_status.clear(); } // half a status from before
 
 private:

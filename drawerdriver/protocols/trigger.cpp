@@ -13,7 +13,7 @@ public:
     {
         return drawer.kick;
     }
-    void consume(const std::uint8_t *, std::size_t, std::vector<bool> &) override { }
+    void parse(const std::uint8_t *, std::size_t, std::vector<Frame> &) override { }
 };
 
 } // namespace

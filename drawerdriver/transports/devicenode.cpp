@@ -1,4 +1,4 @@
-#include "transports/transport.h"
+#include "transports/serialport.h"
 
 #include <cerrno>
 #include <cstring>

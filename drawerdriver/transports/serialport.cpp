@@ -1,4 +1,4 @@
-#include "transports/transport.h"
+#include "transports/serialport.h"
 
 #include <atomic>
 #include <cerrno>
@@ -62,30 +62,23 @@ int lineBit(SensorLine line)
     return 0;
 }
 
-class SerialPort : public DeviceNode {
-public:
-    using DeviceNode::DeviceNode;
-
-    bool isSerialPort() const override { return true; }
-
-    void discardInput() override
-    {
-        ::tcflush(m_fd, TCIFLUSH);
-        DeviceNode::discardInput(); // what the flush could not catch
-    }
-
-    std::optional<bool> lineLevel(SensorLine line, std::string &error) override
-    {
-        int bits = 0;
-        if (modemLineReader.load()(m_fd, &bits) != 0) {
-            error = "cannot read the modem lines of " + m_name + ": " + std::strerror(errno);
-            return std::nullopt;
-        }
-        return (bits & lineBit(line)) != 0;
-    }
-};
-
 } // namespace
+
+void SerialPort::discardInput()
+{
+    ::tcflush(m_fd, TCIFLUSH);
+    DeviceNode::discardInput(); // what the flush could not catch
+}
+
+std::optional<bool> SerialPort::lineLevel(SensorLine line, std::string &error)
+{
+    int bits = 0;
+    if (modemLineReader.load()(m_fd, &bits) != 0) {
+        error = "cannot read the modem lines of " + m_name + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    return (bits & lineBit(line)) != 0;
+}
 
 void setModemLineReader(ModemLineReader reader)
 {

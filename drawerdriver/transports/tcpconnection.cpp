@@ -33,15 +33,14 @@ public:
 
     bool isPresent() const override
     {
-        pollfd state {m_fd, POLLRDHUP, 0};
-        return ::poll(&state, 1, 0) == 0
-            || !(state.revents & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP));
+        const WaitResult state = waitFor(m_fd, POLLRDHUP, Clock::now());
+        return !state.failed && !(state.events & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP));
     }
 };
 
 } // namespace
 
-std::optional<NetworkAddress> resolveNetworkAddress(const Endpoint &endpoint, std::string &error)
+std::vector<NetworkAddress> resolveNetworkAddresses(const Endpoint &endpoint, std::string &error)
 {
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
@@ -53,13 +52,19 @@ std::optional<NetworkAddress> resolveNetworkAddress(const Endpoint &endpoint, st
     if (code != 0 || !found) {
         error = "cannot find the address of " + displayName(endpoint) + ": "
             + (code == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(code));
-        return std::nullopt;
+        return {};
     }
-    NetworkAddress address;
-    std::memcpy(&address.address, found->ai_addr, found->ai_addrlen);
-    address.length = found->ai_addrlen;
+    std::vector<NetworkAddress> addresses;
+    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+        if (entry->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        NetworkAddress address;
+        std::memcpy(&address.address, entry->ai_addr, entry->ai_addrlen);
+        address.length = entry->ai_addrlen;
+        addresses.push_back(address);
+    }
     ::freeaddrinfo(found);
-    return address;
+    return addresses;
 }
 
 OpenResult connectNetwork(
@@ -81,10 +86,10 @@ OpenResult connectNetwork(
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.address), address.length) != 0) {
         code = errno;
         if (code == EINPROGRESS) {
-            pollfd ready[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-            const int polled = ::poll(ready, 2, timeoutMs);
+            const WaitResult ready
+                = waitFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs), wakeFd);
             socklen_t length = sizeof code;
-            if (polled > 0 && (ready[0].revents & (POLLOUT | POLLERR | POLLHUP)))
+            if (ready.events & (POLLOUT | POLLERR | POLLHUP))
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length);
             else
                 code = ETIMEDOUT;
@@ -96,10 +101,12 @@ OpenResult connectNetwork(
         if (code == ETIMEDOUT)
             result.error = "cannot connect to " + name + ": no answer within "
                 + std::to_string(timeoutMs) + " ms";
-        // A print server with its connection slots taken refuses or lets
-        // the attempt wait: the printer is busy, not gone.
-        result.failure
-            = (code == ECONNREFUSED || code == ETIMEDOUT) ? OpenFailure::Busy : OpenFailure::Other;
+        // A print server with its connection slots taken lets the attempt
+        // wait: the printer is busy. One that refuses is switched off, or
+        // printing with its one slot taken.
+        result.failure = code == ETIMEDOUT ? OpenFailure::Busy
+            : code == ECONNREFUSED         ? OpenFailure::Refused
+                                           : OpenFailure::Other;
         return result;
     }
     result.transport = std::make_unique<NetworkConnection>(fd, name);

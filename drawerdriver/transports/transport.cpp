@@ -4,37 +4,62 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include <poll.h>
 #include <unistd.h>
 
 namespace drawerdriver {
 
-int remainingMs(Clock::time_point deadline)
+namespace {
+
+// Every device descriptor the library has open, so that a child after fork
+// can close its copies: they would keep the parent's lock on a device, and
+// the device itself, open.
+struct OpenDevices {
+    std::mutex mutex;
+    std::set<int> fds;
+};
+OpenDevices *openDevices = new OpenDevices; // never destroyed: monitors may outlive exit
+
+} // namespace
+
+void closeInheritedDevices()
 {
-    // Rounded up: a wait that ends a fraction early would only wake the
-    // thread twice.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return int(std::clamp<std::int64_t>(left.count(), 0, 60'000));
+    // The child has one thread: the lock may be held by one that is gone.
+    for (int fd : openDevices->fds)
+        ::close(fd);
+    openDevices = new OpenDevices;
 }
 
-Transport::Transport(int fd, std::string name) : m_fd(fd), m_name(std::move(name)) { }
+Transport::Transport(int fd, std::string name) : m_fd(fd), m_name(std::move(name))
+{
+    std::lock_guard guard(openDevices->mutex);
+    openDevices->fds.insert(fd);
+}
 
 Transport::~Transport()
 {
+    {
+        std::lock_guard guard(openDevices->mutex);
+        openDevices->fds.erase(m_fd);
+    }
     ::close(m_fd);
 }
 
 bool Transport::isPresent() const
 {
-    pollfd state {m_fd, 0, 0};
-    return ::poll(&state, 1, 0) == 0 || !(state.revents & (POLLERR | POLLHUP | POLLNVAL));
+    const WaitResult state = waitFor(m_fd, 0, Clock::now());
+    return !state.failed && !(state.events & (POLLERR | POLLHUP | POLLNVAL));
 }
 
-bool Transport::writeAll(
-    const std::vector<std::uint8_t> &bytes, Clock::time_point deadline, std::string &error)
+bool Transport::writeAll(const std::vector<std::uint8_t> &bytes, Clock::time_point deadline,
+    std::string &error, std::size_t *written)
 {
-    std::size_t done = 0;
+    std::size_t ignored = 0;
+    std::size_t &done = written ? *written : ignored;
+    done = 0;
     while (done < bytes.size()) {
         const ssize_t wrote = writeSome(bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
@@ -45,13 +70,12 @@ bool Transport::writeAll(
             error = "cannot write to " + m_name + ": " + std::strerror(errno);
             return false;
         }
-        pollfd ready {m_fd, POLLOUT, 0};
-        const int left = remainingMs(deadline);
-        if (left == 0 || ::poll(&ready, 1, left) <= 0) {
+        const WaitResult ready = waitFor(m_fd, POLLOUT, deadline);
+        if (!ready.ready()) {
             error = m_name + " takes no data (it may be off line, or busy printing)";
             return false;
         }
-        if (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        if (ready.events & (POLLERR | POLLHUP | POLLNVAL)) {
             error = m_name + " hung up";
             return false;
         }
@@ -93,12 +117,6 @@ void Transport::discardInput()
     for (int round = 0; round < 8 && readAvailable(stale, sizeof stale, ignored) > 0; ++round) { }
 }
 
-std::optional<bool> Transport::lineLevel(SensorLine, std::string &error)
-{
-    error = m_name + " has no modem status lines";
-    return std::nullopt;
-}
-
 std::string deviceHolders(const std::string &path)
 {
     namespace fs = std::filesystem;
@@ -117,7 +135,7 @@ std::string deviceHolders(const std::string &path)
             if (fs::read_symlink(fd.path(), gone) != target)
                 continue;
             std::string command;
-            if (FILE *comm = std::fopen((process.path() / "comm").c_str(), "r")) {
+            if (FILE *comm = std::fopen((process.path() / "comm").c_str(), "re")) {
                 char name[64] = {};
                 if (std::fgets(name, sizeof name, comm))
                     command = std::string(name, strcspn(name, "\n"));

@@ -4,8 +4,9 @@
 // With --follow it is a second program on the drawer instead: it keeps the
 // handle, prints "status N" whenever the status changes, fires the drawer
 // for each "open" line on standard input (printing "opened R"), and ends,
-// still holding the handle, when standard input closes.
-// Usage: holdatexit LIBRARY [--follow]   (the configuration from the environment)
+// still holding the handle, when standard input closes. With dlclose, the
+// library is closed while its monitor still runs.
+// Usage: holdatexit LIBRARY [--follow | dlclose]   (the configuration from the environment)
 
 #include "drawer/drawerapi.h"
 
@@ -55,8 +56,9 @@ void follow(void *library, std::int32_t handle)
 int main(int argc, char *argv[])
 {
     const bool following = argc == 3 && std::strcmp(argv[2], "--follow") == 0;
-    if (argc != 2 && !following) {
-        std::fprintf(stderr, "usage: holdatexit LIBRARY [--follow]\n");
+    const bool closeFirst = argc == 3 && std::strcmp(argv[2], "dlclose") == 0;
+    if (argc != 2 && !following && !closeFirst) {
+        std::fprintf(stderr, "usage: holdatexit LIBRARY [--follow | dlclose]\n");
         return 2;
     }
     void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -72,6 +74,10 @@ int main(int argc, char *argv[])
             std::fflush(stdout);
             if (following)
                 follow(library, handle);
+            if (closeFirst) {
+                dlclose(library);
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 class PtyHidDrawer {
@@ -51,6 +52,8 @@ public:
     std::atomic<Behaviour> behaviour {Behaviour::Answering};
     // Bits 1 to 3 of s in the drawer's answers, which carry no meaning here.
     std::atomic<int> spareStatusBits {0};
+    // How long the drawer takes to answer.
+    std::atomic<int> answerDelayMs {0};
 
     // Unplugged: the terminal hangs up and its device node disappears.
     void vanish() { m_terminal.vanish(); }
@@ -103,6 +106,7 @@ private:
 
     void answer()
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
         const std::uint8_t closed = drawerOpen ? 0 : 1;
         const std::uint8_t s = std::uint8_t((spareStatusBits & 0x0E) | closed);
         switch (behaviour.load()) {

@@ -76,9 +76,13 @@ private:
                 }
             }
             // Still under the lock: once received() shows a Star request,
-            // its answer is on its way.
-            if (!starReplies.empty())
+            // its answer is on its way, unless the printer is slow.
+            if (!starReplies.empty() && answerDelayMs == 0)
                 m_terminal.write(starReplies);
+        }
+        if (!starReplies.empty() && answerDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+            m_terminal.write(starReplies);
         }
         for (; replies > 0; --replies) {
             const int reply = answer;
