@@ -167,6 +167,8 @@ public:
             drawer + ": kick not delivered, device " + why + " for "
                 + std::to_string(seconds.count()) + " s");
         reportProblem(drawer + " kick", {}); // each lost kick is told
+        if (m_monitor.m_onUndelivered)
+            m_monitor.m_onUndelivered(kick.drawer);
     }
 
 private:
