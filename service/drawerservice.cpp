@@ -416,6 +416,8 @@ void DrawerService::recordService(const char *kind)
 {
     Event event = newEvent(0, kind);
     event.uid = ::geteuid();
+    if (const passwd *user = ::getpwuid(::geteuid()))
+        event.user = user->pw_name;
     event.pid = ::getpid();
     event.program = "kestrin-drawerd";
     record(event);
@@ -485,6 +487,7 @@ int DrawerService::openDrawer(
     Event event = fromCaller(call, drawer.number, "kick");
     const std::string why = cleanReason(reason);
     const auto refuse = [&](const char *refusal) {
+        event.timeUs = nowUs(); // after the changes the checks recorded
         event.kind = "kick-refused";
         event.reason = why.empty() ? refusal : refusal + (": " + why);
         record(event);
@@ -515,6 +518,7 @@ int DrawerService::openDrawer(
         describe(event).c_str(), why.c_str());
     // On the disk before the caller hears that the kick was accepted.
     event.reason = why;
+    event.timeUs = nowUs();
     record(event);
     return sd_bus_reply_method_return(call, "");
 }
