@@ -110,6 +110,12 @@ private:
         QVERIFY(pid > 0);
         QCOMPARE(::kill(pid_t(pid), signal), 0);
         QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        // Ended, its files closed: gone, or a zombie until the bus reaps it.
+        const auto ended = [pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        QTRY_VERIFY(ended());
     }
 
     // kestrin-drawer-ctl's output and exit code.
