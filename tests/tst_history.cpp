@@ -6,6 +6,7 @@
 #include "history.h"
 #include "report.h"
 #include "support/fakenetworkprinter.h"
+#include "support/fakenotifications.h"
 #include "support/privatesystembus.h"
 #include "support/ptyprinter.h"
 
@@ -450,6 +451,48 @@ private slots:
         QVERIFY(!kicks.isEmpty());
         QCOMPARE(
             kicks.last().value(QStringLiteral("reason")).toString(), QStringLiteral("disk back"));
+    }
+
+    // kestrin-drawer-notify shows each alarm of a drawer in one notification
+    // on a private session bus, and withdraws it when the drawer closes.
+    void notifyAgentShowsAndWithdraws()
+    {
+        QProcess session;
+        session.start(QStringLiteral("dbus-daemon"),
+            {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address"),
+                QStringLiteral("--address=unix:path=") + home.filePath(QStringLiteral("session"))});
+        QVERIFY(session.waitForReadyRead(10000));
+        const QString address = QString::fromLocal8Bit(session.readLine()).trimmed();
+        QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
+        FakeNotifications notifications;
+        QVERIFY(desktop.registerObject(QStringLiteral("/org/freedesktop/Notifications"),
+            &notifications, QDBusConnection::ExportScriptableSlots));
+        QVERIFY(desktop.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+        QProcess agent;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        agent.setProcessEnvironment(environment);
+        agent.setProcessChannelMode(QProcess::ForwardedChannels);
+        agent.start(QStringLiteral(NOTIFY_AGENT), {});
+        QVERIFY(agent.waitForStarted());
+        // The alarm repeats every second: the agent sees one once it listens.
+        printer.sensorHigh = true;
+        QTRY_VERIFY_WITH_TIMEOUT(notifications.shown.size() >= 2, 6000);
+        printer.sensorHigh = false;
+        QTRY_COMPARE(notifications.closed.size(), 1);
+        const auto first = notifications.shown.first();
+        QVERIFY(first.summary.contains(QLatin1String("Drawer 1")));
+        QVERIFY(first.body.contains(QLatin1String("Drawer 1")));
+        QCOMPARE(notifications.shown.last().replaces, notifications.closed.first());
+        QCOMPARE(first.replaces, 0u);
+
+        agent.terminate();
+        QVERIFY(agent.waitForFinished());
+        QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+        session.terminate();
+        QVERIFY(session.waitForFinished());
     }
 
     // The report's figures on a day whose rows are known.
