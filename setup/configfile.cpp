@@ -81,15 +81,21 @@ struct Section {
     std::string error;
 };
 
+std::string headingOf(int drawer)
+{
+    return drawer == ServiceSection ? "[service]" : "[drawer " + std::to_string(drawer) + "]";
+}
+
 Section findSection(const std::vector<std::string> &lines, int drawer)
 {
     Section section;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (headingNumber(lines[i]) != drawer)
+        if (drawer == ServiceSection ? trimmed(lines[i]) != "[service]"
+                                     : headingNumber(lines[i]) != drawer)
             continue;
         if (section.found) {
-            section.error = "[drawer " + std::to_string(drawer)
-                + "] appears twice in the file: join the two sections by hand first";
+            section.error = headingOf(drawer)
+                + " appears twice in the file: join the two sections by hand first";
             return section;
         }
         section.found = true;
@@ -178,7 +184,7 @@ SectionEdit setInSection(
         if (!lines.empty() && !trimmed(lines.back()).empty())
             lines.emplace_back();
         section.heading = lines.size();
-        lines.push_back("[drawer " + std::to_string(drawer) + "]");
+        lines.push_back(headingOf(drawer));
         section.end = lines.size();
         section.found = true;
     }
@@ -214,8 +220,18 @@ SectionEdit setInSection(
     while (last > section.heading + 1 && trimmed(lines[last - 1]).empty())
         --last;
     edit.section = joinLines(lines, section.heading, last);
-    if (std::string wrong = checkSectionText(edit.section); !wrong.empty()) {
-        edit.error = "drawer " + std::to_string(drawer) + ": " + wrong;
+    // The [service] section as the library reads it, whole.
+    const std::vector<std::string> serviceProblems = drawer == ServiceSection
+        ? parseDrawerConfig(edit.section, "[service]").problems
+        : std::vector<std::string> {};
+    if (std::string wrong = drawer == ServiceSection
+            // Without the "file:line: " the parser puts first.
+            ? (serviceProblems.empty()
+                    ? ""
+                    : serviceProblems.front().substr(serviceProblems.front().find(": ") + 2))
+            : checkSectionText(edit.section);
+        !wrong.empty()) {
+        edit.error = headingOf(drawer) + ": " + wrong;
         edit.section.clear();
         return edit;
     }
