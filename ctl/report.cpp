@@ -169,7 +169,7 @@ std::string reportHtml(const DayReport &report)
     };
     page += "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
         + std::to_string(Left + Width + 20) + " " + std::to_string(height)
-        + "\" shape-rendering=\"crispEdges\" role=\"img\" aria-label=\"Timeline of the day\">\n";
+        + "\" role=\"img\" aria-label=\"Timeline of the day\">\n";
     for (int hour = 0; hour <= 24; hour += 2) {
         const std::string at = std::to_string(Left + hour * Width / 24);
         page += "<line x1=\"" + at + "\" y1=\"" + std::to_string(Top - 5) + "\" x2=\"" + at
@@ -189,7 +189,8 @@ std::string reportHtml(const DayReport &report)
         for (const auto &[from, to] : day.openIntervals)
             page += "<rect x=\"" + x(from) + "\" y=\"" + std::to_string(y + 10) + "\" width=\""
                 + std::to_string(std::max(2.0, double(to - from) / span * Width)) + "\" height=\""
-                + std::to_string(RowHeight - 20) + "\" fill=\"#2a7ab8\"><title>open "
+                + std::to_string(RowHeight - 20)
+                + "\" fill=\"#2a7ab8\" shape-rendering=\"crispEdges\"><title>open "
                 + htmlEscaped(localTime(from).substr(11)) + " for "
                 + duration(double(to - from) / SecondUs) + "</title></rect>\n";
         for (const std::int64_t kick : day.kickTimes)
