@@ -33,27 +33,29 @@ enum Exit {
     NotConfigured = 5
 };
 
-constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
-                        "\n"
-                        "Commands:\n"
-                        "  status                   the configured drawers: number, device,\n"
-                        "                           present, open, and since when\n"
-                        "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
-                        "                           into the service's record\n"
-                        "  watch [--json]           one line per change until interrupted;\n"
-                        "                           --json: one JSON object per line\n"
-                        "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
-                        "                           the service's record of kicks, refusals,\n"
-                        "                           openings and alarms; WHEN is a date, a\n"
-                        "                           time, 'today', 'yesterday' or an age: 1h\n"
-                        "  report [--day DATE] [--html FILE]\n"
-                        "                           one day per drawer: openings, kicks,\n"
-                        "                           refusals, time open, alarms; --html also\n"
-                        "                           writes a page with the day's timeline\n"
-                        "  help, --help             this text\n"
-                        "\n"
-                        "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
-                        "4 service not running, 5 not configured, 6 cannot write the page.\n";
+constexpr char Help[]
+    = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
+      "\n"
+      "Commands:\n"
+      "  status                   the configured drawers: number, device,\n"
+      "                           present, open, and since when\n"
+      "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
+      "                           into the service's record\n"
+      "  watch [--json]           one line per change until interrupted;\n"
+      "                           --json: one JSON object per line\n"
+      "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
+      "                           the service's record of kicks, refusals,\n"
+      "                           openings and alarms; WHEN is a date, a\n"
+      "                           time, 'today', 'yesterday' or an age: 1h\n"
+      "  report [--day DATE] [--html FILE]\n"
+      "                           one day per drawer: openings, kicks,\n"
+      "                           refusals, time open, alarms; --html also\n"
+      "                           writes a page with the day's timeline\n"
+      "  help, --help             this text\n"
+      "\n"
+      "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
+      "4 service not running, 5 not configured, 6 the history cannot be read or the\n"
+      "page cannot be written.\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -91,6 +93,8 @@ int failure(const sd_bus_error &error, int r)
         return NotPresentOrBusy;
     if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
         return NotConfigured;
+    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_FAILED))
+        return drawerctl::CannotWrite; // the service could not read its history
     std::fprintf(stderr,
         "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
         "be started; is the kestrin-drawer package installed?\n");

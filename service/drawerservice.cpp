@@ -447,11 +447,16 @@ int DrawerService::readHistory(sd_bus_message *call)
     filter.drawer = drawer;
     filter.skip = int(std::min<std::uint32_t>(skip, INT32_MAX));
     filter.limit = int(limit == 0 ? MostRowsPerCall : std::min(limit, MostRowsPerCall));
+    std::vector<Event> events;
+    if (!m_history || !m_history->query(filter, events))
+        return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
+            "The history (%s) cannot be read; see the service's log.",
+            m_history ? m_history->path().c_str() : "none");
     sd_bus_message *reply = nullptr;
     r = sd_bus_message_new_method_return(call, &reply);
     if (r >= 0)
         r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
-    for (const Event &event : m_history ? m_history->query(filter) : std::vector<Event> {}) {
+    for (const Event &event : events) {
         if (r < 0)
             break;
         r = sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),

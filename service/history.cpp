@@ -222,24 +222,24 @@ bool History::append(const Event &event)
     return true;
 }
 
-std::vector<Event> History::query(const EventFilter &filter)
+bool History::query(const EventFilter &filter, std::vector<Event> &events)
 {
-    std::vector<Event> events;
     if (!open())
-        return events;
+        return false;
     Statement select(m_db,
         "SELECT time_us, drawer, event, uid, user, pid, program, reason, seconds FROM events"
         " WHERE time_us >= ? AND time_us < ? AND (? = 0 OR drawer = ?)"
         " ORDER BY time_us, id LIMIT ? OFFSET ?");
     if (!select.ok())
-        return events;
+        return false;
     select.bind(1, filter.sinceUs);
     select.bind(2, filter.untilUs);
     select.bind(3, std::int64_t(filter.drawer));
     select.bind(4, std::int64_t(filter.drawer));
     select.bind(5, std::int64_t(filter.limit));
     select.bind(6, std::int64_t(filter.skip));
-    while (sqlite3_step(select) == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
         Event event;
         event.timeUs = sqlite3_column_int64(select, 0);
         event.drawer = sqlite3_column_int(select, 1);
@@ -253,7 +253,7 @@ std::vector<Event> History::query(const EventFilter &filter)
             event.seconds = sqlite3_column_double(select, 8);
         events.push_back(std::move(event));
     }
-    return events;
+    return step == SQLITE_DONE;
 }
 
 int History::deleteBefore(std::int64_t timeUs)

@@ -49,8 +49,8 @@ public:
 
     // Committed before it returns; false if the store cannot write.
     bool append(const Event &event);
-    // Oldest first.
-    std::vector<Event> query(const EventFilter &filter);
+    // Oldest first; false if the file cannot be read.
+    bool query(const EventFilter &filter, std::vector<Event> &events);
     // Deletes the rows older than the time; how many, or -1.
     int deleteBefore(std::int64_t timeUs);
 

@@ -438,6 +438,9 @@ private slots:
         QCOMPARE(openWhenFree(1, QStringLiteral("disk broken")).type(), QDBusMessage::ReplyMessage);
         QTRY_COMPARE(printer.kicks(), kicksBefore + 1);
         QVERIFY(!historyWorking());
+        // A full disk still reads; a read-only one not even that, and
+        // kestrin-drawer-ctl says so rather than show an empty record.
+        QCOMPARE(ctl({QStringLiteral("history")}).second, readOnly ? 6 : 0);
         QTRY_VERIFY(systemBus->log().contains(QLatin1String("the drawers work on")));
 
         if (readOnly)
