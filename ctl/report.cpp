@@ -84,8 +84,12 @@ DayReport summarize(
         Tracker &tracker = drawers[row.drawer];
         tracker.day.drawer = row.drawer;
         if (row.event == "opened") {
-            ++tracker.day.openings;
-            tracker.openSince = row.timeUs;
+            // A service restarted after a kill finds the drawer still open:
+            // the same opening goes on.
+            if (!tracker.openSince) {
+                ++tracker.day.openings;
+                tracker.openSince = row.timeUs;
+            }
         } else if (row.event == "closed") {
             // Opened before the day began: the row says how long ago.
             const auto opened = tracker.openSince.value_or(

@@ -513,6 +513,8 @@ private slots:
             << QStringList {"86000 opened"} << QList<double> {1, 0, 0, 0, 400, 400};
         QTest::newRow("service stopped while open") << QStringList {"10 opened", "70 service-stop",
             "80 service-start"} << QList<double> {1, 0, 0, 0, 60, 60};
+        QTest::newRow("service killed while open") << QStringList {"10 opened", "50 service-start",
+            "50 opened", "70 closed 20"} << QList<double> {1, 0, 0, 0, 60, 60};
         QTest::newRow("gone while open")
             << QStringList {"10 opened", "15 gone", "20 back"} << QList<double> {1, 0, 0, 0, 5, 5};
     }
@@ -595,8 +597,11 @@ private slots:
         QVERIFY2(!browser.isEmpty(), "chromium is needed (scripts/install-deps.sh installs it)");
         const QString shot = home.filePath(QStringLiteral("report.png"));
         QProcess chromium;
+        // A network namespace of its own: root may make one; others map
+        // themselves to root in a user namespace first.
         chromium.start(QStringLiteral("unshare"),
-            {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+            {::geteuid() == 0 ? QStringLiteral("-n") : QStringLiteral("-rn"), QStringLiteral("sh"),
+                QStringLiteral("-c"),
                 QStringLiteral("ip link set lo up && exec \"$0\" --headless --no-sandbox "
                                "--disable-gpu --hide-scrollbars --window-size=1200,900 "
                                "--screenshot=\"$1\" \"file://$2\""),
