@@ -3,6 +3,8 @@
 
 #include "client/busapi.h"
 #include "client/drawerstate.h"
+#include "history.h"
+#include "report.h"
 
 #include <array>
 #include <cerrno>
@@ -31,19 +33,29 @@ enum Exit {
     NotConfigured = 5
 };
 
-constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
-                        "\n"
-                        "Commands:\n"
-                        "  status                   the configured drawers: number, device,\n"
-                        "                           present, open, and since when\n"
-                        "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
-                        "                           into the service's record\n"
-                        "  watch [--json]           one line per change until interrupted;\n"
-                        "                           --json: one JSON object per line\n"
-                        "  help, --help             this text\n"
-                        "\n"
-                        "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
-                        "4 service not running, 5 not configured.\n";
+constexpr char Help[]
+    = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
+      "\n"
+      "Commands:\n"
+      "  status                   the configured drawers: number, device,\n"
+      "                           present, open, and since when\n"
+      "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
+      "                           into the service's record\n"
+      "  watch [--json]           one line per change until interrupted;\n"
+      "                           --json: one JSON object per line\n"
+      "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
+      "                           the service's record of kicks, refusals,\n"
+      "                           openings and alarms; WHEN is a date, a\n"
+      "                           time, 'today', 'yesterday' or an age: 1h\n"
+      "  report [--day DATE] [--html FILE]\n"
+      "                           one day per drawer: openings, kicks,\n"
+      "                           refusals, time open, alarms; --html also\n"
+      "                           writes a page with the day's timeline\n"
+      "  help, --help             this text\n"
+      "\n"
+      "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
+      "4 service not running, 5 not configured, 6 the history cannot be read or the\n"
+      "page cannot be written.\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -71,7 +83,8 @@ int failure(const sd_bus_error &error, int r)
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
         std::fprintf(stderr,
             "kestrin-drawer-ctl: access denied: only root and members of the group %s may open "
-            "drawers.\nAn administrator adds you with: sudo kestrin-drawer-setup allow %s\n",
+            "drawers and read their history.\nAn administrator adds you with: sudo "
+            "kestrin-drawer-setup allow %s\n",
             bus::DrawerGroup, userName().c_str());
         return AccessDenied;
     }
@@ -80,6 +93,8 @@ int failure(const sd_bus_error &error, int r)
         return NotPresentOrBusy;
     if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
         return NotConfigured;
+    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_FAILED))
+        return drawerctl::CannotWrite; // the service could not read its history
     std::fprintf(stderr,
         "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
         "be started; is the kestrin-drawer package installed?\n");
@@ -264,6 +279,17 @@ int watch(sd_bus *connection, bool json)
     return Done;
 }
 
+int readRecord(sd_bus *connection, const drawerctl::HistoryOptions *history,
+    const drawerctl::ReportOptions &report)
+{
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = history ? drawerctl::runHistory(connection, *history, &error)
+                          : drawerctl::runReport(connection, report, &error);
+    const int result = r < 0 ? failure(error, r) : r;
+    sd_bus_error_free(&error);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -278,6 +304,8 @@ int main(int argc, char *argv[])
     int number = 0;
     bool json = false;
     std::string reason = "kestrin-drawer-ctl, user " + userName();
+    drawerctl::HistoryOptions history;
+    drawerctl::ReportOptions report;
     if (command == "open") {
         if (argc < 3 || std::strlen(argv[2]) != 1 || argv[2][0] < '1' || argv[2][0] > '8')
             return usage("open needs a drawer number, 1 to 8");
@@ -297,6 +325,14 @@ int main(int argc, char *argv[])
                 return usage("unknown option '" + std::string(argv[i]) + "' for watch");
             json = true;
         }
+    } else if (command == "history") {
+        if (const auto problem = drawerctl::parseHistoryOptions(argc - 2, argv + 2, history);
+            !problem.empty())
+            return usage(problem);
+    } else if (command == "report") {
+        if (const auto problem = drawerctl::parseReportOptions(argc - 2, argv + 2, report);
+            !problem.empty())
+            return usage(problem);
     } else if (command == "status") {
         if (argc > 2)
             return usage("status takes no options");
@@ -322,6 +358,8 @@ int main(int argc, char *argv[])
         result = status(connection);
     else if (command == "open")
         result = open(connection, number, reason);
+    else if (command == "history" || command == "report")
+        result = readRecord(connection, command == "history" ? &history : nullptr, report);
     else
         result = watch(connection, json);
     sd_bus_flush_close_unref(connection);

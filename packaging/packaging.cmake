@@ -5,7 +5,8 @@
 #                             drawer library in its private folder, the
 #                             drawer service and kestrin-drawer-ctl with
 #                             their systemd, D-Bus, sysusers and udev
-#                             files, the drawer configuration, the udev
+#                             files, kestrin-drawer-notify and its
+#                             autostart entry, the drawer configuration, the udev
 #                             rule samples, the manual pages and the
 #                             desktop entry.
 #   kestrin-drawer-simulator  component "simulator": a copy of the program
@@ -93,6 +94,12 @@ if(TARGET kestrin-drawerd)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT program)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT program)
+    # The left-open alarms' agent, started with every desktop session.
+    install(TARGETS kestrin-drawer-notify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT program)
+    kestrin_man(docs/man/kestrin-drawer-notify.1 program)
+    install(FILES resources/kestrin-drawer-notify.desktop DESTINATION /etc/xdg/autostart
+            COMPONENT program EXCLUDE_FROM_ALL)
 endif()
 kestrin_man(docs/man/drawers.conf.5 program)
 

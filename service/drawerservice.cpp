@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <vector>
 
+#include <pwd.h>
 #include <sys/inotify.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 namespace drawerservice {
 
@@ -25,6 +27,10 @@ namespace {
 constexpr std::uint64_t RefreshUs = 40'000;
 // File changes come in bursts (write, rename): one reload after the last.
 constexpr std::uint64_t ReloadDelayUs = 100'000;
+// Old rows of the history are deleted at start and then once a day.
+constexpr std::uint64_t DayUs = 86'400'000'000;
+// The most rows one History call returns; the caller asks again for more.
+constexpr std::uint32_t MostRowsPerCall = 10'000;
 
 std::uint64_t realtimeUs()
 {
@@ -88,30 +94,70 @@ const sd_bus_vtable DrawerVtable[] = {SD_BUS_VTABLE_START(0),
     SD_BUS_PROPERTY("Changed", "t", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_METHOD_WITH_NAMES(
         "Open", "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END};
+    SD_BUS_SIGNAL_WITH_NAMES("LeftOpen", "t", SD_BUS_PARAM(seconds), 0), SD_BUS_VTABLE_END};
+
+int getHistoryWorking(sd_bus *, const char *, const char *, const char *, sd_bus_message *reply,
+    void *userdata, sd_bus_error *)
+{
+    return sd_bus_message_append(
+        reply, "b", int(static_cast<const DrawerService *>(userdata)->historyWorking()));
+}
+
+int onHistory(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    return static_cast<DrawerService *>(userdata)->readHistory(call);
+}
 
 const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Reload", "", "", onReload, SD_BUS_VTABLE_UNPRIVILEGED), SD_BUS_VTABLE_END};
+    SD_BUS_PROPERTY(
+        "HistoryWorking", "b", getHistoryWorking, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_METHOD("Reload", "", "", onReload, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("History", "xxyuu",
+        SD_BUS_PARAM(since) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer) SD_BUS_PARAM(skip)
+            SD_BUS_PARAM(limit),
+        "a(xysxsxssd)", SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END};
 
-// Who asked, for the record: "uid 1000 (pid 4242, pos)".
-std::string caller(sd_bus_message *call)
+// Who asked, from what the bus tells about the caller. The program's path
+// needs /proc/PID/exe, which the process of another user keeps from the
+// service: then the first word of its command line names it.
+Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
 {
+    Event event = newEvent(drawer, kind);
     sd_bus_creds *creds = nullptr;
     if (sd_bus_query_sender_creds(call,
-            SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_COMM | SD_BUS_CREDS_AUGMENT, &creds)
-        < 0)
-        return sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "?";
+            SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_EXE | SD_BUS_CREDS_CMDLINE
+                | SD_BUS_CREDS_AUGMENT,
+            &creds)
+        < 0) {
+        event.program = sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "";
+        return event;
+    }
     uid_t uid = 0;
     pid_t pid = 0;
-    const char *comm = nullptr;
-    std::string who
-        = sd_bus_creds_get_euid(creds, &uid) >= 0 ? "uid " + std::to_string(uid) : "uid ?";
+    const char *exe = nullptr;
+    char **cmdline = nullptr;
+    if (sd_bus_creds_get_euid(creds, &uid) >= 0) {
+        event.uid = uid;
+        const passwd *user = ::getpwuid(uid);
+        event.user = user ? user->pw_name : std::to_string(uid);
+    }
     if (sd_bus_creds_get_pid(creds, &pid) >= 0)
-        who += " (pid " + std::to_string(pid);
-    if (sd_bus_creds_get_comm(creds, &comm) >= 0)
-        who += std::string(", ") + comm;
+        event.pid = pid;
+    if (sd_bus_creds_get_exe(creds, &exe) >= 0)
+        event.program = exe;
+    else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
+        event.program = cmdline[0];
     sd_bus_creds_unref(creds);
-    return who + (pid ? ")" : "");
+    return event;
+}
+
+std::string describe(const Event &event)
+{
+    std::string who = event.uid ? "uid " + std::to_string(*event.uid) : "uid ?";
+    if (event.pid)
+        who += " (pid " + std::to_string(*event.pid) + ", " + event.program + ")";
+    return who;
 }
 
 } // namespace
@@ -151,6 +197,8 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
 
 DrawerService::~DrawerService()
 {
+    if (m_recording)
+        recordService("service-stop");
     for (auto &[key, monitor] : m_monitors)
         monitor->stop();
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
@@ -158,6 +206,7 @@ DrawerService::~DrawerService()
         monitor->waitUntilFinished(deadline);
     sd_event_source_unref(m_refreshTimer);
     sd_event_source_unref(m_reloadTimer);
+    sd_event_source_unref(m_trimTimer);
 }
 
 int DrawerService::start()
@@ -175,6 +224,10 @@ int DrawerService::start()
             stderr, "kestrin-drawerd: cannot publish the drawers: %s\n", std::strerror(-r));
         return r;
     }
+    const std::string historyFile = stateFolder() + "/history.sqlite";
+    if (!std::getenv("STATE_DIRECTORY"))
+        std::fprintf(stderr, "kestrin-drawerd: keeping the history in %s\n", historyFile.c_str());
+    m_history = std::make_unique<History>(historyFile);
     reload();
     const auto deadline = Clock::now() + std::chrono::milliseconds(250);
     for (auto &[key, monitor] : m_monitors)
@@ -196,6 +249,13 @@ int DrawerService::start()
             r == -EEXIST ? "another kestrin-drawerd has it" : std::strerror(-r));
         return r;
     }
+    m_recording = true;
+    recordService("service-start");
+    for (Drawer &drawer : m_drawers)
+        if (drawer.open)
+            recordChange(drawer, true, false);
+    sd_event_add_time_relative(
+        m_event, &m_trimTimer, CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
     sd_notify(0, "READY=1\nSTATUS=Serving the drawers of drawers.conf");
     return 0;
 }
@@ -206,6 +266,7 @@ void DrawerService::reload()
     const DrawerConfig config = loadDrawerConfig(m_configPath);
     for (const std::string &problem : config.problems)
         std::fprintf(stderr, "kestrin-drawerd: %s\n", problem.c_str());
+    m_keepDays = config.service.keepDays;
 
     std::map<std::string, std::vector<DrawerSection>> devices;
     for (int i = 0; i < DrawerCount; ++i)
@@ -227,6 +288,11 @@ void DrawerService::reload()
         if (old)
             old->stop();
         auto monitor = std::make_shared<DeviceMonitor>(sections, old);
+        // A queue of its own, not the service: a monitor may outlive it.
+        monitor->setUndeliveredHandler([queue = m_undelivered](int drawer) {
+            std::lock_guard guard(queue->mutex);
+            queue->drawers.push_back(drawer + 1);
+        });
         monitor->start();
         monitor->handleTaken();
         monitors[key] = std::move(monitor);
@@ -261,11 +327,148 @@ void DrawerService::refresh()
         }
         if (present == drawer.present && open == drawer.open)
             continue;
+        const bool wasPresent = drawer.present;
+        const bool wasOpen = drawer.open;
         drawer.present = present;
         drawer.open = open;
         drawer.changedUs = realtimeUs();
         announce(drawer, true, false);
+        if (m_recording)
+            recordChange(drawer, wasPresent, wasOpen);
     }
+    takeUndelivered();
+    soundAlarms();
+}
+
+void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
+{
+    // The drawer itself is who: its device names it.
+    Event event = newEvent(drawer.number, {});
+    event.program = drawer.settings ? drawer.settings->device : "";
+    if (drawer.present != wasPresent) {
+        event.kind = drawer.present ? "back" : "gone";
+        record(event);
+    }
+    if (drawer.open == wasOpen)
+        return;
+    const auto now = Clock::now();
+    if (drawer.open) {
+        drawer.openSince = now;
+        drawer.alarm.opened(now);
+        event.kind = "opened";
+        record(event);
+        return;
+    }
+    // A drawer whose device went away is not known to be closed.
+    if (drawer.present && drawer.openSince) {
+        event.kind = "closed";
+        event.seconds = std::chrono::duration<double>(now - *drawer.openSince).count();
+        record(event);
+    }
+    drawer.openSince.reset();
+    drawer.alarm.closed();
+}
+
+void DrawerService::soundAlarms()
+{
+    for (Drawer &drawer : m_drawers) {
+        if (!drawer.settings || !drawer.open)
+            continue;
+        const auto open = drawer.alarm.due(
+            Clock::now(), std::chrono::seconds(drawer.settings->alarmAfterSeconds));
+        if (!open)
+            continue;
+        sd_bus_emit_signal(m_bus, drawer.path.c_str(), bus::DrawerInterface, "LeftOpen", "t",
+            std::uint64_t(open->count()));
+        Event event = newEvent(drawer.number, "left-open");
+        event.program = drawer.settings->device;
+        event.seconds = double(open->count());
+        record(event);
+    }
+}
+
+void DrawerService::takeUndelivered()
+{
+    std::vector<int> drawers;
+    {
+        std::lock_guard guard(m_undelivered->mutex);
+        drawers.swap(m_undelivered->drawers);
+    }
+    for (int number : drawers) {
+        Event event = newEvent(number, "kick-undelivered");
+        event.reason = "device busy or gone past the delivery deadline";
+        record(event);
+    }
+}
+
+void DrawerService::record(Event event)
+{
+    if (!m_history)
+        return;
+    const bool was = m_history->working();
+    m_history->append(event);
+    if (m_history->working() != was)
+        sd_bus_emit_properties_changed(
+            m_bus, bus::ManagerPath, bus::ManagerInterface, "HistoryWorking", nullptr);
+}
+
+void DrawerService::recordService(const char *kind)
+{
+    Event event = newEvent(0, kind);
+    event.uid = ::geteuid();
+    if (const passwd *user = ::getpwuid(::geteuid()))
+        event.user = user->pw_name;
+    event.pid = ::getpid();
+    event.program = "kestrin-drawerd";
+    record(event);
+}
+
+void DrawerService::trimHistory()
+{
+    const std::int64_t cutoff = nowUs() - std::int64_t(m_keepDays) * std::int64_t(DayUs);
+    const int removed = m_history ? m_history->deleteBefore(cutoff) : -1;
+    if (removed > 0)
+        std::fprintf(stderr, "kestrin-drawerd: deleted %d history rows older than %d days\n",
+            removed, m_keepDays);
+}
+
+int DrawerService::readHistory(sd_bus_message *call)
+{
+    EventFilter filter;
+    std::uint8_t drawer = 0;
+    std::uint32_t skip = 0, limit = 0;
+    int r = sd_bus_message_read(
+        call, "xxyuu", &filter.sinceUs, &filter.untilUs, &drawer, &skip, &limit);
+    if (r < 0)
+        return r;
+    if (drawer > DrawerCount)
+        return sd_bus_reply_method_errorf(
+            call, SD_BUS_ERROR_INVALID_ARGS, "There is no drawer %d.", int(drawer));
+    filter.drawer = drawer;
+    filter.skip = int(std::min<std::uint32_t>(skip, INT32_MAX));
+    filter.limit = int(limit == 0 ? MostRowsPerCall : std::min(limit, MostRowsPerCall));
+    std::vector<Event> events;
+    if (!m_history || !m_history->query(filter, events))
+        return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
+            "The history (%s) cannot be read; see the service's log.",
+            m_history ? m_history->path().c_str() : "none");
+    sd_bus_message *reply = nullptr;
+    r = sd_bus_message_new_method_return(call, &reply);
+    if (r >= 0)
+        r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
+    for (const Event &event : events) {
+        if (r < 0)
+            break;
+        r = sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),
+            event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(), event.pid.value_or(-1),
+            event.program.c_str(), event.reason.c_str(), event.seconds.value_or(-1.0));
+    }
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    if (r >= 0)
+        r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
 }
 
 void DrawerService::announce(Drawer &drawer, bool state, bool settings)
@@ -286,24 +489,42 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
 int DrawerService::openDrawer(
     Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
 {
-    if (!drawer.settings)
+    Event event = fromCaller(call, drawer.number, "kick");
+    const std::string why = cleanReason(reason);
+    const auto refuse = [&](const char *refusal) {
+        event.timeUs = nowUs(); // after the changes the checks recorded
+        event.kind = "kick-refused";
+        event.reason = why.empty() ? refusal : refusal + (": " + why);
+        record(event);
+    };
+    if (!drawer.settings) {
+        refuse("not configured");
         return sd_bus_error_setf(
             error, bus::NotConfiguredError, "Drawer %d is not configured.", drawer.number);
+    }
     refresh();
-    if (!drawer.present)
+    if (!drawer.present) {
+        refuse("not present");
         return sd_bus_error_setf(error, bus::NotPresentError,
             "Drawer %d's device (%s) does not answer.", drawer.number,
             drawer.settings->device.c_str());
+    }
     // Kicks at short intervals burn out the solenoid: one per pulse time.
     const auto now = Clock::now();
-    if (drawer.lastKick && now - *drawer.lastKick < pulseTime(*drawer.settings))
+    if (drawer.lastKick && now - *drawer.lastKick < pulseTime(*drawer.settings)) {
+        refuse("busy");
         return sd_bus_error_setf(error, bus::BusyError,
             "Drawer %d was fired less than its pulse time (%d ms) ago.", drawer.number,
             int(pulseTime(*drawer.settings).count()));
+    }
     drawer.lastKick = now;
     drawer.monitor->kick(drawer.number - 1, kickBytes(*drawer.settings));
     std::fprintf(stderr, "kestrin-drawerd: drawer %d opened for %s: %s\n", drawer.number,
-        caller(call).c_str(), cleanReason(reason).c_str());
+        describe(event).c_str(), why.c_str());
+    // On the disk before the caller hears that the kick was accepted.
+    event.reason = why;
+    event.timeUs = nowUs();
+    record(event);
     return sd_bus_reply_method_return(call, "");
 }
 
@@ -330,6 +551,13 @@ int DrawerService::onRefreshTimer(sd_event_source *source, std::uint64_t, void *
 {
     static_cast<DrawerService *>(userdata)->refresh();
     sd_event_source_set_time_relative(source, RefreshUs);
+    return sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+}
+
+int DrawerService::onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata)
+{
+    static_cast<DrawerService *>(userdata)->trimHistory();
+    sd_event_source_set_time(source, usec + DayUs);
     return sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
 }
 

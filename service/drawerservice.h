@@ -3,15 +3,19 @@
 // follow them.
 #pragma once
 
+#include "alarm.h"
 #include "config/config.h"
+#include "history.h"
 #include "monitor/monitor.h"
 
 #include <array>
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -33,6 +37,8 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
+    std::optional<std::chrono::steady_clock::time_point> openSince;
+    LeftOpenAlarm alarm;
 };
 
 class DrawerService {
@@ -51,14 +57,25 @@ public:
     void reload();
 
     int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error);
+    // The History method: rows of the record, oldest first.
+    int readHistory(sd_bus_message *call);
+    bool historyWorking() const { return m_history && m_history->working(); }
 
 private:
     void watchConfigFile();
     void scheduleReload();
     void refresh();
     void announce(Drawer &drawer, bool state, bool settings);
+    // The record: each event is committed before this returns.
+    void record(Event event);
+    void recordChange(Drawer &drawer, bool wasPresent, bool wasOpen);
+    void soundAlarms();
+    void takeUndelivered();
+    void recordService(const char *kind);
+    void trimHistory();
 
     static int onRefreshTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
+    static int onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onReloadTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onConfigEvent(
         sd_event_source *source, const struct inotify_event *event, void *userdata);
@@ -73,6 +90,18 @@ private:
     std::map<std::string, std::shared_ptr<DeviceMonitor>> m_monitors;
     sd_event_source *m_refreshTimer = nullptr;
     sd_event_source *m_reloadTimer = nullptr;
+    sd_event_source *m_trimTimer = nullptr;
+    std::unique_ptr<History> m_history;
+    int m_keepDays = 400;
+    // Events are recorded once the service owns its name; the state found
+    // at start is no change.
+    bool m_recording = false;
+    // Kicks the monitors could not deliver, told on their threads.
+    struct Undelivered {
+        std::mutex mutex;
+        std::vector<int> drawers;
+    };
+    std::shared_ptr<Undelivered> m_undelivered = std::make_shared<Undelivered>();
 };
 
 // At most ReasonLimit characters of the text, without control characters.

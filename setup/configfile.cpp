@@ -102,14 +102,20 @@ struct Section {
     std::string error;
 };
 
+std::string headingOf(int drawer)
+{
+    return drawer == ServiceSection ? std::string(ServiceHeading) : sectionHeading(drawer);
+}
+
 Section findSection(const std::vector<std::string> &lines, int drawer)
 {
     Section section;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (headingNumber(lines[i]) != drawer)
+        if (drawer == ServiceSection ? trimmed(lines[i]) != ServiceHeading
+                                     : headingNumber(lines[i]) != drawer)
             continue;
         if (section.found) {
-            section.error = sectionHeading(drawer)
+            section.error = headingOf(drawer)
                 + " appears twice in the file: join the two sections by hand first";
             return section;
         }
@@ -227,12 +233,12 @@ SectionEdit setInSection(
         bool exact = false;
         headingDrawer(lines[section.heading], exact);
         if (!exact)
-            lines[section.heading] = "[drawer " + std::to_string(drawer) + "]";
+            lines[section.heading] = sectionHeading(drawer);
     } else {
         if (!lines.empty() && !trimmed(lines.back()).empty())
             lines.emplace_back();
         section.heading = lines.size();
-        lines.push_back(sectionHeading(drawer));
+        lines.push_back(headingOf(drawer));
         section.end = lines.size();
         section.found = true;
     }
@@ -266,8 +272,18 @@ SectionEdit setInSection(
     while (last > section.heading + 1 && trimmed(lines[last - 1]).empty())
         --last;
     edit.section = joinLines(lines, section.heading, last);
-    if (std::string wrong = checkSectionText(edit.section); !wrong.empty()) {
-        edit.error = "drawer " + std::to_string(drawer) + ": " + wrong;
+    // The [service] section as the library reads it, whole.
+    const std::vector<std::string> serviceProblems = drawer == ServiceSection
+        ? parseDrawerConfig(edit.section, std::string(ServiceHeading)).problems
+        : std::vector<std::string> {};
+    if (std::string wrong = drawer == ServiceSection
+            // Without the "file:line: " the parser puts first.
+            ? (serviceProblems.empty()
+                    ? ""
+                    : serviceProblems.front().substr(serviceProblems.front().find(": ") + 2))
+            : checkSectionText(edit.section);
+        !wrong.empty()) {
+        edit.error = headingOf(drawer) + ": " + wrong;
         edit.section.clear();
         return edit;
     }

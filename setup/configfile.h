@@ -23,8 +23,11 @@ struct SectionEdit {
     bool changed = false; // whether text differs from what was given
 };
 
-// Sets (or takes out) keys in drawer's section, 1 to 8, adding the section
-// at the end of the file where there is none.
+// The drawer number that names the [service] section.
+inline constexpr int ServiceSection = 0;
+
+// Sets (or takes out) keys in drawer's section, 1 to 8, or in the [service]
+// section, adding the section at the end of the file where there is none.
 SectionEdit setInSection(
     std::string_view text, int drawer, const std::vector<SettingChange> &changes);
 // Takes the drawer's section out: its heading and everything up to its last

@@ -253,10 +253,13 @@ int writeSection(
 
 int set(const Arguments &arguments)
 {
-    const int drawer = arguments.empty() ? 0 : drawerNumber(arguments[0]);
-    if (!drawer || arguments.size() < 2) {
-        tell("set takes a drawer number, 1 to 8, and KEY=VALUE...: such as\n  " + toolCommand()
-            + " set 1 device=/dev/usb/lp0 sensor=open-high");
+    const bool service = !arguments.empty() && arguments[0] == "service";
+    const int drawer = service ? ServiceSection
+        : arguments.empty()    ? 0
+                               : drawerNumber(arguments[0]);
+    if ((!service && !drawer) || arguments.size() < 2) {
+        tell("set takes a drawer number, 1 to 8, or service, and KEY=VALUE...: such as\n  "
+            + toolCommand() + " set 1 device=/dev/usb/lp0 sensor=open-high");
         return Usage;
     }
     std::vector<SettingChange> changes;

@@ -37,6 +37,7 @@ void printHelp(std::FILE *to)
         "  polarity N                   find drawer N's sensor polarity, step by step, and\n"
         "                               write it\n"
         "  set N KEY=VALUE...           change drawer N's section; KEY= takes a key out\n"
+        "  set service KEY=VALUE...     change the [service] section (keep-days=DAYS)\n"
         "  remove N                     take drawer N's section out\n"
         "  allow USER                   let USER open drawers through the drawer service\n"
         "  help                         this text\n"

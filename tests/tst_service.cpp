@@ -191,6 +191,7 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(
             QStringLiteral("KESTRIN_DRAWERS_CONF"), home.filePath(QStringLiteral("drawers.conf")));
+        environment.insert(QStringLiteral("STATE_DIRECTORY"), home.path());
         // The library in this process and its children follows the service.
         qunsetenv("KESTRIN_DRAWERS_CONF");
         systemBus = std::make_unique<PrivateSystemBus>();
@@ -309,7 +310,7 @@ private slots:
             for (const char *method : {"Get", "Introspect", "GetManagedObjects"})
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << true;
-            for (const char *method : {"Open", "Reload"})
+            for (const char *method : {"Open", "Reload", "History"})
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << trusted;
             QTest::addRow("%s Set", qPrintable(user)) << user << QStringLiteral("Set") << false;
@@ -340,6 +341,11 @@ private slots:
             {QStringLiteral("Reload"),
                 {QStringLiteral("call"), ServiceName, root,
                     QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload")}},
+            {QStringLiteral("History"),
+                {QStringLiteral("call"), ServiceName, root,
+                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("History"),
+                    QStringLiteral("xxyuu"), QStringLiteral("0"), QStringLiteral("1"),
+                    QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("1")}},
             {QStringLiteral("Set"),
                 {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("b"), QStringLiteral("true")}}};

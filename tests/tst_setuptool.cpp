@@ -326,6 +326,13 @@ private slots:
             << QStringList {"set", "3", "device=/dev/ttyUSB1", "protocol=trigger"}
             << ShopConfig + "\n[drawer 3]\ndevice = /dev/ttyUSB1\nprotocol = trigger\n"
             << QStringLiteral("[drawer 3]\ndevice = /dev/ttyUSB1\nprotocol = trigger\n");
+        QTest::newRow("an alarm") << QStringList {"set", "1", "alarm-after=120"}
+                                  << shopConfigWith(
+                                         "sensor = none\n", "sensor = none\nalarm-after = 120\n")
+                                  << QStringLiteral("alarm-after = 120\n");
+        QTest::newRow("the service's section") << QStringList {"set", "service", "keep-days=90"}
+                                               << ShopConfig + "\n[service]\nkeep-days = 90\n"
+                                               << QStringLiteral("[service]\nkeep-days = 90\n");
     }
     void setChangesOneSectionAndKeepsTheRest()
     {
@@ -365,6 +372,9 @@ private slots:
         row("a relative device", {"set", "2", "device=ttyUSB0"}, "absolute path");
         row("a bad port", {"set", "1", "device=tcp://127.0.0.1:0"}, "bad port");
         row("an unknown key", {"set", "1", "colour=red"}, "unknown key 'colour'");
+        row("keeping no days", {"set", "service", "keep-days=0"}, "keep-days must be 1 to 36500");
+        row("a drawer's key for the service", {"set", "service", "sensor=none"}, "unknown key");
+        row("an alarm of a day and more", {"set", "1", "alarm-after=86401"}, "alarm-after must be");
         row("hid without its id", {"set", "2", "protocol=hid"}, "needs its id");
         row("a key of another protocol", {"set", "2", "id=3"}, "'id' does not apply");
         row("no device left", {"set", "2", "device="}, "names no device");

@@ -167,6 +167,8 @@ public:
             drawer + ": kick not delivered, device " + why + " for "
                 + std::to_string(seconds.count()) + " s");
         reportProblem(drawer + " kick", {}); // the next lost kick is told too
+        if (m_monitor.m_onUndelivered)
+            m_monitor.m_onUndelivered(kick.drawer);
     }
 
 private:

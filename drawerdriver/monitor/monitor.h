@@ -99,6 +99,13 @@ public:
     // Hands a kick to the worker, which sends it at once and tries again on
     // a busy device until the kick's deadline.
     void kick(int drawer, std::vector<std::uint8_t> bytes);
+    // Called on the worker thread with the drawer (0 for "Drawer #1") of
+    // each accepted kick that the device never took in time, beside the
+    // message reportProblem writes. Set before start().
+    void setUndeliveredHandler(std::function<void(int drawer)> handler)
+    {
+        m_onUndelivered = std::move(handler);
+    }
 
     // Asks the worker to let go of the device and end.
     void stop();
@@ -122,6 +129,7 @@ private:
     const std::vector<DrawerSection> m_sections;
     std::shared_ptr<DeviceMonitor> m_predecessor;
     const std::function<void()> m_checkConfig;
+    std::function<void(int drawer)> m_onUndelivered;
     int m_wake[2] = {-1, -1};
 
     mutable std::mutex m_mutex;

@@ -67,7 +67,10 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/share/dbus-1/system.d/org.kestrin.Drawers1.conf
 -rw-r--r-- ./usr/share/dbus-1/system-services/org.kestrin.Drawers1.service
 -rw-r--r-- ./usr/share/man/man1/kestrin-drawer-ctl.1.gz
--rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz"
+-rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz
+-rwxr-xr-x ./usr/bin/kestrin-drawer-notify
+-rw-r--r-- ./etc/xdg/autostart/kestrin-drawer-notify.desktop
+-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-notify.1.gz"
 for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
 done
@@ -101,7 +104,7 @@ if ! cmp -s <(packaged "$program_deb" ./usr/share/doc/kestrin-drawer/README.md.g
     fail "the packaged README is not README.md"
 fi
 conffiles=$(dpkg-deb --ctrl-tarfile "$program_deb" | tar -xO ./conffiles)
-[ "$conffiles" = /etc/kestrin-drawer/drawers.conf ] ||
+[ "$conffiles" = $'/etc/kestrin-drawer/drawers.conf\n/etc/xdg/autostart/kestrin-drawer-notify.desktop' ] ||
     fail "kestrin-drawer's conffiles are '$conffiles'"
 # The postinst makes the service's user from the packaged sysusers file.
 postinst=$(dpkg-deb --ctrl-tarfile "$program_deb" | tar -xO ./postinst) ||

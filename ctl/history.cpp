@@ -1,0 +1,317 @@
+#include "history.h"
+
+#include "client/busapi.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+namespace drawerctl {
+
+namespace bus = drawerdriver::bus;
+
+namespace {
+
+constexpr std::int64_t SecondUs = 1'000'000;
+
+std::int64_t fromLocal(std::tm parts)
+{
+    parts.tm_isdst = -1;
+    const std::time_t seconds = std::mktime(&parts);
+    return std::int64_t(seconds) * SecondUs;
+}
+
+std::tm localParts(std::int64_t timeUs)
+{
+    const std::time_t seconds = std::time_t(timeUs / SecondUs);
+    std::tm parts {};
+    ::localtime_r(&seconds, &parts);
+    return parts;
+}
+
+// "15m" and the like: the time that long before now.
+std::optional<std::int64_t> parseAge(const std::string &text, std::int64_t nowUs)
+{
+    std::size_t used = 0;
+    long long count = 0;
+    try {
+        count = std::stoll(text, &used);
+    } catch (...) {
+        return std::nullopt;
+    }
+    if (count < 0 || used + 1 != text.size())
+        return std::nullopt;
+    const std::string_view units = "smhdw";
+    const std::int64_t unitSeconds[] = {1, 60, 3600, 86400, 604800};
+    const auto unit = units.find(text.back());
+    if (unit == std::string_view::npos)
+        return std::nullopt;
+    return nowUs - count * unitSeconds[unit] * SecondUs;
+}
+
+std::string jsonText(const std::string &text)
+{
+    if (text.empty())
+        return "null";
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+std::string csvText(const std::string &text)
+{
+    if (text.find_first_of(",\"\n\r") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (const char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + '"';
+}
+
+template<typename T> std::string number(const std::optional<T> &value, const char *none)
+{
+    if (!value)
+        return none;
+    if constexpr (std::is_floating_point_v<T>) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", *value);
+        return text;
+    } else {
+        return std::to_string(*value);
+    }
+}
+
+// The columns of --csv and the keys of --json, in one order.
+std::vector<std::pair<const char *, std::string>> fields(const Row &row, bool json)
+{
+    const auto text
+        = [json](const std::string &value) { return json ? jsonText(value) : csvText(value); };
+    const char *none = json ? "null" : "";
+    return {{"time", json ? jsonText(isoTime(row.timeUs)) : isoTime(row.timeUs)},
+        {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.event)},
+        {"uid", number(row.uid, none)}, {"user", text(row.user)}, {"pid", number(row.pid, none)},
+        {"program", text(row.program)}, {"reason", text(row.reason)},
+        {"seconds", number(row.seconds, none)}};
+}
+
+void printTable(const std::vector<Row> &rows)
+{
+    if (rows.empty()) {
+        std::printf("No events in that time.\n");
+        return;
+    }
+    std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", "TIME", "DRAWER", "EVENT", "USER", "PID",
+        "SECONDS", "PROGRAM / REASON");
+    for (const Row &row : rows) {
+        std::string detail = row.program;
+        if (!row.reason.empty())
+            detail += (detail.empty() ? "" : ": ") + row.reason;
+        std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", localTime(row.timeUs).c_str(),
+            row.drawer ? std::to_string(row.drawer).c_str() : "-", row.event.c_str(),
+            row.user.empty() ? "-" : row.user.c_str(), number(row.pid, "-").c_str(),
+            row.seconds ? number(row.seconds, "").c_str() : "-", detail.c_str());
+    }
+}
+
+int readRows(sd_bus_message *reply, std::vector<Row> &rows)
+{
+    int r = sd_bus_message_enter_container(reply, 'a', "(xysxsxssd)");
+    while (r > 0) {
+        Row row;
+        std::uint8_t drawer = 0;
+        std::int64_t uid = -1, pid = -1;
+        const char *event = nullptr, *user = nullptr, *program = nullptr, *reason = nullptr;
+        double seconds = -1;
+        r = sd_bus_message_read(reply, "(xysxsxssd)", &row.timeUs, &drawer, &event, &uid, &user,
+            &pid, &program, &reason, &seconds);
+        if (r <= 0)
+            break;
+        row.drawer = drawer;
+        row.event = event;
+        row.user = user;
+        row.program = program;
+        row.reason = reason;
+        // The method says "none" with -1.
+        if (uid >= 0)
+            row.uid = uid;
+        if (pid >= 0)
+            row.pid = pid;
+        if (seconds >= 0)
+            row.seconds = seconds;
+        rows.push_back(std::move(row));
+    }
+    return r < 0 ? r : sd_bus_message_exit_container(reply);
+}
+
+} // namespace
+
+std::int64_t dayStart(std::int64_t timeUs)
+{
+    std::tm parts = localParts(timeUs);
+    parts.tm_hour = parts.tm_min = parts.tm_sec = 0;
+    return fromLocal(parts);
+}
+
+std::int64_t nextDayStart(std::int64_t timeUs)
+{
+    std::tm parts = localParts(timeUs);
+    parts.tm_hour = parts.tm_min = parts.tm_sec = 0;
+    ++parts.tm_mday; // mktime carries it into the next month
+    return fromLocal(parts);
+}
+
+std::optional<std::int64_t> parseWhen(const std::string &text, bool until, std::int64_t nowUs)
+{
+    const auto day
+        = [until](std::int64_t timeUs) { return until ? nextDayStart(timeUs) : dayStart(timeUs); };
+    if (text == "now")
+        return nowUs;
+    if (text == "today")
+        return day(nowUs);
+    if (text == "yesterday")
+        return day(dayStart(nowUs) - 1);
+    if (const auto age = parseAge(text, nowUs))
+        return age;
+
+    std::tm parts = localParts(nowUs);
+    parts.tm_sec = 0;
+    int year = 0, month = 0, monthDay = 0, consumed = 0;
+    const char *input = text.c_str();
+    if (std::sscanf(input, "%4d-%2d-%2d%n", &year, &month, &monthDay, &consumed) == 3
+        && consumed == 10) {
+        if (month < 1 || month > 12 || monthDay < 1 || monthDay > 31)
+            return std::nullopt;
+        parts.tm_year = year - 1900;
+        parts.tm_mon = month - 1;
+        parts.tm_mday = monthDay;
+        if (text.size() == 10) {
+            parts.tm_hour = parts.tm_min = 0;
+            return day(fromLocal(parts));
+        }
+        if (text[10] != ' ' && text[10] != 'T')
+            return std::nullopt;
+        input += 11;
+    }
+    consumed = 0;
+    const int fields = std::sscanf(input, "%2d:%2d%n:%2d%n", &parts.tm_hour, &parts.tm_min,
+        &consumed, &parts.tm_sec, &consumed);
+    if (fields < 2 || input[consumed] != '\0' || parts.tm_hour > 23 || parts.tm_min > 59
+        || parts.tm_sec > 60 || parts.tm_mon < 0 || parts.tm_mon > 11 || parts.tm_mday < 1
+        || parts.tm_mday > 31)
+        return std::nullopt;
+    return fromLocal(parts);
+}
+
+std::string isoTime(std::int64_t timeUs)
+{
+    const std::time_t seconds = std::time_t(timeUs / SecondUs);
+    std::tm parts {};
+    ::gmtime_r(&seconds, &parts);
+    char text[48];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    char micros[16];
+    std::snprintf(micros, sizeof micros, ".%06dZ", int(timeUs % SecondUs));
+    return std::string(text) + micros;
+}
+
+std::string localTime(std::int64_t timeUs)
+{
+    const std::tm parts = localParts(timeUs);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, int drawer,
+    std::vector<Row> &rows, sd_bus_error *error)
+{
+    // Rows are only added after the newest, so the pages stay in place.
+    for (;;) {
+        sd_bus_message *reply = nullptr;
+        const std::size_t before = rows.size();
+        int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
+            bus::ManagerInterface, "History", error, &reply, "xxyuu", sinceUs, untilUs,
+            std::uint8_t(drawer), std::uint32_t(rows.size()), std::uint32_t(0));
+        if (r >= 0 && (r = readRows(reply, rows)) < 0)
+            sd_bus_error_set_errno(error, r);
+        sd_bus_message_unref(reply);
+        if (r < 0)
+            return r;
+        if (rows.size() == before)
+            return 0;
+    }
+}
+
+std::string parseHistoryOptions(int argc, char *argv[], HistoryOptions &options)
+{
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (option == "--csv" || option == "--json") {
+            options.format = option == "--csv" ? Format::Csv : Format::Json;
+        } else if (option == "--drawer" && hasValue) {
+            const std::string_view value = argv[++i];
+            if (value.size() != 1 || value[0] < '1' || value[0] > '8')
+                return "--drawer needs a drawer number, 1 to 8";
+            options.drawer = value[0] - '0';
+        } else if ((option == "--since" || option == "--until") && hasValue) {
+            const auto when = parseWhen(argv[++i], option == "--until", now);
+            if (!when)
+                return std::string("cannot read the time '") + argv[i]
+                    + "' (try 2026-12-08, '2026-12-08 14:30', 14:30, today, yesterday, 1h)";
+            (option == "--since" ? options.sinceUs : options.untilUs) = *when;
+        } else {
+            return "unknown option '" + std::string(option) + "' for history";
+        }
+    }
+    return {};
+}
+
+void printRows(const std::vector<Row> &rows, Format format)
+{
+    if (format == Format::Table)
+        return printTable(rows);
+    if (format == Format::Csv) {
+        std::printf("time,drawer,event,uid,user,pid,program,reason,seconds\n");
+        for (const Row &row : rows) {
+            std::string line;
+            for (const auto &[key, value] : fields(row, false))
+                line += (line.empty() ? "" : ",") + value;
+            std::printf("%s\n", line.c_str());
+        }
+        return;
+    }
+    for (const Row &row : rows) {
+        std::string line;
+        for (const auto &[key, value] : fields(row, true))
+            line += std::string(line.empty() ? "{" : ",") + '"' + key + "\":" + value;
+        std::printf("%s}\n", line.c_str());
+    }
+}
+
+int runHistory(sd_bus *connection, const HistoryOptions &options, sd_bus_error *error)
+{
+    std::vector<Row> rows;
+    const int r
+        = fetchRows(connection, options.sinceUs, options.untilUs, options.drawer, rows, error);
+    if (r >= 0)
+        printRows(rows, options.format);
+    return r;
+}
+
+} // namespace drawerctl

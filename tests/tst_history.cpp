@@ -1,0 +1,628 @@
+// The drawer service's history, its left-open alarm and the reports made
+// from it: the service on a private bus against printers played on
+// 127.0.0.1 and on a pseudo-terminal, writing a real SQLite file; read back
+// through kestrin-drawer-ctl; the report's page in headless Chromium.
+
+#include "history.h"
+#include "report.h"
+#include "support/fakenetworkprinter.h"
+#include "support/fakenotifications.h"
+#include "support/privatesystembus.h"
+#include "support/ptyprinter.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <pwd.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
+const QString ManagerPath = QStringLiteral("/org/kestrin/Drawers1");
+const QString ManagerInterface = QStringLiteral("org.kestrin.Drawers1.Manager");
+const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
+constexpr std::int64_t DayUs = 86'400'000'000;
+
+QString drawerPath(int number)
+{
+    return QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number);
+}
+
+std::int64_t nowUs()
+{
+    return QDateTime::currentMSecsSinceEpoch() * 1000;
+}
+} // namespace
+
+class HistoryTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+    QString state; // the service's STATE_DIRECTORY; a small tmpfs as root
+    bool onTmpfs = false;
+    FakeNetworkPrinter printer; // drawer 1: sensor, alarm after a second
+    FakeNetworkPrinter second; // drawer 2
+    PtyPrinter serial; // drawer 4
+    std::unique_ptr<PrivateSystemBus> systemBus;
+
+    QDBusConnection bus() const { return QDBusConnection(QStringLiteral("history")); }
+
+    QDBusMessage open(int number, const QString &reason)
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            ServiceName, drawerPath(number), DrawerInterface, QStringLiteral("Open"));
+        call.setArguments({reason});
+        return bus().call(call, QDBus::Block, 5000);
+    }
+
+    // Opens the drawer, waiting out the pulse of an earlier kick.
+    QDBusMessage openWhenFree(int number, const QString &reason)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            const QDBusMessage reply = open(number, reason);
+            if (!reply.errorName().endsWith(QLatin1String("Busy")) || clock.elapsed() > 2000)
+                return reply;
+            QTest::qWait(20);
+        }
+    }
+
+    bool historyWorking()
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, ManagerPath,
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        call.setArguments({ManagerInterface, QStringLiteral("HistoryWorking")});
+        return bus()
+            .call(call, QDBus::Block, 5000)
+            .arguments()
+            .value(0)
+            .value<QDBusVariant>()
+            .variant()
+            .toBool();
+    }
+
+    uint servicePid() { return bus().interface()->servicePid(ServiceName).value(); }
+
+    void stopService(int signal)
+    {
+        const uint pid = servicePid();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), signal), 0);
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        // Ended, its files closed: gone, or a zombie until the bus reaps it.
+        const auto ended = [pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        QTRY_VERIFY(ended());
+    }
+
+    // kestrin-drawer-ctl's output and exit code.
+    QPair<QByteArray, int> ctl(const QStringList &arguments)
+    {
+        QProcess process;
+        process.start(QStringLiteral(DRAWER_CTL), arguments);
+        process.waitForFinished(20000);
+        return {process.readAllStandardOutput(), process.exitCode()};
+    }
+
+    // The record through kestrin-drawer-ctl history --json.
+    QList<QJsonObject> history(const QStringList &options = {})
+    {
+        QList<QJsonObject> rows;
+        const auto [output, code]
+            = ctl(QStringList {QStringLiteral("history"), QStringLiteral("--json")} + options);
+        for (const QByteArray &line : output.split('\n'))
+            if (!line.isEmpty())
+                rows.append(QJsonDocument::fromJson(line).object());
+        return code == 0 ? rows : QList<QJsonObject> {};
+    }
+
+    // The rows from that time on.
+    static QList<QJsonObject> since(const QList<QJsonObject> &rows, std::int64_t startUs)
+    {
+        QList<QJsonObject> matching;
+        for (const QJsonObject &row : rows)
+            if (QDateTime::fromString(
+                    row.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
+                    .toMSecsSinceEpoch()
+                >= startUs / 1000)
+                matching.append(row);
+        return matching;
+    }
+
+    static QList<QJsonObject> only(const QList<QJsonObject> &rows, const QString &event)
+    {
+        QList<QJsonObject> matching;
+        for (const QJsonObject &row : rows)
+            if (row.value(QStringLiteral("event")).toString() == event)
+                matching.append(row);
+        return matching;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        state = home.filePath(QStringLiteral("state"));
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("state")));
+        // A small disk of its own, which the tests may fill or make
+        // read-only, in this process's mount namespace only.
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
+            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+            onTmpfs = ::mount("tmpfs", QFile::encodeName(state).constData(), "tmpfs", 0,
+                          "size=16m,mode=0700")
+                == 0;
+
+        const QString serialLink = home.filePath(QStringLiteral("serial"));
+        QVERIFY(QFile::link(QString::fromStdString(serial.device), serialLink));
+        QFile config(home.filePath(QStringLiteral("drawers.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("[service]\nkeep-days = 30\n"
+                                    "[drawer 1]\ndevice = %1\nsensor = open-high\nhold = yes\n"
+                                    "alarm-after = 1\npulse-on = 10\npulse-off = 10\n"
+                                    "[drawer 2]\ndevice = %2\nhold = yes\n"
+                                    "[drawer 3]\ndevice = %1\nconnector = pin5\n"
+                                    "pulse-on = 10\npulse-off = 10\n"
+                                    "[drawer 4]\ndevice = %3\nhold = no\n")
+                         .arg(QString::fromStdString(printer.address()),
+                             QString::fromStdString(second.address()), serialLink)
+                         .toUtf8());
+        config.close();
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KESTRIN_DRAWERS_CONF"), config.fileName());
+        environment.insert(QStringLiteral("STATE_DIRECTORY"), state);
+        systemBus = std::make_unique<PrivateSystemBus>();
+        const QString failed = systemBus->start(home.path(), environment);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus->address.toLocal8Bit());
+        QVERIFY(QDBusConnection::connectToBus(systemBus->address, QStringLiteral("history"))
+                    .isConnected());
+    }
+
+    void cleanupTestCase()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("history"));
+        systemBus.reset();
+        if (onTmpfs)
+            ::umount2(QFile::encodeName(state).constData(), MNT_DETACH);
+    }
+
+    // Rows older than keep-days (30 here) go when the service starts.
+    void retentionDeletesOldRowsOnly()
+    {
+        QVERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        {
+            drawerservice::History store((state + QStringLiteral("/history.sqlite")).toStdString());
+            for (const int days : {400, 31, 29, 1}) {
+                drawerservice::Event event = drawerservice::newEvent(1, "kick");
+                event.timeUs -= days * DayUs;
+                event.reason = std::to_string(days) + " days ago";
+                QVERIFY(store.append(event));
+            }
+        }
+        QCOMPARE(open(1, QStringLiteral("first")).type(), QDBusMessage::ReplyMessage);
+        QStringList kept;
+        for (const QJsonObject &row :
+            only(
+                history({QStringLiteral("--until"), QStringLiteral("1h")}), QStringLiteral("kick")))
+            kept.append(row.value(QStringLiteral("reason")).toString());
+        QCOMPARE(kept, (QStringList {QStringLiteral("29 days ago"), QStringLiteral("1 days ago")}));
+    }
+
+    // A morning on the fake printers: every kind of event lands with who,
+    // why and how long; the alarm fires, repeats and ends; watch shows it.
+    void everyEventLands()
+    {
+        QProcess watch;
+        watch.start(
+            QStringLiteral(DRAWER_CTL), {QStringLiteral("watch"), QStringLiteral("--json")});
+        QVERIFY(watch.waitForReadyRead(5000));
+        const std::int64_t start = nowUs();
+        const int kicksBefore = printer.kicks();
+
+        const QDBusMessage first = openWhenFree(1, QStringLiteral("sale 17"));
+        QVERIFY2(first.type() == QDBusMessage::ReplyMessage, qPrintable(first.errorMessage()));
+        QCOMPARE(open(2, QStringLiteral("refund")).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(open(2, QStringLiteral("too soon")).errorName(),
+            QStringLiteral("org.kestrin.Drawers1.Error.Busy"));
+        QCOMPARE(open(5, QStringLiteral("nowhere")).errorName(),
+            QStringLiteral("org.kestrin.Drawers1.Error.NotConfigured"));
+        QTRY_COMPARE(printer.kicks(), kicksBefore + 1);
+
+        printer.sensorHigh = true;
+        QByteArray watched;
+        const auto alarms = [&] {
+            watched += watch.readAllStandardOutput();
+            return watched.count("\"event\":\"LeftOpen\"");
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(alarms(), 2, 4000);
+        printer.sensorHigh = false;
+        QTRY_COMPARE(only(history({QStringLiteral("--drawer"), QStringLiteral("1")}),
+                         QStringLiteral("closed"))
+                         .size(),
+            1);
+        // Proving that no alarm follows the closing takes waiting past the
+        // time the next one would have come.
+        QTest::qWait(1500);
+        QCOMPARE(alarms(), 2);
+        QVERIFY(watched.contains("\"drawer\":1,\"present\":true,\"open\":true,"));
+        watch.terminate();
+        QVERIFY(watch.waitForFinished());
+
+        second.vanish();
+        QTRY_VERIFY(open(2, QStringLiteral("while gone"))
+                        .errorName()
+                        .endsWith(QLatin1String("NotPresent")));
+        second.comeBack();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            only(history({QStringLiteral("--drawer"), QStringLiteral("2")}), QStringLiteral("back"))
+                .size(),
+            1, 3000);
+        // Taken while the last answer is still believed, and then never
+        // delivered: another program holds the device.
+        const int other = ::open(serial.device.c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        QCOMPARE(open(4, QStringLiteral("receipt printing")).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(only(history({QStringLiteral("--drawer"), QStringLiteral("4")}),
+                                      QStringLiteral("kick-undelivered"))
+                                      .size(),
+            1, 5000);
+        ::close(other);
+        stopService(SIGTERM);
+        QCOMPARE(open(3, QStringLiteral("after a restart")).type(), QDBusMessage::ReplyMessage);
+
+        // What each row says: a caller is this process, a sensor its device.
+        const passwd *me = ::getpwuid(::geteuid());
+        const QJsonObject caller {{QStringLiteral("uid"), int(::geteuid())},
+            {QStringLiteral("user"), QString::fromLocal8Bit(me->pw_name)},
+            {QStringLiteral("pid"), int(::getpid())},
+            {QStringLiteral("program"), QCoreApplication::applicationFilePath()}};
+        const QJsonObject device {{QStringLiteral("uid"), QJsonValue()},
+            {QStringLiteral("program"), QString::fromStdString(printer.address())}};
+        struct Expected {
+            const char *event;
+            int drawer;
+            QString reason;
+            QJsonObject who;
+            double minSeconds = -1;
+        };
+        const QList<Expected> expected {{"kick", 1, QStringLiteral("sale 17"), caller},
+            {"kick", 2, QStringLiteral("refund"), caller},
+            {"kick-refused", 2, QStringLiteral("busy: too soon"), caller},
+            {"kick-refused", 5, QStringLiteral("not configured: nowhere"), caller},
+            {"opened", 1, QString(), device}, {"left-open", 1, QString(), device, 1},
+            {"left-open", 1, QString(), device, 2}, {"closed", 1, QString(), device, 2},
+            {"gone", 2, QString(), {}},
+            {"kick-refused", 2, QStringLiteral("not present: while gone"), caller},
+            {"back", 2, QString(), {}}, {"kick", 4, QStringLiteral("receipt printing"), caller},
+            {"kick-undelivered", 4, QString(), {}}, {"service-stop", 0, QString(), {}},
+            {"service-start", 0, QString(), {}},
+            {"kick", 3, QStringLiteral("after a restart"), caller}};
+        const QList<QJsonObject> rows
+            = since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start);
+        qsizetype at = 0;
+        for (const Expected &row : expected) {
+            // In this order, among others (sensor changes of other drawers).
+            while (at < rows.size()
+                && (rows[at].value(QStringLiteral("event")).toString() != QLatin1String(row.event)
+                    || rows[at].value(QStringLiteral("drawer")).toInt() != row.drawer))
+                ++at;
+            QVERIFY2(at < rows.size(),
+                qPrintable(QStringLiteral("%1 of drawer %2")
+                               .arg(QLatin1String(row.event))
+                               .arg(row.drawer)));
+            const QJsonObject &got = rows[at++];
+            if (!row.reason.isEmpty())
+                QCOMPARE(got.value(QStringLiteral("reason")).toString(), row.reason);
+            for (auto key = row.who.begin(); key != row.who.end(); ++key)
+                QCOMPARE(got.value(key.key()), key.value());
+            if (row.minSeconds >= 0) {
+                QVERIFY(got.value(QStringLiteral("seconds")).toDouble() >= row.minSeconds);
+                QVERIFY(got.value(QStringLiteral("seconds")).toDouble() < row.minSeconds + 1);
+            } else {
+                QVERIFY(got.value(QStringLiteral("seconds")).isNull());
+            }
+            QVERIFY(QDateTime::fromString(
+                got.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
+                        .isValid());
+        }
+    }
+
+    // Every Open answered before a SIGKILL, kick or refusal, is recorded.
+    void sigkillLosesNoAcknowledgedCall()
+    {
+        QCOMPARE(openWhenFree(1, QStringLiteral("warm up")).type(), QDBusMessage::ReplyMessage);
+        const std::int64_t start = nowUs();
+        QMap<QString, QString> answered; // reason: the answer's error, or empty
+        QList<QDBusPendingCallWatcher *> calls;
+        int sent = 0;
+        // Rounds of calls in flight on both drawers of the printer, until
+        // enough are answered; the kill comes amid the last round.
+        const auto sendRound = [&] {
+            for (int i = 0; i < 20; ++i, ++sent) {
+                const QString reason = QStringLiteral("burst %1").arg(sent);
+                QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
+                    drawerPath(sent % 2 ? 1 : 3), DrawerInterface, QStringLiteral("Open"));
+                call.setArguments({reason});
+                auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(call), this);
+                connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                    [&answered, reason](QDBusPendingCallWatcher *done) {
+                        if (!done->isError()
+                            || done->error().name().startsWith(QLatin1String("org.kestrin")))
+                            answered.insert(reason, done->error().name());
+                    });
+                calls.append(watcher);
+            }
+        };
+        while (answered.size() < 200) {
+            sendRound();
+            QTRY_COMPARE(answered.size(), sent);
+        }
+        sendRound();
+        QCOMPARE(::kill(pid_t(servicePid()), SIGKILL), 0);
+        for (QDBusPendingCallWatcher *watcher : calls)
+            watcher->waitForFinished();
+        QCoreApplication::processEvents();
+        qDeleteAll(calls);
+        const QStringList errors = answered.values();
+        QVERIFY(errors.count(QString()) > 0);
+        QVERIFY(errors.count(QStringLiteral("org.kestrin.Drawers1.Error.Busy")) > 0);
+
+        QSet<QString> kicks, refusals;
+        for (const QJsonObject &row :
+            since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start)) {
+            const QString reason = row.value(QStringLiteral("reason")).toString();
+            if (row.value(QStringLiteral("event")).toString() == QLatin1String("kick"))
+                kicks.insert(reason);
+            else if (row.value(QStringLiteral("event")).toString() == QLatin1String("kick-refused"))
+                refusals.insert(reason.mid(reason.indexOf(QLatin1String("burst"))));
+        }
+        for (auto call = answered.begin(); call != answered.end(); ++call)
+            QVERIFY2((call.value().isEmpty() ? kicks : refusals).contains(call.key()),
+                qPrintable(call.key()));
+    }
+
+    // A full or read-only disk: the drawers work on, HistoryWorking says
+    // so, and the record resumes once the disk is back.
+    void brokenDiskLeavesDrawersWorking_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::newRow("full") << false;
+        QTest::newRow("read-only") << true;
+    }
+
+    void brokenDiskLeavesDrawersWorking()
+    {
+        QFETCH(bool, readOnly);
+        if (!onTmpfs)
+            QSKIP("a disk of its own needs root, for a mount namespace");
+        const QByteArray folder = QFile::encodeName(state);
+        QFile filler(state + QStringLiteral("/filler"));
+        if (readOnly) {
+            stopService(SIGTERM);
+            QVERIFY2(
+                ::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0,
+                std::strerror(errno));
+        } else {
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size() && filler.flush()) { }
+            filler.close();
+        }
+        const int kicksBefore = printer.kicks();
+        QCOMPARE(openWhenFree(1, QStringLiteral("disk broken")).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE(printer.kicks(), kicksBefore + 1);
+        QVERIFY(!historyWorking());
+        // A full disk still reads; a read-only one not even that, and
+        // kestrin-drawer-ctl says so rather than show an empty record.
+        QCOMPARE(ctl({QStringLiteral("history")}).second, readOnly ? 6 : 0);
+        QTRY_VERIFY(systemBus->log().contains(QLatin1String("the drawers work on")));
+
+        if (readOnly)
+            QCOMPARE(::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT, nullptr), 0);
+        else
+            QVERIFY(filler.remove());
+        QCOMPARE(openWhenFree(1, QStringLiteral("disk back")).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(historyWorking());
+        const QList<QJsonObject> kicks = only(
+            history({QStringLiteral("--since"), QStringLiteral("1m")}), QStringLiteral("kick"));
+        QVERIFY(!kicks.isEmpty());
+        QCOMPARE(
+            kicks.last().value(QStringLiteral("reason")).toString(), QStringLiteral("disk back"));
+    }
+
+    // kestrin-drawer-notify shows each alarm of a drawer in one notification
+    // on a private session bus, and withdraws it when the drawer closes.
+    void notifyAgentShowsAndWithdraws()
+    {
+        QProcess session;
+        session.start(QStringLiteral("dbus-daemon"),
+            {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address"),
+                QStringLiteral("--address=unix:path=") + home.filePath(QStringLiteral("session"))});
+        QVERIFY(session.waitForReadyRead(10000));
+        const QString address = QString::fromLocal8Bit(session.readLine()).trimmed();
+        QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
+        FakeNotifications notifications;
+        QVERIFY(desktop.registerObject(QStringLiteral("/org/freedesktop/Notifications"),
+            &notifications, QDBusConnection::ExportScriptableSlots));
+        QVERIFY(desktop.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+        QProcess agent;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        agent.setProcessEnvironment(environment);
+        agent.setProcessChannelMode(QProcess::ForwardedChannels);
+        agent.start(QStringLiteral(NOTIFY_AGENT), {});
+        QVERIFY(agent.waitForStarted());
+        // The alarm repeats every second: the agent sees one once it listens.
+        printer.sensorHigh = true;
+        QTRY_VERIFY_WITH_TIMEOUT(notifications.shown.size() >= 2, 6000);
+        printer.sensorHigh = false;
+        QTRY_COMPARE(notifications.closed.size(), 1);
+        const auto first = notifications.shown.first();
+        QVERIFY(first.summary.contains(QLatin1String("Drawer 1")));
+        QVERIFY(first.body.contains(QLatin1String("Drawer 1")));
+        QCOMPARE(notifications.shown.last().replaces, notifications.closed.first());
+        QCOMPARE(first.replaces, 0u);
+
+        agent.terminate();
+        QVERIFY(agent.waitForFinished());
+        QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+        session.terminate();
+        QVERIFY(session.waitForFinished());
+    }
+
+    // The report's figures on a day whose rows are known.
+    void reportFigures_data()
+    {
+        QTest::addColumn<QStringList>("events"); // "second event [seconds]", drawer 1
+        QTest::addColumn<QList<double>>("figures"); // openings, kicks, refusals,
+                                                    // alarms, total, longest
+        QTest::newRow("two openings") << QStringList {"100 kick", "101 opened", "111 closed 10",
+            "200 kick-refused", "300 kick", "301 opened", "305 left-open 4", "331 closed 30"}
+                                      << QList<double> {2, 2, 1, 1, 40, 30};
+        QTest::newRow("open since yesterday")
+            << QStringList {"20 closed 3620"} << QList<double> {0, 0, 0, 0, 20, 20};
+        QTest::newRow("open at the end of the day")
+            << QStringList {"86000 opened"} << QList<double> {1, 0, 0, 0, 400, 400};
+        QTest::newRow("service stopped while open") << QStringList {"10 opened", "70 service-stop",
+            "80 service-start"} << QList<double> {1, 0, 0, 0, 60, 60};
+        QTest::newRow("service killed while open") << QStringList {"10 opened", "50 service-start",
+            "50 opened", "70 closed 20"} << QList<double> {1, 0, 0, 0, 60, 60};
+        QTest::newRow("gone while open")
+            << QStringList {"10 opened", "15 gone", "20 back"} << QList<double> {1, 0, 0, 0, 5, 5};
+    }
+
+    void reportFigures()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QList<double>, figures);
+        const std::int64_t start = drawerctl::dayStart(nowUs()) - DayUs;
+        const std::int64_t end = drawerctl::nextDayStart(start);
+        std::vector<drawerctl::Row> rows;
+        for (const QString &text : events) {
+            const QStringList parts = text.split(QLatin1Char(' '));
+            drawerctl::Row row;
+            row.timeUs = start + parts[0].toLongLong() * 1'000'000;
+            row.event = parts[1].toStdString();
+            row.drawer = row.event.starts_with("service") ? 0 : 1;
+            if (parts.size() > 2)
+                row.seconds = parts[2].toDouble();
+            rows.push_back(row);
+        }
+        const drawerctl::DayReport report = drawerctl::summarize(rows, start, end, nowUs());
+        QCOMPARE(report.drawers.size(), 1u);
+        const drawerctl::DrawerDay &day = report.drawers.front();
+        const QList<double> got {double(day.openings), double(day.kicks), double(day.refusals),
+            double(day.alarms), day.totalOpenSeconds, day.longestOpenSeconds};
+        QCOMPARE(got, figures);
+    }
+
+    void whenTakesDatesTimesAndWords_data()
+    {
+        const QDateTime now = QDateTime::currentDateTime();
+        const QDateTime midnight = now.date().startOfDay();
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("until");
+        QTest::addColumn<QDateTime>("expected"); // invalid: refused
+        QTest::newRow("today") << "today" << false << midnight;
+        QTest::newRow("until today") << "today" << true << midnight.addDays(1);
+        QTest::newRow("yesterday") << "yesterday" << false << midnight.addDays(-1);
+        QTest::newRow("until yesterday") << "yesterday" << true << midnight;
+        QTest::newRow("1h") << "1h" << false << now.addSecs(-3600);
+        QTest::newRow("date") << "2026-03-29" << false
+                              << QDateTime(QDate(2026, 3, 29), QTime(0, 0));
+        QTest::newRow("until date")
+            << "2026-03-29" << true << QDateTime(QDate(2026, 3, 30), QTime(0, 0));
+        QTest::newRow("date and time")
+            << "2026-12-08 14:30:15" << false << QDateTime(QDate(2026, 12, 8), QTime(14, 30, 15));
+        QTest::newRow("time today") << "07:05" << false << midnight.addSecs(7 * 3600 + 300);
+        for (const char *bad : {"2026-13-01", "25:00", "1y", "-1h", "2026-12-08x", "soon", ""})
+            QTest::addRow("bad: %s", bad) << bad << false << QDateTime();
+    }
+
+    void whenTakesDatesTimesAndWords()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, until);
+        QFETCH(QDateTime, expected);
+        const std::int64_t now = nowUs();
+        const auto when = drawerctl::parseWhen(text.toStdString(), until, now);
+        QCOMPARE(when.has_value(), expected.isValid());
+        if (when) // to the second: the expected "now" was taken a moment before
+            QVERIFY(qAbs(*when / 1'000'000 - expected.toSecsSinceEpoch()) <= 1);
+    }
+
+    // The page of today's report, in a real browser with no network: its
+    // timeline shows the openings of this morning's test as bars.
+    void htmlReportShowsTheTimeline()
+    {
+        const QString page = home.filePath(QStringLiteral("report.html"));
+        const auto [output, code] = ctl({QStringLiteral("report"), QStringLiteral("--html"), page});
+        QCOMPARE(code, 0);
+        QVERIFY(output.contains("DRAWER"));
+        QFile html(page);
+        QVERIFY(html.open(QIODevice::ReadOnly));
+        const QByteArray text = html.readAll();
+        QVERIFY(text.contains("<svg"));
+        QVERIFY(!text.contains("<script") && !text.contains("src=") && !text.contains("href="));
+
+        const QString browser = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+        QVERIFY2(!browser.isEmpty(), "chromium is needed (scripts/install-deps.sh installs it)");
+        const QString shot = home.filePath(QStringLiteral("report.png"));
+        QProcess chromium;
+        // A network namespace of its own: root may make one; others map
+        // themselves to root in a user namespace first.
+        chromium.start(QStringLiteral("unshare"),
+            {::geteuid() == 0 ? QStringLiteral("-n") : QStringLiteral("-rn"), QStringLiteral("sh"),
+                QStringLiteral("-c"),
+                QStringLiteral("ip link set lo up && exec \"$0\" --headless --no-sandbox "
+                               "--disable-gpu --hide-scrollbars --window-size=1200,900 "
+                               "--screenshot=\"$1\" \"file://$2\""),
+                browser, shot, page});
+        QVERIFY(chromium.waitForFinished(60000));
+        QVERIFY2(chromium.exitCode() == 0, chromium.readAllStandardError().constData());
+        const QImage image(shot);
+        QVERIFY(!image.isNull());
+        // The page's only blue: the legend's swatch, and the bars above it.
+        int runs = 0;
+        bool inRun = false;
+        for (int y = 0; y < image.height(); ++y) {
+            bool blue = false;
+            for (int x = 0; x < image.width() && !blue; ++x)
+                blue = image.pixel(x, y) == qRgb(0x2a, 0x7a, 0xb8);
+            runs += blue && !inRun;
+            inRun = blue;
+        }
+        QVERIFY2(runs >= 2, "no bar besides the legend's");
+    }
+};
+
+QTEST_GUILESS_MAIN(HistoryTest)
+#include "tst_history.moc"
