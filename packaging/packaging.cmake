@@ -3,9 +3,9 @@
 #
 #   kestrin-drawer            component "program": the program, the Linux
 #                             drawer library in its private folder, the
-#                             drawer service and kestrin-drawer-ctl with
-#                             their systemd, D-Bus, sysusers and udev
-#                             files, the drawer configuration, the udev
+#                             drawer service, kestrin-drawer-ctl and the
+#                             web bridge with their systemd, D-Bus,
+#                             sysusers and udev files, the drawer configuration, the udev
 #                             rule samples, the manual pages and the
 #                             desktop entry.
 #   kestrin-drawer-simulator  component "simulator": a copy of the program
@@ -93,6 +93,17 @@ if(TARGET kestrin-drawerd)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT program)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT program)
+endif()
+# The web bridge: the drawers for web apps, as a unit the shop enables.
+if(TARGET kestrin-drawer-web)
+    install(TARGETS kestrin-drawer-web RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
+            COMPONENT program)
+    kestrin_man(docs/man/kestrin-drawer-web.8 program)
+    install(FILES packaging/web/kestrin-drawer-web.service
+            DESTINATION /lib/systemd/system COMPONENT program EXCLUDE_FROM_ALL)
+    install(FILES packaging/web/kestrin-drawer-web.sysusers
+            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer-web.conf
+            COMPONENT program)
 endif()
 kestrin_man(docs/man/drawers.conf.5 program)
 
