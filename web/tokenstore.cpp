@@ -73,7 +73,10 @@ QString TokenStore::write(const QList<WebToken> &tokens) const
     // The folder belongs to the bridge's user once it has run; the file
     // goes to the same owner, readable by nobody else.
     const QFileInfo folder(QFileInfo(m_path).absolutePath());
-    if (!folder.exists() && !QDir().mkpath(folder.filePath()))
+    if (!folder.exists()
+        && !(QDir().mkpath(folder.filePath())
+            && QFile::setPermissions(folder.filePath(),
+                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)))
         return QStringLiteral("cannot make the folder ") + folder.filePath();
     QSaveFile file(m_path);
     file.setDirectWriteFallback(false);
