@@ -415,6 +415,30 @@ private slots:
         QCOMPARE(status, 200);
         QTRY_COMPARE(printer->kicks(), kicks + 2);
     }
+
+    // Without ::1 (IPv6 off in the test's own network), the bridge says so
+    // and serves on 127.0.0.1.
+    void goesOnWithoutIpv6()
+    {
+        if (!ownNetwork)
+            QSKIP("IPv6 is turned off in a network namespace of the test's own, which needs root");
+        QFile ipv6(QStringLiteral("/proc/sys/net/ipv6/conf/lo/disable_ipv6"));
+        QVERIFY(ipv6.open(QIODevice::WriteOnly) && ipv6.write("1") == 1);
+        ipv6.close();
+        QProcess second;
+        second.setProcessChannelMode(QProcess::MergedChannels);
+        second.start(QStringLiteral(WEB_BRIDGE), {QStringLiteral("--port"), QStringLiteral("0")});
+        QByteArray said;
+        QTRY_VERIFY((said += second.readAll()).contains("listening on"));
+        QVERIFY(said.contains("[::1]"));
+        const QRegularExpressionMatch match
+            = QRegularExpression(QStringLiteral(":(\\d+)/\n")).match(QString::fromLatin1(said));
+        QVERIFY(match.hasMatch());
+        const quint16 secondPort = quint16(match.captured(1).toUInt());
+        QCOMPARE(rawHttp(secondPort, httpRequest("GET", "/v1/drawers", secondPort)).status, 200);
+        second.terminate();
+        QVERIFY(second.waitForFinished());
+    }
 };
 
 QTEST_GUILESS_MAIN(WebBridgeTest)
