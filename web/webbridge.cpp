@@ -127,8 +127,11 @@ WebBridge::WebBridge(
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebBridge::acceptClients);
     connect(m_drawers, &DrawerBus::drawerChanged, this, [this](int number) {
         const WebDrawer &drawer = m_drawers->drawers()[number - 1];
-        if (drawer.configured)
-            sendToAll(jsonBytes(drawer.toJson()));
+        if (!drawer.configured)
+            return;
+        QJsonObject change = drawer.toJson();
+        change.insert(QStringLiteral("event"), QStringLiteral("change"));
+        sendToAll(jsonBytes(change));
     });
     connect(m_drawers, &DrawerBus::drawersReset, this,
         [this] { sendToAll(stateMessage(m_drawers->drawers())); });
