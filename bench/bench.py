@@ -213,6 +213,21 @@ class Bench:
             figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
         return figures
 
+    # The web bridge with the service on a private bus: sensor change to the
+    # WebSocket message, POST to the kick, idle CPU with 1 and 100 clients;
+    # lines as above.
+    def web_figures(self):
+        paths = [self.path(name) for name in
+                 ("web-bench", "kestrin-drawerd", "kestrin-drawer-web", "kestrin-drawer-ctl")]
+        if not all(os.path.exists(path) for path in paths):
+            return {}
+        out = subprocess.run(paths, capture_output=True, text=True, check=True).stdout
+        figures = {}
+        for line in out.splitlines():
+            words = line.split()
+            figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
+        return figures
+
     def driver_library(self):
         return os.path.join(self.bin, "..", "drawerdriver", "libKestrinPOS_USB.so")
 
@@ -299,6 +314,7 @@ def main():
         network_cpu = bench.network_idle(1 if quick else 3, 10 if quick else 20)
         driver = bench.driver_figures()
         service = bench.service_figures()
+        web = bench.web_figures()
     finally:
         bench.stop()
 
@@ -364,6 +380,19 @@ def main():
     if one and ten:
         print(f"| Status requests at the printer, 1 / 10 clients | – | {one[0]:.1f} / {ten[0]:.1f} a second "
               "| no more with ten |")
+    print("\n| Web bridge, kestrin-drawer-web | Median | p99 | Target |")
+    print("|---|---|---|---|")
+    for name, label, target in (
+            ("web sensor-change", "Sensor change to the WebSocket message", "p99 ≤ 250 ms"),
+            ("web kick-delivery", "POST …/open to the kick at the printer", "p99 ≤ 100 ms")):
+        figures = web.get(name)
+        if figures:
+            print(f"| {label} ({int(figures[3])} runs) | {figures[0]:.2f} ms | {figures[1]:.2f} ms "
+                  f"| {target} |")
+    one, hundred = web.get("web idle-cpu 1"), web.get("web idle-cpu 100")
+    if one and hundred:
+        print(f"| Bridge's idle CPU, 1 / 100 WebSocket clients | {one[0]:.3f} % / {hundred[0]:.3f} % "
+              "of a core | – | < 2 % of a core |")
     print(f"\nIdle CPU as a share of one core: program {program_cpu / 60 * 100:.3f} %, "
           f"floor {median(cpu['floor']) / 60 * 100:.3f} %")
 

@@ -5,6 +5,7 @@
 #include "client/drawerstate.h"
 #include "history.h"
 #include "report.h"
+#include "tokens.h"
 
 #include <array>
 #include <cerrno>
@@ -51,6 +52,7 @@ constexpr char Help[]
       "                           one day per drawer: openings, kicks,\n"
       "                           refusals, time open, alarms; --html also\n"
       "                           writes a page with the day's timeline\n"
+      "%s"
       "  help, --help             this text\n"
       "\n"
       "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
@@ -66,7 +68,8 @@ void onInterrupt(int)
 
 int usage(const std::string &problem)
 {
-    std::fprintf(stderr, "kestrin-drawer-ctl: %s\n%s", problem.c_str(), Help);
+    std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
+    std::fprintf(stderr, Help, TokenHelp);
     return Usage;
 }
 
@@ -298,9 +301,11 @@ int main(int argc, char *argv[])
         return usage("a command is needed");
     const std::string_view command = argv[1];
     if (command == "help" || command == "--help" || command == "-h") {
-        std::fputs(Help, stdout);
+        std::printf(Help, TokenHelp);
         return Done;
     }
+    if (command == "token")
+        return tokenCommand(argc - 1, argv + 1);
     int number = 0;
     bool json = false;
     std::string reason = "kestrin-drawer-ctl, user " + userName();

@@ -3,10 +3,10 @@
 #
 #   kestrin-drawer            component "program": the program, the Linux
 #                             drawer library in its private folder, the
-#                             drawer service and kestrin-drawer-ctl with
-#                             their systemd, D-Bus, sysusers and udev
-#                             files, kestrin-drawer-notify and its
-#                             autostart entry, the drawer configuration, the udev
+#                             drawer service, kestrin-drawer-ctl and the
+#                             web bridge with their systemd, D-Bus,
+#                             sysusers and udev files, kestrin-drawer-notify
+#                             and its autostart entry, the drawer configuration, the udev
 #                             rule samples, the manual pages and the
 #                             desktop entry.
 #   kestrin-drawer-simulator  component "simulator": a copy of the program
@@ -100,6 +100,17 @@ if(TARGET kestrin-drawerd)
     kestrin_man(docs/man/kestrin-drawer-notify.1 program)
     install(FILES resources/kestrin-drawer-notify.desktop DESTINATION /etc/xdg/autostart
             COMPONENT program EXCLUDE_FROM_ALL)
+endif()
+# The web bridge: the drawers for web apps, as a unit the shop enables.
+if(TARGET kestrin-drawer-web)
+    install(TARGETS kestrin-drawer-web RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
+            COMPONENT program)
+    kestrin_man(docs/man/kestrin-drawer-web.8 program)
+    install(FILES packaging/web/kestrin-drawer-web.service
+            DESTINATION /lib/systemd/system COMPONENT program EXCLUDE_FROM_ALL)
+    install(FILES packaging/web/kestrin-drawer-web.sysusers
+            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer-web.conf
+            COMPONENT program)
 endif()
 kestrin_man(docs/man/drawers.conf.5 program)
 

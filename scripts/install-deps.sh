@@ -4,7 +4,7 @@
 # As root it runs apt-get; otherwise it prints the exact command and fails.
 set -eu
 
-packages="cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libsystemd-dev fonts-liberation2 fontconfig desktop-file-utils libsqlite3-dev chromium $*"
+packages="cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev libsystemd-dev fonts-liberation2 fontconfig desktop-file-utils libsqlite3-dev chromium $*"
 
 missing=""
 for package in $packages; do

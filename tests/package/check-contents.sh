@@ -70,7 +70,11 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz
 -rwxr-xr-x ./usr/bin/kestrin-drawer-notify
 -rw-r--r-- ./etc/xdg/autostart/kestrin-drawer-notify.desktop
--rw-r--r-- ./usr/share/man/man1/kestrin-drawer-notify.1.gz"
+-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-notify.1.gz
+-rwxr-xr-x ./usr/libexec/kestrin-drawer-web
+-rw-r--r-- ./lib/systemd/system/kestrin-drawer-web.service
+-rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer-web.conf
+-rw-r--r-- ./usr/share/man/man8/kestrin-drawer-web.8.gz"
 for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
 done

@@ -37,6 +37,24 @@ for setting in Type=notify User=kestrin-drawer NoNewPrivileges=yes ProtectSystem
 done
 grep -q '^User=root' "$unit" && fail "the unit runs the service as root"
 
+# The web bridge's unit: valid, off until the shop enables it (the package
+# enables nothing), under its own user in the group that may open, and kept
+# to the loopback addresses.
+web_unit=$work/root/lib/systemd/system/kestrin-drawer-web.service
+web_exec=$(value "$web_unit" ExecStart)
+[ -x "$work/root$web_exec" ] || fail "the web bridge's ExecStart=$web_exec is not in the package"
+sed "s|^ExecStart=.*|ExecStart=$work/root$web_exec|" "$web_unit" >"$work/verify/kestrin-drawer-web.service"
+(cd "$work/verify" && systemd-analyze verify --man=no kestrin-drawer-web.service) ||
+    fail "systemd-analyze verify rejects the web bridge's unit"
+for setting in User=kestrin-drawer-web SupplementaryGroups=kestrin-drawer NoNewPrivileges=yes \
+    ProtectSystem=strict IPAddressDeny=any IPAddressAllow=localhost \
+    StateDirectory=kestrin-drawer-web; do
+    grep -qxF "$setting" "$web_unit" || fail "the web bridge's unit lacks $setting"
+done
+dpkg-deb -e "$(deb_of kestrin-drawer)" "$work/control"
+grep -q 'systemctl\|deb-systemd-helper' "$work/control/postinst" &&
+    fail "the package's postinst enables or starts a unit"
+
 if [ $failures -ne 0 ]; then
     echo "$failures service check(s) failed"
     exit 1

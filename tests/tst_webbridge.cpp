@@ -1,0 +1,445 @@
+// The web bridge, kestrin-drawer-web, as a browser and web apps meet it: on
+// a private bus with the system bus's rules, the drawer service and a
+// printer played on 127.0.0.1, all in a network of the test's own with only
+// loopback up. Its JSON and events follow the printer's drawer; Open needs a
+// known token and an allowed origin and names both in the service's record;
+// foreign hosts and origins, broken and endless requests, and slow and many
+// WebSocket clients do no harm; and the page, in headless Chromium, shows
+// the drawer live and fires it.
+
+#include "support/fakenetworkprinter.h"
+#include "support/headlesschromium.h"
+#include "support/loopbacknetwork.h"
+#include "support/privatesystembus.h"
+#include "support/rawhttp.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+namespace {
+const QByteArray AppOrigin = "https://pos.example";
+
+// A WebSocket client of the bridge that keeps every JSON message it got.
+struct EventClient {
+    QWebSocket socket;
+    QList<QJsonObject> messages;
+
+    EventClient(quint16 port, const QString &origin) : socket(origin)
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString &text) {
+            messages.append(QJsonDocument::fromJson(text.toUtf8()).object());
+        });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/events").arg(port)));
+    }
+    // Whether a message for drawer 1 says it is open (or closed).
+    bool saw(const QString &event, bool open = false) const
+    {
+        for (const QJsonObject &message : messages) {
+            if (message[QLatin1String("event")] != event)
+                continue;
+            if (event != QLatin1String("change"))
+                return true;
+            if (message[QLatin1String("number")] == 1 && message[QLatin1String("open")] == open)
+                return true;
+        }
+        return false;
+    }
+};
+} // namespace
+
+class WebBridgeTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+    bool ownNetwork = false;
+    std::unique_ptr<FakeNetworkPrinter> printer; // drawer 1, with a sensor
+    std::unique_ptr<PrivateSystemBus> systemBus;
+    QProcess bridge;
+    quint16 port = 0;
+    QByteArray token; // till-1's
+
+    QByteArray ctl(const QStringList &arguments, int expectedExit = 0)
+    {
+        QProcess process;
+        process.start(QStringLiteral(DRAWER_CTL), arguments);
+        process.waitForFinished();
+        [&] { QCOMPARE(process.exitCode(), expectedExit); }();
+        return process.readAllStandardOutput().trimmed();
+    }
+
+    QJsonArray drawers()
+    {
+        return QJsonDocument::fromJson(rawHttp(port, httpRequest("GET", "/v1/drawers", port)).body)
+            .array();
+    }
+
+    // POST …/open, again while the drawer is busy from an earlier kick.
+    HttpAnswer open(const QByteArray &headers, const QByteArray &body = {}, int number = 1)
+    {
+        const QByteArray request = httpRequest(
+            "POST", "/v1/drawers/" + QByteArray::number(number) + "/open", port, headers, body);
+        QElapsedTimer clock;
+        clock.start();
+        HttpAnswer answer;
+        do
+            answer = rawHttp(port, request);
+        while (answer.status == 409 && number == 1 && clock.elapsed() < 2000);
+        return answer;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        ownNetwork = enterLoopbackOnlyNetwork();
+        printer = std::make_unique<FakeNetworkPrinter>();
+        const QString config
+            = QStringLiteral(
+                "[drawer 1]\ndevice = %1\nsensor = open-high\npulse-on = 20\npulse-off = 200\n"
+                "[drawer 2]\ndevice = tcp://127.0.0.1:1\n"
+                "[web]\nallow-origin = %2 http://pos.example:8080\n")
+                  .arg(QString::fromStdString(printer->address()), QString::fromLatin1(AppOrigin));
+        QFile file(home.filePath(QStringLiteral("drawers.conf")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config.toUtf8()) > 0);
+        file.close();
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KESTRIN_DRAWERS_CONF"), file.fileName());
+        environment.insert(
+            QStringLiteral("KESTRIN_WEB_TOKENS"), home.filePath(QStringLiteral("state/tokens")));
+        systemBus = std::make_unique<PrivateSystemBus>();
+        const QString failed = systemBus->start(home.path(), environment);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), systemBus->address);
+        for (const QString &name : environment.keys())
+            qputenv(name.toLocal8Bit(), environment.value(name).toLocal8Bit());
+
+        token = ctl({QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("till-1")});
+        QCOMPARE(token.size(), 43); // 32 random bytes, URL-safe base 64
+
+        bridge.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        bridge.start(QStringLiteral(WEB_BRIDGE), {QStringLiteral("--port"), QStringLiteral("0")});
+        QVERIFY(bridge.waitForReadyRead(10000));
+        const QRegularExpressionMatch match = QRegularExpression(QStringLiteral(":(\\d+)/"))
+                                                  .match(QString::fromLatin1(bridge.readAll()));
+        QVERIFY(match.hasMatch());
+        port = quint16(match.captured(1).toUInt());
+        // The bridge started the service, which has seen the printer.
+        QTRY_VERIFY(drawers().at(0)[QLatin1String("present")].toBool());
+    }
+
+    void cleanupTestCase()
+    {
+        bridge.terminate();
+        QVERIFY(bridge.waitForFinished());
+        systemBus.reset();
+    }
+
+    void jsonAndEventsFollowThePrinter()
+    {
+        QJsonArray list = drawers();
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list[0][QLatin1String("number")], 1);
+        QCOMPARE(list[0][QLatin1String("hasSensor")], true);
+        QCOMPARE(list[0][QLatin1String("open")], false);
+        QCOMPARE(list[1][QLatin1String("present")], false);
+
+        EventClient client(port, QString::fromLatin1(AppOrigin));
+        QTRY_VERIFY(client.saw(QStringLiteral("state")));
+        QCOMPARE(client.messages[0][QLatin1String("drawers")].toArray(), list);
+        printer->sensorHigh = true;
+        QTRY_VERIFY(client.saw(QStringLiteral("change"), true));
+        QStringList keys = list[0].toObject().keys() << QStringLiteral("event");
+        keys.sort();
+        QCOMPARE(client.messages.last().keys(), keys);
+        list = drawers();
+        QCOMPARE(list[0][QLatin1String("open")], true);
+        QVERIFY(list[0][QLatin1String("changed")].toString().endsWith(QLatin1Char('Z')));
+        printer->sensorHigh = false;
+        QTRY_VERIFY(client.saw(QStringLiteral("change"), false));
+    }
+
+    void requests_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("allowedOrigin"); // the CORS header's, or empty
+        QTest::addColumn<int>("kicks");
+        const QByteArray p = QByteArray::number(port);
+        const QByteArray app = "Origin: " + AppOrigin + "\r\n";
+        const QByteArray bearer = "Authorization: Bearer " + token + "\r\n";
+        const QByteArray json = "Content-Type: application/json\r\n";
+        auto get = [&](const QByteArray &headers) {
+            return httpRequest("GET", "/v1/drawers", port, headers);
+        };
+        auto post = [&](const QByteArray &headers, const QByteArray &body = {}, int n = 1) {
+            return httpRequest(
+                "POST", "/v1/drawers/" + QByteArray::number(n) + "/open", port, headers, body);
+        };
+        QTest::newRow("localhost")
+            << get("Host: localhost:" + p + "\r\n") << 200 << QByteArray() << 0;
+        QTest::newRow("[::1]") << get("Host: [::1]:" + p + "\r\n") << 200 << QByteArray() << 0;
+        QTest::newRow("a rebound name")
+            << get("Host: pos.example:" + p + "\r\n") << 403 << QByteArray() << 0;
+        QTest::newRow("a loopback-looking name")
+            << get("Host: 127.0.0.1.evil.example\r\n") << 403 << QByteArray() << 0;
+        QTest::newRow("another address")
+            << get("Host: 10.0.0.1:" + p + "\r\n") << 403 << QByteArray() << 0;
+        QTest::newRow("allowed origin") << get(app) << 200 << AppOrigin << 0;
+        QTest::newRow("its own page")
+            << get("Origin: http://localhost:" + p + "\r\n") << 200 << "http://localhost:" + p << 0;
+        QTest::newRow("foreign origin")
+            << get("Origin: https://evil.example\r\n") << 403 << QByteArray() << 0;
+        QTest::newRow("allowed origin on another port")
+            << get("Origin: https://pos.example:444\r\n") << 403 << QByteArray() << 0;
+        QTest::newRow("preflight") << httpRequest(
+            "OPTIONS", "/v1/drawers/1/open", port, app + "Access-Control-Request-Method: POST\r\n")
+                                   << 204 << AppOrigin << 0;
+        QTest::newRow("foreign preflight") << httpRequest("OPTIONS", "/v1/drawers/1/open", port,
+            "Origin: https://evil.example\r\nAccess-Control-Request-Method: POST\r\n")
+                                           << 403 << QByteArray() << 0;
+        QTest::newRow("no token") << post(app) << 401 << AppOrigin << 0;
+        QTest::newRow("wrong token")
+            << post(app + "Authorization: Bearer x" + token.mid(1) + "\r\n") << 401 << AppOrigin
+            << 0;
+        QTest::newRow("the hash as token")
+            << post(app + "Authorization: Bearer " + token.toLower() + "\r\n") << 401 << AppOrigin
+            << 0;
+        QTest::newRow("basic scheme")
+            << post(app + "Authorization: Basic " + token + "\r\n") << 401 << AppOrigin << 0;
+        QTest::newRow("token, foreign origin")
+            << post("Origin: https://evil.example\r\n" + bearer) << 403 << QByteArray() << 0;
+        QTest::newRow("fires") << post(app + bearer + json, R"({"reason":"sale 42"})") << 200
+                               << AppOrigin << 1;
+        QTest::newRow("from a local program") << post(bearer) << 200 << QByteArray() << 1;
+        QTest::newRow("not configured") << post(app + bearer, {}, 5) << 404 << AppOrigin << 0;
+        QTest::newRow("no drawer 9") << post(app + bearer, {}, 9) << 404 << AppOrigin << 0;
+        QTest::newRow("not present") << post(app + bearer, {}, 2) << 409 << AppOrigin << 0;
+        QTest::newRow("malformed body")
+            << post(app + bearer + json, "{\"reason\":") << 400 << AppOrigin << 0;
+        QTest::newRow("an array") << post(app + bearer + json, "[]") << 400 << AppOrigin << 0;
+        QTest::newRow("a number for the reason")
+            << post(app + bearer + json, R"({"reason":7})") << 400 << AppOrigin << 0;
+        QTest::newRow("oversized body")
+            << post(app + bearer + json, "{\"reason\":\"" + QByteArray(5000, 'x') + "\"}") << 413
+            << AppOrigin << 0;
+        // Cut off unread, the bridge's memory is not the client's to fill.
+        QTest::newRow("endless body") << post(app + bearer + json, QByteArray(2 * 1024 * 1024, 'x'))
+                                      << 0 << QByteArray() << 0;
+        QTest::newRow("GET on open") << httpRequest("GET", "/v1/drawers/1/open", port, app + bearer)
+                                     << 405 << AppOrigin << 0;
+        QTest::newRow("events without upgrade")
+            << get(app).replace("/v1/drawers", "/v1/events") << 426 << QByteArray() << 0;
+        QTest::newRow("not HTTP") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11)
+                                  << 0 << QByteArray() << 0;
+    }
+
+    void requests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        QFETCH(QByteArray, allowedOrigin);
+        QFETCH(int, kicks);
+        const int before = printer->kicks();
+        QElapsedTimer clock;
+        clock.start();
+        HttpAnswer answer;
+        do // a kick waits out the pulse of the one before
+            answer = rawHttp(port, request);
+        while (answer.status == 409 && kicks && clock.elapsed() < 2000);
+        QVERIFY2(answer.status == status, answer.head + answer.body);
+        QCOMPARE(answer.hasHeader("Access-Control-Allow-Origin: " + allowedOrigin),
+            !allowedOrigin.isEmpty());
+        if (!allowedOrigin.isEmpty())
+            QVERIFY(!answer.hasHeader("Access-Control-Allow-Origin: *"));
+        if (status >= 400)
+            QVERIFY(QJsonDocument::fromJson(answer.body)[QLatin1String("error")].isString());
+        QTRY_COMPARE(printer->kicks(), before + kicks);
+        QCOMPARE(bridge.state(), QProcess::Running);
+    }
+
+    void theRecordNamesTokenAndOrigin()
+    {
+        // What the service records as the reason of each Open.
+        QTRY_VERIFY(systemBus->log().contains(
+            QStringLiteral("web: till-1 from https://pos.example: sale 42")));
+        QTRY_VERIFY2(systemBus->log().contains(QStringLiteral("web: till-1 from a local program")),
+            qPrintable(systemBus->log()));
+    }
+
+    void firedTwiceWithinThePulseIsBusy()
+    {
+        const QByteArray bearer = "Authorization: Bearer " + token + "\r\n";
+        QCOMPARE(open(bearer).status, 200);
+        QCOMPARE(
+            rawHttp(port, httpRequest("POST", "/v1/drawers/1/open", port, bearer)).status, 409);
+    }
+
+    void removedTokenIsRefusedAtOnce()
+    {
+        const QByteArray second
+            = ctl({QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("till-2")});
+        QVERIFY(ctl({QStringLiteral("token"), QStringLiteral("list")}).contains("till-2"));
+        const QByteArray bearer = "Authorization: Bearer " + second + "\r\n";
+        QCOMPARE(open(bearer).status, 200);
+        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")});
+        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")}, 1);
+        QVERIFY(!ctl({QStringLiteral("token"), QStringLiteral("list")}).contains("till-2"));
+        QCOMPARE(open(bearer).status, 401);
+        QCOMPARE(open("Authorization: Bearer " + token + "\r\n").status, 200);
+        // Only hashes are kept.
+        QFile tokens(home.filePath(QStringLiteral("state/tokens")));
+        QVERIFY(tokens.open(QIODevice::ReadOnly));
+        QVERIFY(!tokens.readAll().contains(token));
+    }
+
+    void webSocketHandshakes_data()
+    {
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+        QTest::newRow("allowed origin") << host + "Origin: " + AppOrigin + "\r\n" << 101;
+        QTest::newRow("no origin") << host << 403;
+        QTest::newRow("foreign origin") << host + "Origin: https://evil.example\r\n" << 403;
+        QTest::newRow("foreign host") << "Host: pos.example\r\nOrigin: " + AppOrigin + "\r\n"
+                                      << 403;
+    }
+
+    void webSocketHandshakes()
+    {
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QCOMPARE(rawHttp(port, webSocketHandshake("/v1/events") + headers + "\r\n").status, status);
+        const QByteArray elsewhere = "Host: 127.0.0.1\r\nOrigin: " + AppOrigin + "\r\n\r\n";
+        QCOMPARE(rawHttp(port, webSocketHandshake("/v1/drawers") + elsewhere).status, 404);
+    }
+
+    void slowAndManyClientsDoNoHarm()
+    {
+        // Clients that shake hands and then never read, nor answer pings,
+        // and one that sends more than a client ever should.
+        std::vector<std::unique_ptr<QTcpSocket>> slow;
+        for (int i = 0; i < 20; ++i) {
+            slow.push_back(std::make_unique<QTcpSocket>());
+            slow.back()->connectToHost(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(slow.back()->waitForConnected());
+            slow.back()->write(webSocketHandshake("/v1/events")
+                + "Host: localhost\r\nOrigin: " + AppOrigin + "\r\n\r\n");
+        }
+        QWebSocket talker(QString::fromLatin1(AppOrigin));
+        talker.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/events").arg(port)));
+        QTRY_COMPARE(talker.state(), QAbstractSocket::ConnectedState);
+        talker.sendTextMessage(QString(64 * 1024, QLatin1Char('x')));
+
+        std::vector<std::unique_ptr<EventClient>> clients;
+        for (int i = 0; i < 100; ++i)
+            clients.push_back(std::make_unique<EventClient>(port, QString::fromLatin1(AppOrigin)));
+        auto allSaw = [&](const QString &event, bool open = false) {
+            return std::all_of(clients.begin(), clients.end(),
+                [&](const auto &client) { return client->saw(event, open); });
+        };
+        QTRY_VERIFY(allSaw(QStringLiteral("state")));
+        printer->sensorHigh = true;
+        QTRY_VERIFY(allSaw(QStringLiteral("change"), true));
+        printer->sensorHigh = false;
+        QTRY_VERIFY(allSaw(QStringLiteral("change"), false));
+        // The heartbeat, every 10 s, reaches everyone still listening.
+        QTRY_VERIFY_WITH_TIMEOUT(allSaw(QStringLiteral("heartbeat")), 12000);
+        QCOMPARE(bridge.state(), QProcess::Running);
+        QCOMPARE(drawers().size(), 2);
+    }
+
+    void thePageInChromium()
+    {
+        if (!ownNetwork)
+            QSKIP("the browser runs in a network namespace of its own, which needs root");
+        HeadlessChromium chromium;
+        const QString failed = chromium.start(QStringLiteral("http://localhost:%1/").arg(port));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        auto tile = [&](int number) {
+            return chromium
+                .evaluate(QStringLiteral("document.getElementById('drawer-%1').dataset.state")
+                              .arg(number))
+                .toString();
+        };
+        QTRY_COMPARE(tile(1), QStringLiteral("closed"));
+        QCOMPARE(tile(2), QStringLiteral("absent"));
+        QCOMPARE(tile(3), QStringLiteral("unconfigured"));
+
+        QElapsedTimer clock;
+        clock.start();
+        printer->sensorHigh = true;
+        QTRY_COMPARE(tile(1), QStringLiteral("open"));
+        // The goal (250 ms) is the benchmark's to measure; shown here.
+        qInfo("The page showed the drawer open %lld ms after the sensor changed.",
+            qlonglong(clock.elapsed()));
+        printer->sensorHigh = false;
+        QTRY_COMPARE(tile(1), QStringLiteral("closed"));
+
+        // The first Open asks for the token, which the page then keeps.
+        const int kicks = printer->kicks();
+        chromium.evaluate(QStringLiteral("document.querySelector('#drawer-1 button').click()"));
+        QTRY_VERIFY(
+            chromium.evaluate(QStringLiteral("document.getElementById('token-dialog').open"))
+                .toBool());
+        chromium.evaluate(QStringLiteral("document.getElementById('token-input').value = '%1';"
+                                         "document.getElementById('token-ok').click()")
+                              .arg(QString::fromLatin1(token)));
+        QTRY_COMPARE(printer->kicks(), kicks + 1);
+        QTRY_VERIFY(systemBus->log().contains(
+            QStringLiteral("web: till-1 from http://localhost:%1: drawer page").arg(port)));
+        QTRY_VERIFY(
+            chromium.evaluate(QStringLiteral("document.getElementById('message').textContent"))
+                .toString()
+                .contains(QLatin1String("fired")));
+        // The second needs no token (once the first one's pulse is over).
+        int status = 409;
+        QElapsedTimer pulse;
+        pulse.start();
+        while (status == 409 && pulse.elapsed() < 2000)
+            status = chromium
+                         .evaluate(
+                             QStringLiteral("fetch('/v1/drawers/1/open', {method: 'POST', headers: "
+                                            "{Authorization: 'Bearer ' + localStorage.getItem("
+                                            "'kestrin-drawer-web.token')}}).then(r => r.status)"))
+                         .toInt();
+        QCOMPARE(status, 200);
+        QTRY_COMPARE(printer->kicks(), kicks + 2);
+    }
+
+    // Without ::1 (IPv6 off in the test's own network), the bridge says so
+    // and serves on 127.0.0.1.
+    void goesOnWithoutIpv6()
+    {
+        if (!ownNetwork)
+            QSKIP("IPv6 is turned off in a network namespace of the test's own, which needs root");
+        QFile ipv6(QStringLiteral("/proc/sys/net/ipv6/conf/lo/disable_ipv6"));
+        QVERIFY(ipv6.open(QIODevice::WriteOnly) && ipv6.write("1") == 1);
+        ipv6.close();
+        QProcess second;
+        second.setProcessChannelMode(QProcess::MergedChannels);
+        second.start(QStringLiteral(WEB_BRIDGE), {QStringLiteral("--port"), QStringLiteral("0")});
+        QByteArray said;
+        QTRY_VERIFY((said += second.readAll()).contains("listening on"));
+        QVERIFY(said.contains("[::1]"));
+        const QRegularExpressionMatch match
+            = QRegularExpression(QStringLiteral(":(\\d+)/\n")).match(QString::fromLatin1(said));
+        QVERIFY(match.hasMatch());
+        const quint16 secondPort = quint16(match.captured(1).toUInt());
+        QCOMPARE(rawHttp(secondPort, httpRequest("GET", "/v1/drawers", secondPort)).status, 200);
+        second.terminate();
+        QVERIFY(second.waitForFinished());
+    }
+};
+
+QTEST_GUILESS_MAIN(WebBridgeTest)
+#include "tst_webbridge.moc"

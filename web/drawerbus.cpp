@@ -1,0 +1,158 @@
+#include "drawerbus.h"
+
+#include "client/busapi.h"
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDateTime>
+#include <QTimer>
+
+namespace bus = drawerdriver::bus;
+
+using Interfaces = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
+
+namespace {
+
+const QString ServiceName = QString::fromLatin1(bus::ServiceName);
+const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
+// How long an Open may take before the bridge gives up on the service.
+constexpr int OpenTimeoutMs = 3000;
+
+int drawerNumber(const QString &path)
+{
+    const QString prefix = QString::fromLatin1(bus::ManagerPath) + QStringLiteral("/drawer");
+    if (!path.startsWith(prefix) || path.size() != prefix.size() + 1)
+        return 0;
+    const int number = path.back().digitValue();
+    return number >= 1 && number <= 8 ? number : 0;
+}
+
+QString isoTime(quint64 us)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(us / 1000), Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+QJsonObject WebDrawer::toJson() const
+{
+    return {{QStringLiteral("number"), number}, {QStringLiteral("present"), present},
+        {QStringLiteral("open"), open}, {QStringLiteral("hasSensor"), hasSensor},
+        {QStringLiteral("changed"), changedUs ? QJsonValue(isoTime(changedUs)) : QJsonValue()}};
+}
+
+DrawerBus::DrawerBus(QDBusConnection bus, QObject *parent) : QObject(parent), m_bus(std::move(bus))
+{
+    qDBusRegisterMetaType<Interfaces>();
+    qDBusRegisterMetaType<ManagedObjects>();
+    for (int i = 0; i < 8; ++i)
+        m_drawers[i].number = i + 1;
+}
+
+void DrawerBus::start()
+{
+    m_bus.connect(ServiceName, QString(), QString::fromLatin1(bus::PropertiesInterface),
+        QStringLiteral("PropertiesChanged"), this, SLOT(onPropertiesChanged(QDBusMessage)));
+    auto *watcher = new QDBusServiceWatcher(
+        ServiceName, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &DrawerBus::onOwnerChanged);
+    readAll();
+}
+
+void DrawerBus::readAll()
+{
+    const QDBusMessage call
+        = QDBusMessage::createMethodCall(ServiceName, QString::fromLatin1(bus::ManagerPath),
+            QString::fromLatin1(bus::ObjectManagerInterface), QStringLiteral("GetManagedObjects"));
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+        w->deleteLater();
+        const QDBusPendingReply<ManagedObjects> reply = *w;
+        if (reply.isError()) {
+            qWarning("kestrin-drawer-web: cannot read the drawers from the drawer service: %s",
+                qPrintable(reply.error().message()));
+            // Activation failed or the bus is refusing: ask again later.
+            QTimer::singleShot(5000, this, &DrawerBus::readAll);
+            return;
+        }
+        const ManagedObjects objects = reply.value();
+        for (auto it = objects.begin(); it != objects.end(); ++it)
+            if (const int number = drawerNumber(it.key().path()))
+                apply(m_drawers[number - 1], it.value().value(DrawerInterface));
+        emit drawersReset();
+    });
+}
+
+bool DrawerBus::apply(WebDrawer &drawer, const QVariantMap &values)
+{
+    const WebDrawer before = drawer;
+    auto set = [&](const char *name, auto &field) {
+        const auto it = values.find(QLatin1String(name));
+        if (it != values.end())
+            field = it->value<std::remove_reference_t<decltype(field)>>();
+    };
+    set("Configured", drawer.configured);
+    set("Present", drawer.present);
+    set("Open", drawer.open);
+    set("HasSensor", drawer.hasSensor);
+    set("Changed", drawer.changedUs);
+    return before.configured != drawer.configured || before.present != drawer.present
+        || before.open != drawer.open || before.hasSensor != drawer.hasSensor
+        || before.changedUs != drawer.changedUs;
+}
+
+void DrawerBus::onPropertiesChanged(const QDBusMessage &message)
+{
+    const int number = drawerNumber(message.path());
+    if (number == 0 || message.arguments().value(0).toString() != DrawerInterface)
+        return;
+    WebDrawer &drawer = m_drawers[number - 1];
+    const bool wasConfigured = drawer.configured;
+    if (!apply(drawer, qdbus_cast<QVariantMap>(message.arguments().value(1))))
+        return;
+    if (wasConfigured != drawer.configured)
+        emit drawersReset();
+    else
+        emit drawerChanged(number);
+}
+
+void DrawerBus::onOwnerChanged(const QString &, const QString &, const QString &newOwner)
+{
+    if (!newOwner.isEmpty()) {
+        readAll();
+        return;
+    }
+    // The service is gone: nothing is present until it is back.
+    for (WebDrawer &drawer : m_drawers)
+        drawer.present = drawer.open = false;
+    emit drawersReset();
+}
+
+DrawerBus::OpenResult DrawerBus::open(int number, const QString &reason, QString *message)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
+        QStringLiteral("%1/drawer%2").arg(QString::fromLatin1(bus::ManagerPath)).arg(number),
+        DrawerInterface, QStringLiteral("Open"));
+    call << reason;
+    // Blocking, briefly: the service answers once the kick is handed on.
+    const QDBusMessage reply = m_bus.call(call, QDBus::Block, OpenTimeoutMs);
+    if (reply.type() != QDBusMessage::ErrorMessage)
+        return OpenResult::Done;
+    *message = reply.errorMessage();
+    const QString error = reply.errorName();
+    if (error == QLatin1String(bus::NotConfiguredError))
+        return OpenResult::NotConfigured;
+    if (error == QLatin1String(bus::NotPresentError))
+        return OpenResult::NotPresent;
+    if (error == QLatin1String(bus::BusyError))
+        return OpenResult::Busy;
+    if (error == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
+        return OpenResult::Refused;
+    return OpenResult::NoService;
+}

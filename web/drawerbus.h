@@ -1,0 +1,55 @@
+// The web bridge's view of the drawer service on the system bus: the eight
+// drawers as the service's properties say, kept up to date by its signals,
+// and Open. The bridge holds no device of its own.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QJsonObject>
+#include <QObject>
+
+#include <array>
+
+struct WebDrawer {
+    int number = 0;
+    bool configured = false;
+    bool present = false;
+    bool open = false;
+    bool hasSensor = false;
+    quint64 changedUs = 0; // microseconds since the epoch; 0: never changed
+
+    QJsonObject toJson() const;
+};
+
+class DrawerBus : public QObject {
+    Q_OBJECT
+
+public:
+    enum class OpenResult { Done, NotConfigured, NotPresent, Busy, Refused, NoService };
+
+    explicit DrawerBus(QDBusConnection bus, QObject *parent = nullptr);
+
+    // Reads the drawers, which starts the service if it is not running.
+    void start();
+    const std::array<WebDrawer, 8> &drawers() const { return m_drawers; }
+    // Fires drawer number; waits for the service's answer, which comes once
+    // the kick is handed to the device's monitor. *message: the service's
+    // words when it refused.
+    OpenResult open(int number, const QString &reason, QString *message);
+
+signals:
+    void drawerChanged(int number);
+    // Many drawers at once: the service came, went or reloaded.
+    void drawersReset();
+
+private slots:
+    void onPropertiesChanged(const QDBusMessage &message);
+    void onOwnerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
+
+private:
+    void readAll();
+    bool apply(WebDrawer &drawer, const QVariantMap &values);
+
+    QDBusConnection m_bus;
+    std::array<WebDrawer, 8> m_drawers;
+};
