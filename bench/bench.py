@@ -26,6 +26,16 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+# Runs a benchmark program whose lines read "name... median p99 max count".
+def figures_of(command):
+    out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+    figures = {}
+    for line in out.splitlines():
+        words = line.split()
+        figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
+    return figures
+
+
 def percentile(values, fraction):
     ordered = sorted(values)
     if not ordered:
@@ -188,13 +198,7 @@ class Bench:
         probe = self.path("driver-bench")
         if not os.path.exists(probe) or not os.path.exists(self.driver_library()):
             return {}
-        out = subprocess.run([probe, "latency", self.driver_library()], capture_output=True,
-                             text=True, check=True).stdout
-        figures = {}
-        for line in out.splitlines():
-            words = line.split()
-            figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
-        return figures
+        return figures_of([probe, "latency", self.driver_library()])
 
     # The same library as a client of kestrin-drawerd on a private bus, and
     # the service's idle cost and the printer's traffic with 1 and 10
@@ -205,13 +209,7 @@ class Bench:
         ctl = self.path("kestrin-drawer-ctl")
         if not all(os.path.exists(path) for path in (probe, service, ctl, self.driver_library())):
             return {}
-        out = subprocess.run([probe, "service", self.driver_library(), service, ctl],
-                             capture_output=True, text=True, check=True).stdout
-        figures = {}
-        for line in out.splitlines():
-            words = line.split()
-            figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
-        return figures
+        return figures_of([probe, "service", self.driver_library(), service, ctl])
 
     # The web bridge with the service on a private bus: sensor change to the
     # WebSocket message, POST to the kick, idle CPU with 1 and 100 clients;
@@ -221,12 +219,7 @@ class Bench:
                  ("web-bench", "kestrin-drawerd", "kestrin-drawer-web", "kestrin-drawer-ctl")]
         if not all(os.path.exists(path) for path in paths):
             return {}
-        out = subprocess.run(paths, capture_output=True, text=True, check=True).stdout
-        figures = {}
-        for line in out.splitlines():
-            words = line.split()
-            figures[" ".join(words[:-4])] = [float(value) for value in words[-4:]]
-        return figures
+        return figures_of(paths)
 
     def driver_library(self):
         return os.path.join(self.bin, "..", "drawerdriver", "libKestrinPOS_USB.so")
