@@ -116,6 +116,8 @@ private slots:
         environment.insert(QStringLiteral("KESTRIN_DRAWERS_CONF"), file.fileName());
         environment.insert(
             QStringLiteral("KESTRIN_WEB_TOKENS"), home.filePath(QStringLiteral("state/tokens")));
+        // The service's history, in the test's own folder.
+        environment.insert(QStringLiteral("STATE_DIRECTORY"), home.path());
         systemBus = std::make_unique<PrivateSystemBus>();
         const QString failed = systemBus->start(home.path(), environment);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -269,11 +271,17 @@ private slots:
 
     void theRecordNamesTokenAndOrigin()
     {
-        // What the service records as the reason of each Open.
+        // What the service records as the reason of each Open, in its log
+        // and in its history.
         QTRY_VERIFY(systemBus->log().contains(
             QStringLiteral("web: till-1 from https://pos.example: sale 42")));
         QTRY_VERIFY2(systemBus->log().contains(QStringLiteral("web: till-1 from a local program")),
             qPrintable(systemBus->log()));
+        const QByteArray history = ctl({QStringLiteral("history"), QStringLiteral("--drawer"),
+            QStringLiteral("1"), QStringLiteral("--json")});
+        QVERIFY2(history.contains(R"("event":"kick")")
+                && history.contains("web: till-1 from https://pos.example: sale 42"),
+            history.constData());
     }
 
     void firedTwiceWithinThePulseIsBusy()
