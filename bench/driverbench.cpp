@@ -336,6 +336,7 @@ int service(const char *libraryPath, const std::string &serviceProgram, const st
     const pid_t bus = startBus(folder, address);
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
     ::setenv("KESTRIN_DRAWERS_CONF", conf.c_str(), 1);
+    ::setenv("STATE_DIRECTORY", folder, 1); // the service's history
     const pid_t daemon = bus > 0 ? spawn({serviceProgram}) : -1;
     // The library follows the service only without a file of its own, and
     // this bus cannot start it: it must be there first.

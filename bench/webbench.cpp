@@ -81,6 +81,7 @@ int main(int argc, char *argv[])
     config.close();
     qputenv("KESTRIN_DRAWERS_CONF", QFile::encodeName(config.fileName()));
     qputenv("KESTRIN_WEB_TOKENS", QFile::encodeName(home.filePath(QStringLiteral("tokens"))));
+    qputenv("STATE_DIRECTORY", QFile::encodeName(home.path())); // the service's history
     PrivateSystemBus bus;
     const QString failed = bus.start(home.path(), QProcessEnvironment::systemEnvironment());
     if (!failed.isEmpty()) {
