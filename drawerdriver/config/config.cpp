@@ -512,24 +512,6 @@ std::string_view withoutComment(std::string_view line)
     return line;
 }
 
-int headingDrawer(std::string_view line, bool &exact)
-{
-    line = trimmed(withoutComment(line));
-    exact = false;
-    if (line.size() < 3 || line.front() != '[' || line.back() != ']')
-        return 0;
-    std::string word;
-    for (char c : line.substr(1, line.size() - 2))
-        if (c != ' ' && c != '\t')
-            word += char(std::tolower(static_cast<unsigned char>(c)));
-    int number = 0;
-    if (word.rfind("drawer", 0) != 0 || !parseNumber(word.substr(6), 1, DrawerCount, number))
-        return 0;
-    exact = line.substr(0, 8) == "[drawer "
-        && parseNumber(trimmed(line.substr(8, line.size() - 9)), 1, DrawerCount, number);
-    return number;
-}
-
 std::string notConfigured(const DrawerConfig &config, int drawerIndex)
 {
     const std::string number = std::to_string(drawerIndex + 1);

@@ -108,10 +108,6 @@ ConfigText readConfigFile(const std::string &path);
 // device (a disk)", "a folder", "a pipe"...
 const char *fileKind(unsigned mode);
 
-// The drawer a section heading names: its number for "[drawer N]", and for
-// a near miss ("[drawer1]", "[Drawer 1]") too, with exact false. 0 for
-// any other line.
-int headingDrawer(std::string_view line, bool &exact);
 // The line without a comment after its value ("key = value  # note"): a #
 // after a blank starts one.
 std::string_view withoutComment(std::string_view line);

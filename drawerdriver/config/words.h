@@ -33,10 +33,10 @@ inline constexpr std::string_view WebHeading = "[web]";
 
 // "[drawer 3]" for drawer number 3 (1 to 8).
 std::string sectionHeading(int number);
-// The drawer number, 1 to 8, that a [drawer N] heading names, blanks
-// around N allowed; 0 for any other line. (headingDrawer in config.h also
-// knows the near misses, such as [drawer1].)
-int sectionNumber(std::string_view line);
+// The drawer a section heading names: its number, 1 to 8, for "[drawer N]"
+// (blanks around N allowed), and for a near miss ("[drawer1]", "[Drawer 1]")
+// too, with exact false. 0 for any other line.
+int headingDrawer(std::string_view line, bool &exact);
 
 const char *protocolName(Protocol protocol);
 const char *sensorName(Sensor sensor);
