@@ -26,6 +26,7 @@ constexpr char DBusName[] = "org.freedesktop.DBus";
 constexpr char DBusPath[] = "/org/freedesktop/DBus";
 // A service that takes longer than this to accept a kick is not waited for.
 constexpr std::uint64_t OpenTimeoutUs = 1'000'000;
+constexpr std::uint64_t BusCallTimeoutUs = 250'000;
 // How often a bus without the service is asked again whether it can start it.
 constexpr auto ActivatableRecheck = std::chrono::seconds(5);
 
@@ -42,6 +43,9 @@ std::unique_ptr<ServiceClient> ServiceClient::connect()
     sd_bus *bus = nullptr;
     if (sd_bus_open_system(&bus) < 0)
         return nullptr;
+    // A bus that is stuck must not hold a program's call for the library's
+    // default of 25 s: every call is bounded (Open has a limit of its own).
+    sd_bus_set_method_call_timeout(bus, BusCallTimeoutUs);
     std::unique_ptr<ServiceClient> client(new ServiceClient(bus));
     const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
         + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
