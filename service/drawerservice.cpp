@@ -284,10 +284,11 @@ void DrawerService::reload()
             }
             old = found->second;
         }
-        // The new monitor waits for the old one to let go of the device.
+        // The new monitor takes over the old one's answer, then waits for
+        // it to let go of the device.
+        auto monitor = std::make_shared<DeviceMonitor>(sections, old);
         if (old)
             old->stop();
-        auto monitor = std::make_shared<DeviceMonitor>(sections, old);
         // A queue of its own, not the service: a monitor may outlive it.
         monitor->setUndeliveredHandler([queue = m_undelivered](int drawer) {
             std::lock_guard guard(queue->mutex);
@@ -319,7 +320,7 @@ void DrawerService::refresh()
     for (Drawer &drawer : m_drawers) {
         bool present = false;
         bool open = false;
-        if (drawer.monitor && drawer.monitor->hasFreshAnswer()) {
+        if (drawer.monitor && drawer.monitor->answering()) {
             present = true;
             const Sensor sensor = drawer.settings->sensor;
             const std::optional<bool> high = drawer.monitor->sensorLevel();

@@ -93,14 +93,14 @@ std::vector<DrawerSection> DrawerBank::sectionsOf(const std::string &key) const
 std::shared_ptr<DeviceMonitor> DrawerBank::startMonitor(
     const std::string &key, std::shared_ptr<DeviceMonitor> predecessor)
 {
+    // Stopped only once the new monitor has taken over its answer.
+    auto monitor = std::make_shared<DeviceMonitor>(sectionsOf(key), predecessor, [link = m_link] {
+        std::lock_guard guard(link->mutex);
+        if (link->bank)
+            link->bank->refreshIfChanged();
+    });
     if (predecessor)
         predecessor->stop();
-    auto monitor
-        = std::make_shared<DeviceMonitor>(sectionsOf(key), std::move(predecessor), [link = m_link] {
-              std::lock_guard guard(link->mutex);
-              if (link->bank)
-                  link->bank->refreshIfChanged();
-          });
     monitor->start();
     m_monitors[key] = monitor;
     return monitor;
@@ -194,7 +194,7 @@ std::int32_t DrawerBank::acquire(std::uint8_t drawerNumber)
             return 0;
         monitor = monitorFor(drawerNumber, started);
     }
-    if (!monitor->hasFreshAnswer())
+    if (!monitor->answering())
         return 0;
     const std::int32_t handle = newHandle();
     m_held[handle] = Held {drawerNumber, monitor};
@@ -238,7 +238,7 @@ std::int16_t DrawerBank::status(std::int32_t handle)
 {
     std::lock_guard guard(m_mutex);
     const Held *drawer = find(handle);
-    if (!drawer || !drawer->monitor->hasFreshAnswer())
+    if (!drawer || !drawer->monitor->answering())
         return 0;
     const DrawerSettings *settings = drawer->monitor->section(drawer->drawer);
     if (!settings)
@@ -255,7 +255,7 @@ std::int16_t DrawerBank::open(std::int32_t handle)
 {
     std::lock_guard guard(m_mutex);
     Held *drawer = find(handle);
-    if (!drawer || !drawer->monitor->hasFreshAnswer())
+    if (!drawer || !drawer->monitor->answering())
         return 0;
     const DrawerSettings *settings = drawer->monitor->section(drawer->drawer);
     if (!settings)

@@ -77,7 +77,9 @@ public:
     {
         if (Clock::now() < m_nextPoll)
             return;
+        m_monitor.questionAsked();
         const bool ok = exchange();
+        m_monitor.questionEnded(ok);
         m_monitor.markExchangeDone();
         m_nextPoll = Clock::now() + (ok ? PollInterval : m_health.backoff());
         m_watchPushed = true;
@@ -301,6 +303,8 @@ DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
     : m_sections(std::move(sections)), m_predecessor(std::move(predecessor)),
       m_checkConfig(std::move(checkConfig)), m_lastCall(Clock::now())
 {
+    if (m_predecessor)
+        inheritAnswer(*m_predecessor);
     if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_wake[0] = m_wake[1] = -1;
         reportProblem("threads",
@@ -348,10 +352,27 @@ void DeviceMonitor::waitForFirstExchange(std::chrono::milliseconds timeout)
     m_changed.wait_for(lock, timeout, [this] { return m_firstExchangeDone || m_answered; });
 }
 
-bool DeviceMonitor::hasFreshAnswer() const
+// A device whose settings did not change (another drawer's section on it
+// did) is the same device: it goes on answering as it did until the new
+// monitor's first question ends, so that an edit never refuses a kick.
+// That first question counts as under way from now. A predecessor that has
+// already decided to end, after idling, passes nothing on.
+void DeviceMonitor::inheritAnswer(DeviceMonitor &predecessor)
+{
+    if (deviceSettings(predecessor.m_sections) != deviceSettings(m_sections))
+        return;
+    std::scoped_lock guard(m_mutex, predecessor.m_mutex);
+    if (predecessor.m_ending)
+        return;
+    m_answered = predecessor.m_answered;
+    m_level = predecessor.m_level;
+    m_askedAt = Clock::now();
+}
+
+bool DeviceMonitor::answering() const
 {
     std::lock_guard guard(m_mutex);
-    return m_answered && !m_finished && Clock::now() - m_lastAnswer <= AnswerLifetime;
+    return m_answered && !m_finished && (!m_askedAt || Clock::now() - *m_askedAt < UnansweredLimit);
 }
 
 std::optional<bool> DeviceMonitor::sensorLevel() const
@@ -428,22 +449,49 @@ void DeviceMonitor::markExchangeDone()
     m_changed.notify_all();
 }
 
+void DeviceMonitor::questionAsked()
+{
+    std::lock_guard guard(m_mutex);
+    m_askedAt = Clock::now();
+}
+
+void DeviceMonitor::questionEnded(bool answered)
+{
+    update([&] {
+        m_askedAt.reset();
+        m_answered = answered;
+    });
+}
+
 void DeviceMonitor::recordAnswer(std::optional<bool> level)
 {
-    {
-        std::lock_guard guard(m_mutex);
-        m_lastAnswer = Clock::now();
+    update([&] {
         m_answered = true;
         if (level)
             m_level = level;
-    }
-    m_changed.notify_all();
+    });
 }
 
 void DeviceMonitor::recordGone()
 {
-    std::lock_guard guard(m_mutex);
-    m_answered = false;
+    update([&] { m_answered = false; });
+}
+
+// Changes what the entry points read, under the lock, then tells the
+// waiters and, if it differs, the watcher.
+void DeviceMonitor::update(const std::function<void()> &change)
+{
+    bool differs = false;
+    {
+        std::lock_guard guard(m_mutex);
+        const bool answered = m_answered;
+        const std::optional<bool> level = m_level;
+        change();
+        differs = m_answered != answered || m_level != level;
+    }
+    m_changed.notify_all();
+    if (differs && m_onChange)
+        m_onChange();
 }
 
 // Takes the new kicks and decides whether to end: when told to, or when
@@ -505,12 +553,10 @@ void DeviceMonitor::run()
         std::lock_guard guard(m_mutex);
         m_kicks.insert(m_kicks.begin(), worker.pending.begin(), worker.pending.end());
     }
-    {
-        std::lock_guard guard(m_mutex);
+    update([&] {
         m_finished = true;
         m_answered = false;
-    }
-    m_changed.notify_all();
+    });
 }
 
 } // namespace drawerdriver

@@ -5,10 +5,13 @@
 //
 // Timing. The worker asks the device every PollInterval after the last
 // exchange ended, and an exchange, opening or connecting included, ends
-// within ExchangeLimit; so while the device answers in time, a new answer
-// comes at most PollInterval + ExchangeLimit after the last one. An answer
-// stays believed for AnswerLifetime, which covers that and a margin for the
-// scheduler: a device that answers in time never reads as gone.
+// within ExchangeLimit. The device counts as there while its latest
+// question was answered in time, judged by the questions and never by the
+// age of an answer: a worker that waits for the processor between two
+// questions never turns a device that answers into a missing one. A
+// question still under way after UnansweredLimit counts as unanswered, so
+// that a device that stops answering reads as gone within it even while the
+// worker cannot run.
 //
 // Locks. DrawerBank's lock may be held while a monitor's own lock is taken,
 // never the other way round; the worker thread holds its monitor's lock only
@@ -33,10 +36,8 @@ namespace drawerdriver {
 
 inline constexpr std::chrono::milliseconds PollInterval {100};
 inline constexpr std::chrono::milliseconds ExchangeLimit {250};
-inline constexpr std::chrono::milliseconds SchedulingMargin {100};
-inline constexpr std::chrono::milliseconds AnswerLifetime {450};
-static_assert(AnswerLifetime >= PollInterval + ExchangeLimit + SchedulingMargin,
-    "an answer must stay believed until the next one can arrive");
+inline constexpr std::chrono::milliseconds UnansweredLimit {1000};
+static_assert(ExchangeLimit < UnansweredLimit, "a question ends before it counts as unanswered");
 inline constexpr int ConnectTimeoutMs = 200;
 static_assert(std::chrono::milliseconds(ConnectTimeoutMs) < ExchangeLimit,
     "a connection leaves time for the question");
@@ -86,9 +87,10 @@ public:
 
     // Waits until the first exchange has ended, or for the timeout.
     void waitForFirstExchange(std::chrono::milliseconds timeout);
-    // An answer at most AnswerLifetime old, from a device still there.
-    bool hasFreshAnswer() const;
-    // The sensor level of that answer, where the device reports one.
+    // The device answers: its latest question was answered in time, and a
+    // question under way is younger than UnansweredLimit.
+    bool answering() const;
+    // The sensor level of the latest answer, where the device reports one.
     std::optional<bool> sensorLevel() const;
 
     // A call about one of the monitor's drawers has come: the monitor stays
@@ -106,6 +108,10 @@ public:
     {
         m_onUndelivered = std::move(handler);
     }
+    // Called on the worker thread whenever what answering() or sensorLevel()
+    // say has changed, so that a watcher need not ask them again and again.
+    // Set before start().
+    void setChangeHandler(std::function<void()> handler) { m_onChange = std::move(handler); }
 
     // Asks the worker to let go of the device and end.
     void stop();
@@ -119,9 +125,13 @@ private:
 
     Work takeWork(Worker &worker);
     std::deque<PendingKick> takeKicks();
+    void inheritAnswer(DeviceMonitor &predecessor);
     void markExchangeDone();
+    void questionAsked();
+    void questionEnded(bool answered);
     void recordAnswer(std::optional<bool> level);
     void recordGone();
+    void update(const std::function<void()> &change);
     void wake();
     void run();
     void serve(Worker &worker);
@@ -130,13 +140,16 @@ private:
     std::shared_ptr<DeviceMonitor> m_predecessor;
     const std::function<void()> m_checkConfig;
     std::function<void(int drawer)> m_onUndelivered;
+    std::function<void()> m_onChange;
     int m_wake[2] = {-1, -1};
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::chrono::steady_clock::time_point m_lastAnswer {};
+    // The latest question that ended was answered in time, or a status
+    // came by itself since.
     bool m_answered = false;
     std::optional<bool> m_level;
+    std::optional<std::chrono::steady_clock::time_point> m_askedAt; // a question under way
     bool m_firstExchangeDone = false;
     std::deque<PendingKick> m_kicks;
     int m_handles = 0;

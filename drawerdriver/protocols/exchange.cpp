@@ -1,5 +1,7 @@
 #include "protocols/exchange.h"
 
+#include <algorithm>
+
 #include <poll.h>
 
 namespace drawerdriver {
@@ -29,8 +31,13 @@ StatusAnswer askStatus(Transport &transport, StatusReader &reader, DeviceProtoco
     std::vector<std::uint8_t> buffer(protocol.readSize());
     bool noisy = false;
     for (std::size_t total = 0; !answer.answered && total < MostBytesPerExchange;) {
+        const bool waitedInTime = Clock::now() <= deadline;
         if (!waitFor(transport.fd(), POLLIN, deadline).ready())
             break;
+        // Bytes that a wait begun in time found were there by its deadline,
+        // however late this thread got the processor back to read them.
+        const auto now = Clock::now();
+        const auto receivedBy = waitedInTime ? std::min(now, deadline) : now;
         const ssize_t got = transport.readAvailable(buffer.data(), buffer.size(), answer.error);
         if (got < 0) {
             reader.endExchange();
@@ -38,7 +45,7 @@ StatusAnswer askStatus(Transport &transport, StatusReader &reader, DeviceProtoco
         }
         total += std::size_t(got);
         keepRaw(answer.raw, buffer.data(), std::size_t(got));
-        const Reading reading = reader.take(buffer.data(), std::size_t(got), Clock::now());
+        const Reading reading = reader.take(buffer.data(), std::size_t(got), receivedBy);
         noisy |= reading.noise;
         if (reading.answer) {
             answer.answered = true;
