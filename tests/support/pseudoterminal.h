@@ -17,6 +17,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -98,6 +100,12 @@ public:
 private:
     void serve()
     {
+        // A real device answers on a processor of its own, on time however
+        // busy the host is: the played one runs before ordinary programs,
+        // where it may (as root), so that a loaded machine delays the
+        // library under test, not its device.
+        const sched_param priority {1};
+        ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
         while (!m_stop) {
             const int waitMs = m_serving.beforeWait ? m_serving.beforeWait() : 10;
             pollfd ready {m_master, POLLIN, 0};
