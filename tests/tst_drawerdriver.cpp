@@ -231,6 +231,8 @@ private:
 private slots:
     void initTestCase()
     {
+        if (!usePrivatePseudoTerminals())
+            qInfo("not root: the devices are played on the system's pseudo-terminals");
         const QString error
             = library.load(QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
         QVERIFY2(error.isEmpty(), qPrintable(error));

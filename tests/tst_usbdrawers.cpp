@@ -104,10 +104,10 @@ private:
 
     void configure(const QString &text) { QVERIFY(writeDrawerConfig(*home, text)); }
     // Each drawer's device by a link of its own, as a udev rule makes it,
-    // and which goes with the device. Pseudo-terminal numbers come back soon,
-    // in this test or another one running beside it, while a drawer
-    // library's monitor of a device gone may still be trying its path for a
-    // moment: a link of its own keeps the monitor off the new terminal.
+    // and which goes with the device. Pseudo-terminal numbers come back soon
+    // within this test, while a drawer library's monitor of a device gone
+    // may still be trying its path for a moment: a link of its own keeps the
+    // monitor off the new terminal.
     QString section(int drawer, const std::string &device, const QString &settings)
     {
         const QString link = home->filePath(QStringLiteral("drawer-%1").arg(drawer));
@@ -136,6 +136,8 @@ private:
 private slots:
     void initTestCase()
     {
+        if (!usePrivatePseudoTerminals())
+            qInfo("not root: the devices are played on the system's pseudo-terminals");
         const QString error
             = library.load(QDir(DriverDir).filePath(QStringLiteral("libKestrinPOS_USB.so")));
         QVERIFY2(error.isEmpty(), qPrintable(error));

@@ -20,8 +20,22 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <termios.h>
 #include <unistd.h>
+
+// Gives this process pseudo-terminals of its own: a devpts instance in a
+// mount namespace of its own, which no other program can open, fill up or
+// hand back a number of while a program still uses it. Call before any
+// thread starts: a thread keeps the namespace it started in. Not root, the
+// system's are used, and false says so.
+inline bool usePrivatePseudoTerminals()
+{
+    return ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0600") == 0
+        && ::mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) == 0;
+}
 
 class PseudoTerminal {
 public:
