@@ -4,6 +4,7 @@
 #pragma once
 
 #include "alarm.h"
+#include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
 #include "monitor/monitor.h"
@@ -37,7 +38,6 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
-    std::optional<std::chrono::steady_clock::time_point> openSince;
     LeftOpenAlarm alarm;
 };
 
@@ -88,9 +88,9 @@ private:
     std::array<Drawer, drawerdriver::DrawerCount> m_drawers;
     // Each holds one handle, so that it keeps watching without callers.
     std::map<std::string, std::shared_ptr<DeviceMonitor>> m_monitors;
-    sd_event_source *m_refreshTimer = nullptr;
-    sd_event_source *m_reloadTimer = nullptr;
-    sd_event_source *m_trimTimer = nullptr;
+    drawerdriver::EventSourceRef m_refreshTimer;
+    drawerdriver::EventSourceRef m_reloadTimer;
+    drawerdriver::EventSourceRef m_trimTimer;
     std::unique_ptr<History> m_history;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
