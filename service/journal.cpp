@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include <sys/uio.h>
@@ -15,9 +16,9 @@ namespace drawerservice {
 
 namespace {
 
-// Each text field of an entry, in characters: a caller names its own
-// program, and a journal shipper carries the entry to the chain's centre.
-constexpr std::size_t LongestField = 256;
+// Each text field of an entry, in characters, as in the record: a caller
+// names its own program, and a journal shipper carries the entry on.
+constexpr std::size_t LongestField = 200;
 
 bool standardErrorIsJournal()
 {
@@ -55,6 +56,30 @@ bool isControl(std::string_view character)
     return (character.size() == 1 && (lead < 0x20 || lead == 0x7F))
         || (character.size() == 2 && lead == 0xC2
             && static_cast<unsigned char>(character[1]) <= 0x9F);
+}
+
+// The text as the record keeps it: valid UTF-8 (a stray byte becomes
+// U+FFFD), without control characters, at most limit characters.
+std::string cleaned(std::string_view text, std::size_t limit)
+{
+    std::string clean;
+    std::size_t characters = 0;
+    while (!text.empty() && characters < limit) {
+        const std::size_t length = characterLength(text);
+        if (length == 0) {
+            clean += "\xEF\xBF\xBD";
+            ++characters;
+            text.remove_prefix(1);
+            continue;
+        }
+        const std::string_view character = text.substr(0, length);
+        text.remove_prefix(length);
+        if (!isControl(character)) {
+            clean += character;
+            ++characters;
+        }
+    }
+    return clean;
 }
 
 std::string formatted(const char *format, va_list arguments)
@@ -168,7 +193,7 @@ void tellEvent(const Event &event)
 {
     Event shown = event;
     for (std::string *text : {&shown.kind, &shown.user, &shown.program, &shown.reason})
-        *text = cleanField(*text, LongestField);
+        *text = cleaned(*text, LongestField);
     const std::vector<std::string> fields = entryFields(shown);
     std::vector<iovec> vector;
     for (const std::string &field : fields)
@@ -177,28 +202,6 @@ void tellEvent(const Event &event)
     const bool sent = sd_journal_sendv(vector.data(), int(vector.size())) >= 0;
     if (shown.kind == "kick" && !(sent && standardErrorIsJournal()))
         logLine(LOG_INFO, "%s", sentence(shown).c_str());
-}
-
-std::string cleanField(std::string_view text, std::size_t limit)
-{
-    std::string clean;
-    std::size_t characters = 0;
-    while (!text.empty() && characters < limit) {
-        const std::size_t length = characterLength(text);
-        if (length == 0) {
-            clean += "\xEF\xBF\xBD";
-            ++characters;
-            text.remove_prefix(1);
-            continue;
-        }
-        const std::string_view character = text.substr(0, length);
-        text.remove_prefix(length);
-        if (!isControl(character)) {
-            clean += character;
-            ++characters;
-        }
-    }
-    return clean;
 }
 
 } // namespace drawerservice

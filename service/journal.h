@@ -8,9 +8,7 @@
 
 #include "history.h"
 
-#include <cstddef>
 #include <string>
-#include <string_view>
 
 #include <syslog.h> // LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO
 
@@ -34,10 +32,5 @@ int checked(int result, const char *what);
 // The kick's line on standard error stays, unless that entry took its place
 // in the journal.
 void tellEvent(const Event &event);
-
-// The text as the journal and the log may show it: valid UTF-8 (a stray
-// byte becomes U+FFFD), without control characters, at most limit
-// characters.
-std::string cleanField(std::string_view text, std::size_t limit);
 
 } // namespace drawerservice
