@@ -97,6 +97,9 @@ if(TARGET kestrin-drawerd)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT daemon)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT daemon)
+    # The bus API, documented, for bus tools and code generators.
+    install(FILES busapi/org.kestrin.Drawers1.xml
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces COMPONENT daemon)
 endif()
 kestrin_man(docs/man/drawers.conf.5 daemon)
 install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-drawer

@@ -62,6 +62,7 @@ expected_daemon="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/README.md.gz
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/changelog.gz
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/copyright
+-rw-r--r-- ./usr/share/dbus-1/interfaces/org.kestrin.Drawers1.xml
 -rw-r--r-- ./usr/share/man/man1/kestrin-drawer-ctl.1.gz
 -rw-r--r-- ./usr/share/man/man5/drawers.conf.5.gz
 -rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz"
