@@ -102,7 +102,7 @@ split_upgrade window-first -i "$package_dir"/kestrin-drawer*.deb
 step purge-window -P kestrin-drawer-simulator kestrin-drawer
 kept purge-window
 # The node exporter's link is made on a first install only.
-rm "$exporter_link"
+rm -f "$exporter_link"
 step upgrade -i "$package_dir"/kestrin-drawer*.deb
 kept upgrade
 [ ! -L "$exporter_link" ] || fail "upgrade links the service's figures for the node exporter again"
