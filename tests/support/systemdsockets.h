@@ -32,8 +32,6 @@ public:
         QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { messages(); });
     }
     ~DatagramSocket() { m_notifier.reset(), ::close(m_fd); }
-    DatagramSocket(const DatagramSocket &) = delete;
-    DatagramSocket &operator=(const DatagramSocket &) = delete;
     bool isValid() const { return m_notifier != nullptr; }
 
     const QByteArrayList &messages()
