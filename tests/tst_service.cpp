@@ -5,10 +5,12 @@
 // on one monitor, reloads, bad calls, and its own restart.
 
 #include "app/mainform.h"
+#include "busapi.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/fakenetworkprinter.h"
 #include "support/privatesystembus.h"
+#include "support/systemdsockets.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -18,20 +20,26 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <csignal>
+#include <filesystem>
 
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
-const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
-const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
-const QString BusyError = QStringLiteral("org.kestrin.Drawers1.Error.Busy");
-const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+namespace bus = drawerdriver::bus;
+const QString ServiceName = QString::fromLatin1(bus::ServiceName);
+const QString ManagerPath = QString::fromLatin1(bus::ManagerPath);
+const QString ManagerInterface = QString::fromLatin1(bus::ManagerInterface);
+const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
+const QString BusyError = QString::fromLatin1(bus::BusyError);
+const QString AccessDenied = QString::fromLatin1(bus::AccessDeniedError);
 // Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not.
 const QString Member = QStringLiteral("kestrin-member");
 const QString Outsider = QStringLiteral("kestrin-outsider");
@@ -40,7 +48,45 @@ constexpr int PulseMs = 550;
 
 QString drawerPath(int number)
 {
-    return QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number);
+    return QString::fromStdString(bus::drawerPath(number));
+}
+
+// Our interfaces in introspection XML, one line per member: its interface,
+// kind, name, type, arguments in order and annotations; sorted, so that
+// neither order nor comments nor whitespace count.
+QStringList interfaceShape(const QByteArray &xml)
+{
+    QStringList members;
+    QString interface;
+    bool inMember = false;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        const QStringView tag = reader.name();
+        const bool memberTag = tag == u"method" || tag == u"signal" || tag == u"property";
+        if (token == QXmlStreamReader::EndElement && memberTag)
+            inMember = false;
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const auto attribute = [&](const char *name) {
+            return reader.attributes().value(QLatin1String(name)).toString();
+        };
+        if (tag == u"interface") {
+            interface = attribute("name").startsWith(ServiceName) ? attribute("name") : QString();
+        } else if (memberTag && !interface.isEmpty()) {
+            members << QStringList {interface, tag.toString(), attribute("name"), attribute("type"),
+                attribute("access")}
+                           .join(u' ');
+            inMember = true;
+        } else if (inMember && (tag == u"arg" || tag == u"annotation")) {
+            members.last() += QLatin1Char(' ')
+                + QStringList {attribute("name"), attribute("type"), attribute("direction"),
+                    attribute("value")}
+                      .join(u':');
+        }
+    }
+    members.sort();
+    return members;
 }
 
 // Adds lines to a copy of a file in /etc and mounts the copy over it, in
@@ -216,9 +262,9 @@ private slots:
     void startsOnFirstClientWithItsObjects()
     {
         QVERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
-        const QDBusMessage managed = call(QStringLiteral("/org/kestrin/Drawers1"),
-            QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-            QStringLiteral("GetManagedObjects"));
+        const QDBusMessage managed
+            = call(ManagerPath, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                QStringLiteral("GetManagedObjects"));
         QCOMPARE(managed.type(), QDBusMessage::ReplyMessage);
         QVERIFY(bus().interface()->isServiceRegistered(ServiceName).value());
 
@@ -235,6 +281,51 @@ private slots:
         }
         QCOMPARE(properties(2).value(QStringLiteral("Device")).toString(),
             QString::fromStdString(second.address()));
+    }
+
+    // The interface file the package installs describes what the service
+    // offers, member for member.
+    void interfaceFileMatchesTheService()
+    {
+        QFile file(QStringLiteral(BUS_INTERFACE_FILE));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList offered;
+        for (const QString &path : {ManagerPath, drawerPath(1)})
+            offered += interfaceShape(call(path,
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+                                          .arguments()
+                                          .value(0)
+                                          .toString()
+                                          .toUtf8());
+        offered.sort();
+        QCOMPARE(interfaceShape(file.readAll()), offered);
+    }
+
+    // kestrin-drawer-ctl --help lists its exit codes; the manual page has the
+    // same codes, each starting with the same words.
+    void ctlExitCodesMatchItsManualPage()
+    {
+        QProcess ctl;
+        ctl.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("--help")});
+        QVERIFY(ctl.waitForFinished());
+        const QString help = QString::fromUtf8(ctl.readAllStandardOutput());
+        QMap<int, QString> told;
+        const QRegularExpression code(
+            QStringLiteral("^  (\\d+)  (.+)$"), QRegularExpression::MultilineOption);
+        for (const auto &match : code.globalMatch(help.section(QStringLiteral("Exit status:"), 1)))
+            told[match.captured(1).toInt()] = match.captured(2);
+
+        QFile manual(QStringLiteral(CTL_MANUAL_PAGE));
+        QVERIFY(manual.open(QIODevice::ReadOnly));
+        const QString section = QString::fromUtf8(manual.readAll())
+                                    .section(QStringLiteral(".SH EXIT STATUS\n"), 1)
+                                    .section(QStringLiteral("\n.SH "), 0, 0);
+        QMap<int, QString> documented;
+        for (const QString &entry : section.split(QStringLiteral(".TP\n.B "), Qt::SkipEmptyParts))
+            documented[entry.section(u'\n', 0, 0).toInt()] = entry.section(u'\n', 1).simplified();
+        QCOMPARE(documented.keys(), told.keys());
+        for (auto it = told.cbegin(); it != told.cend(); ++it)
+            QVERIFY2(documented[it.key()].startsWith(it.value()), qPrintable(it.value()));
     }
 
     void propertiesFollowThePrinter()
@@ -324,7 +415,7 @@ private slots:
         QFETCH(bool, allowed);
         if (user != QLatin1String("root") && !withUsers)
             QSKIP("users of their own need root, for a mount namespace");
-        const QString root = QStringLiteral("/org/kestrin/Drawers1");
+        const QString root = ManagerPath;
         const QMap<QString, QStringList> calls {
             {QStringLiteral("Get"),
                 {QStringLiteral("get-property"), ServiceName, drawerPath(1), DrawerInterface,
@@ -339,13 +430,13 @@ private slots:
                 {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("s"), QStringLiteral("policy test")}},
             {QStringLiteral("Reload"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("Reload")}},
             {QStringLiteral("History"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("History"),
-                    QStringLiteral("xxyuu"), QStringLiteral("0"), QStringLiteral("1"),
-                    QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("1")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("History"), QStringLiteral("xxyuu"), QStringLiteral("0"),
+                    QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0"),
+                    QStringLiteral("1")}},
             {QStringLiteral("Set"),
                 {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("b"), QStringLiteral("true")}}};
@@ -433,6 +524,10 @@ private slots:
         QTest::newRow("drawer 0") << drawerPath(0) << QStringLiteral("Open")
                                   << QVariantList {QStringLiteral("a")}
                                   << QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+        QTest::newRow("unknown property")
+            << drawerPath(1) << QStringLiteral("Get")
+            << QVariantList {DrawerInterface, QStringLiteral("Colour")}
+            << QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty");
         // The bus refuses what the policy does not name, before the service.
         QTest::newRow("unknown method")
             << drawerPath(1) << QStringLiteral("Close") << QVariantList {} << AccessDenied;
@@ -446,7 +541,10 @@ private slots:
         QFETCH(QString, error);
         const uint pid = servicePid();
         const int kicks = printer.kicks();
-        QCOMPARE(call(path, DrawerInterface, method, arguments).errorName(), error);
+        const QString interface = method == QLatin1String("Get")
+            ? QStringLiteral("org.freedesktop.DBus.Properties")
+            : DrawerInterface;
+        QCOMPARE(call(path, interface, method, arguments).errorName(), error);
         QCOMPARE(servicePid(), pid);
         QCOMPARE(printer.kicks(), kicks);
     }
@@ -578,9 +676,7 @@ private slots:
             QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")), text));
         }
         if (how == QLatin1String("Reload")) {
-            QCOMPARE(call(QStringLiteral("/org/kestrin/Drawers1"),
-                         QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload"))
-                         .type(),
+            QCOMPARE(call(ManagerPath, ManagerInterface, QStringLiteral("Reload")).type(),
                 QDBusMessage::ReplyMessage);
         } else if (how == QLatin1String("SIGHUP")) {
             QCOMPARE(::kill(pid_t(servicePid()), SIGHUP), 0);
@@ -610,6 +706,103 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(output.shows("status 1"), 1000);
         program.closeWriteChannel();
         QVERIFY(program.waitForFinished());
+    }
+
+    // Started as systemd starts it: ready and alive on the notification
+    // socket, each line once with its priority on standard error (the
+    // journal's stream), each event one entry of the journal with its
+    // fields, cleaned; and a setup step that fails ends it.
+    void underSystemd()
+    {
+        if (!withUsers || !mountJournalFolder())
+            QSKIP("the journal's socket needs root, for a mount namespace");
+        DatagramSocket journal("/run/systemd/journal/socket");
+        DatagramSocket notify(QFile::encodeName(home.filePath(QStringLiteral("notify"))));
+        const QString errors = home.filePath(QStringLiteral("stderr"));
+        QVERIFY(journal.isValid() && notify.isValid() && writeFile(errors, QString()));
+        // A caller whose program's name would forge lines.
+        const QString odd = home.filePath(QStringLiteral("ctl-"));
+        std::filesystem::copy_file(DRAWER_CTL, odd.toStdString() + "\x1b[2K\n\xff");
+        if (const uint pid = servicePid())
+            QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, value] : QList<std::pair<const char *, QString>> {
+                 {"KESTRIN_DRAWERS_CONF", home.filePath(QStringLiteral("drawers.conf"))},
+                 {"STATE_DIRECTORY", home.path()},
+                 {"NOTIFY_SOCKET", home.filePath(QStringLiteral("notify"))},
+                 {"WATCHDOG_USEC", QStringLiteral("100000")},
+                 {"JOURNAL_STREAM", journalStream(errors)}})
+            environment.insert(QLatin1String(name), value);
+        QProcess service;
+        service.setProcessEnvironment(environment);
+        service.setStandardErrorFile(errors);
+        service.start(QStringLiteral(SERVICE_PROGRAM));
+        QTRY_VERIFY(notify.messages().join('\n').contains("READY=1"));
+        QTRY_VERIFY(notify.messages().count("WATCHDOG=1") >= 3);
+
+        QCOMPARE(open(1, QStringLiteral("sale 9")).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(open(5, QStringLiteral("nowhere"))
+                    .errorName()
+                    .endsWith(QLatin1String("NotConfigured")));
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("sh"),
+                {QStringLiteral("-c"),
+                    QStringLiteral("exec \"$(printf '%s\\033[2K\\n\\377' \"$0\")\" open 3"), odd}),
+            0);
+        second.vanish();
+        const auto entry = [&journal](const QByteArray &event, int drawer) {
+            for (const auto &fields : journal.entries())
+                if (fields.value("KESTRIN_EVENT") == event
+                    && fields.value("KESTRIN_DRAWER").toInt() == drawer)
+                    return fields;
+            return QMap<QByteArray, QByteArray> {};
+        };
+        QFile file(errors);
+        QByteArray text;
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QTRY_VERIFY(!entry("gone", 2).isEmpty()
+            && (text += file.readAll()).contains("refuses connections"));
+        second.comeBack();
+        service.terminate();
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitCode(), 0);
+        QTRY_VERIFY(entry("service-stop", 0).value("KESTRIN_DRAWER", "none") == "none");
+
+        const QByteArray pid = QByteArray::number(::getpid());
+        const QList<QMap<QByteArray, QByteArray>> expected
+            = {{{"KESTRIN_EVENT", "kick"}, {"KESTRIN_DRAWER", "1"}, {"PRIORITY", "6"},
+                   {"KESTRIN_REASON", "sale 9"}, {"KESTRIN_UID", "0"}, {"KESTRIN_PID", pid},
+                   {"MESSAGE", "drawer 1 opened for uid 0 (pid " + pid + ", "}},
+                {{"KESTRIN_EVENT", "kick-refused"}, {"KESTRIN_DRAWER", "5"}, {"PRIORITY", "6"},
+                    {"KESTRIN_REASON", "not configured: nowhere"}},
+                {{"KESTRIN_EVENT", "gone"}, {"KESTRIN_DRAWER", "2"}, {"PRIORITY", "4"},
+                    {"KESTRIN_PROGRAM", QByteArray::fromStdString(second.address())}},
+                {{"KESTRIN_EVENT", "kick"}, {"KESTRIN_DRAWER", "3"},
+                    {"KESTRIN_PROGRAM", QFile::encodeName(odd + QStringLiteral("[2K\ufffd"))}}};
+        for (const auto &fields : expected) {
+            auto got = entry(fields.value("KESTRIN_EVENT"), fields.value("KESTRIN_DRAWER").toInt());
+            QCOMPARE(got.value("MESSAGE_ID"), QByteArray("235bff0a8ce2470bba6301b4b24921fa"));
+            for (auto field = fields.begin(); field != fields.end(); ++field)
+                QVERIFY2(got[field.key()].startsWith(field.value()),
+                    field.key() + "=" + got[field.key()]);
+        }
+        // Each line with its priority, the drawer code's warning once, and
+        // no kick told a second time.
+        text += file.readAll();
+        for (const QByteArray &line : text.trimmed().split('\n'))
+            QVERIFY2(line.size() > 3 && line[0] == '<' && line[2] == '>', line);
+        QCOMPARE(text.count("refuses connections"), 1);
+        QVERIFY(text.contains("<4>kestrin-drawerd: " + second.address() + " refuses connections"));
+        QVERIFY(!text.contains("opened for"));
+
+        environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("soon"));
+        service.setProcessEnvironment(environment);
+        service.start(QStringLiteral(SERVICE_PROGRAM));
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitCode(), 1);
+        QVERIFY(file.seek(0)
+            && file.readAll().startsWith("<3>kestrin-drawerd: cannot start the watchdog"));
     }
 };
 
