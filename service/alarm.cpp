@@ -14,6 +14,14 @@ void LeftOpenAlarm::closed()
     m_alarms = 0;
 }
 
+std::optional<LeftOpenAlarm::Clock::time_point> LeftOpenAlarm::nextDue(
+    std::chrono::seconds alarmAfter) const
+{
+    if (!m_openedAt || alarmAfter.count() <= 0)
+        return std::nullopt;
+    return *m_openedAt + alarmAfter * (m_alarms + 1);
+}
+
 std::optional<std::chrono::seconds> LeftOpenAlarm::due(
     Clock::time_point now, std::chrono::seconds alarmAfter)
 {

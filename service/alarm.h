@@ -18,6 +18,8 @@ public:
     // How long the drawer has been open, when an alarm is due now (and
     // then the next one is due alarmAfter later); alarmAfter 0 is off.
     std::optional<std::chrono::seconds> due(Clock::time_point now, std::chrono::seconds alarmAfter);
+    // When the next alarm is due, while the drawer is open and the alarm on.
+    std::optional<Clock::time_point> nextDue(std::chrono::seconds alarmAfter) const;
     // When the drawer opened; none while it is closed.
     std::optional<Clock::time_point> openedAt() const { return m_openedAt; }
 

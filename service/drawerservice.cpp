@@ -11,6 +11,8 @@
 #include <vector>
 
 #include <pwd.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -22,9 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// How often the monitors' states are compared with the published ones: a
-// sensor change then shows within a poll and this.
-constexpr std::uint64_t RefreshUs = 40'000;
 // File changes come in bursts (write, rename): one reload after the last.
 constexpr std::uint64_t ReloadDelayUs = 100'000;
 // Old rows of the history are deleted at start and then once a day.
@@ -229,9 +228,13 @@ int DrawerService::start()
     watchConfigFile();
     r = checked(sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this), "watch for SIGHUP");
     if (r >= 0)
-        r = checked(sd_event_add_time_relative(m_event, m_refreshTimer.out(), CLOCK_MONOTONIC,
-                        RefreshUs, 5'000, onRefreshTimer, this),
-            "start the refresh timer");
+        r = checked(
+            sd_event_add_io(m_event, m_noticeSource.out(), m_notices->fd, EPOLLIN, onNotice, this),
+            "watch the drawers' monitors");
+    if (r >= 0)
+        r = checked(sd_event_add_time(m_event, m_alarmTimer.out(), CLOCK_MONOTONIC, 0, 10'000,
+                        onAlarmTimer, this),
+            "make the left-open alarm's timer");
     if (r >= 0)
         r = checked(sd_event_add_time_relative(m_event, m_reloadTimer.out(), CLOCK_MONOTONIC,
                         ReloadDelayUs, 10'000, onReloadTimer, this),
@@ -241,6 +244,7 @@ int DrawerService::start()
             sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF), "hold the reload timer");
     if (r < 0)
         return r;
+    scheduleAlarm();
 
     r = sd_bus_request_name(m_bus, bus::ServiceName, 0);
     if (r < 0) {
@@ -293,10 +297,13 @@ void DrawerService::reload()
         auto monitor = std::make_shared<DeviceMonitor>(sections, old);
         if (old)
             old->stop();
-        // A queue of its own, not the service: a monitor may outlive it.
-        monitor->setUndeliveredHandler([queue = m_undelivered](int drawer) {
-            std::lock_guard guard(queue->mutex);
-            queue->drawers.push_back(drawer + 1);
+        monitor->setChangeHandler([notices = m_notices] { notices->post(); });
+        monitor->setUndeliveredHandler([notices = m_notices](int drawer) {
+            {
+                std::lock_guard guard(notices->mutex);
+                notices->undelivered.push_back(drawer + 1);
+            }
+            notices->post();
         });
         monitor->start();
         monitor->handleTaken();
@@ -343,6 +350,7 @@ void DrawerService::refresh()
     }
     takeUndelivered();
     soundAlarms();
+    scheduleAlarm();
 }
 
 void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
@@ -390,12 +398,55 @@ void DrawerService::soundAlarms()
     }
 }
 
+// The alarm timer wakes the loop when the next left-open alarm is due, and
+// only then: nothing else is timed while the drawers do not change.
+void DrawerService::scheduleAlarm()
+{
+    if (!m_alarmTimer)
+        return; // not started yet: start() schedules it
+    std::optional<Clock::time_point> next;
+    for (const Drawer &drawer : m_drawers) {
+        const auto due = drawer.settings && drawer.open
+            ? drawer.alarm.nextDue(std::chrono::seconds(drawer.settings->alarmAfterSeconds))
+            : std::nullopt;
+        if (due && (!next || *due < *next))
+            next = due;
+    }
+    int r = 0;
+    if (!next) {
+        r = sd_event_source_set_enabled(m_alarmTimer, SD_EVENT_OFF);
+    } else {
+        // The steady clock is CLOCK_MONOTONIC.
+        const auto usec
+            = std::chrono::duration_cast<std::chrono::microseconds>(next->time_since_epoch());
+        r = sd_event_source_set_time(m_alarmTimer, std::uint64_t(usec.count()));
+        if (r >= 0)
+            r = sd_event_source_set_enabled(m_alarmTimer, SD_EVENT_ONESHOT);
+    }
+    if (checked(r, "schedule the left-open alarm") < 0)
+        sd_event_exit(m_event, r);
+}
+
+DrawerService::Notices::Notices() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { }
+
+DrawerService::Notices::~Notices()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void DrawerService::Notices::post()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t wrote = ::write(fd, &one, sizeof one);
+}
+
 void DrawerService::takeUndelivered()
 {
     std::vector<int> drawers;
     {
-        std::lock_guard guard(m_undelivered->mutex);
-        drawers.swap(m_undelivered->drawers);
+        std::lock_guard guard(m_notices->mutex);
+        drawers.swap(m_notices->undelivered);
     }
     for (int number : drawers) {
         Event event = newEvent(number, "kick-undelivered");
@@ -549,11 +600,18 @@ void DrawerService::scheduleReload()
         sd_event_exit(m_event, r);
 }
 
-int DrawerService::onRefreshTimer(sd_event_source *source, std::uint64_t, void *userdata)
+int DrawerService::onNotice(sd_event_source *, int fd, std::uint32_t, void *userdata)
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(fd, &count, sizeof count);
+    static_cast<DrawerService *>(userdata)->refresh();
+    return 0;
+}
+
+int DrawerService::onAlarmTimer(sd_event_source *, std::uint64_t, void *userdata)
 {
     static_cast<DrawerService *>(userdata)->refresh();
-    sd_event_source_set_time_relative(source, RefreshUs);
-    return sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+    return 0;
 }
 
 int DrawerService::onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata)

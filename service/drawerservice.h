@@ -70,11 +70,13 @@ private:
     void record(Event event);
     void recordChange(Drawer &drawer, bool wasPresent, bool wasOpen);
     void soundAlarms();
+    void scheduleAlarm();
     void takeUndelivered();
     void recordService(const char *kind);
     void trimHistory();
 
-    static int onRefreshTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
+    static int onNotice(sd_event_source *source, int fd, std::uint32_t events, void *userdata);
+    static int onAlarmTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onReloadTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onConfigEvent(
@@ -88,7 +90,8 @@ private:
     std::array<Drawer, drawerdriver::DrawerCount> m_drawers;
     // Each holds one handle, so that it keeps watching without callers.
     std::map<std::string, std::shared_ptr<DeviceMonitor>> m_monitors;
-    drawerdriver::EventSourceRef m_refreshTimer;
+    drawerdriver::EventSourceRef m_noticeSource;
+    drawerdriver::EventSourceRef m_alarmTimer;
     drawerdriver::EventSourceRef m_reloadTimer;
     drawerdriver::EventSourceRef m_trimTimer;
     std::unique_ptr<History> m_history;
@@ -96,12 +99,18 @@ private:
     // Events are recorded once the service owns its name; the state found
     // at start is no change.
     bool m_recording = false;
-    // Kicks the monitors could not deliver, told on their threads.
-    struct Undelivered {
+    // What the monitors tell the event loop from their threads: a drawer's
+    // state changed, or a kick could not be delivered. The loop sleeps until
+    // one comes. Shared with the monitors, which may outlive the service.
+    struct Notices {
+        Notices();
+        ~Notices();
+        void post();
+        int fd = -1; // an eventfd, readable while a notice is waiting
         std::mutex mutex;
-        std::vector<int> drawers;
+        std::vector<int> undelivered; // drawer numbers
     };
-    std::shared_ptr<Undelivered> m_undelivered = std::make_shared<Undelivered>();
+    std::shared_ptr<Notices> m_notices = std::make_shared<Notices>();
 };
 
 // At most ReasonLimit characters of the text, without control characters.
