@@ -283,8 +283,22 @@ long long cpuNanoseconds(pid_t pid)
     return total;
 }
 
-// The service's CPU time (ms a second) and the printer's status requests
-// (a second) over ten idle seconds, with the given clients following.
+// How often a thread has gone to sleep and woken again: the count of its
+// voluntary context switches, which a busy machine does not change.
+long long wakeUps(pid_t pid, pid_t thread)
+{
+    std::ifstream status(
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, key.size(), key) == 0)
+            return std::stoll(line.substr(key.size()));
+    return 0;
+}
+
+// The service's CPU time (ms a second), its main thread's wake-ups and the
+// printer's status requests (a second) over ten idle seconds, with the
+// given clients following.
 void idleWithClients(pid_t service, FakeNetworkPrinter &printer, const std::string &ctl, int count)
 {
     std::vector<pid_t> clients;
@@ -292,14 +306,17 @@ void idleWithClients(pid_t service, FakeNetworkPrinter &printer, const std::stri
         clients.push_back(spawn({ctl, "watch"}));
     std::this_thread::sleep_for(1s);
     const long long used = cpuNanoseconds(service);
+    const long long woken = wakeUps(service, service);
     const int requests = printer.statusRequests();
     std::this_thread::sleep_for(10s);
     const double cpu = double(cpuNanoseconds(service) - used) / 1e6 / 10;
+    const double wakes = double(wakeUps(service, service) - woken) / 10;
     const double rate = double(printer.statusRequests() - requests) / 10;
     for (pid_t client : clients)
         end(client);
     const std::string clientsText = std::to_string(count) + (count == 1 ? " client" : " clients");
     print("service idle-cpu " + clientsText, {cpu});
+    print("service wake-ups " + clientsText, {wakes});
     print("service requests " + clientsText, {rate});
 }
 
