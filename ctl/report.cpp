@@ -1,11 +1,10 @@
 #include "report.h"
 
+#include "config/ownfile.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 
@@ -256,12 +255,12 @@ int runReport(sd_bus *connection, const ReportOptions &options, sd_bus_error *er
     printReport(report);
     if (options.htmlFile.empty())
         return 0;
-    std::ofstream file(options.htmlFile, std::ios::binary | std::ios::trunc);
-    file << reportHtml(report);
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "kestrin-drawer-ctl: cannot write %s: %s\n", options.htmlFile.c_str(),
-            std::strerror(errno));
+    // Root may write it into a folder of someone else's: never through a
+    // link planted there.
+    if (const std::string problem
+        = drawerdriver::replaceOwnFile(options.htmlFile, reportHtml(report), 0644);
+        !problem.empty()) {
+        std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
         return CannotWrite;
     }
     std::printf("\nThe page is in %s.\n", options.htmlFile.c_str());
