@@ -13,6 +13,7 @@ namespace drawerctl {
 
 // One row of the record, as the History method gives it.
 struct Row {
+    std::int64_t id = 0; // with the time, where the next page starts
     std::int64_t timeUs = 0;
     int drawer = 0; // 0 for the service's own events
     std::string event;
@@ -22,6 +23,7 @@ struct Row {
     std::string program;
     std::string reason;
     std::optional<double> seconds;
+    std::uint32_t repeats = 0; // the same refusals that followed, counted in
 };
 
 enum class Format { Table, Csv, Json };
@@ -46,7 +48,8 @@ std::int64_t nextDayStart(std::int64_t timeUs);
 std::string isoTime(std::int64_t timeUs);
 std::string localTime(std::int64_t timeUs);
 
-// Every row in the range, asked for in pages. Fills error on failure.
+// Every row in the range, asked for in pages, each after the last row of
+// the one before. Fills error on failure.
 int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, int drawer,
     std::vector<Row> &rows, sd_bus_error *error);
 

@@ -100,7 +100,7 @@ DayReport summarize(
             ++tracker.day.kicks;
             tracker.day.kickTimes.push_back(row.timeUs);
         } else if (row.event == "kick-refused") {
-            ++tracker.day.refusals;
+            tracker.day.refusals += 1 + int(row.repeats);
         } else if (row.event == "kick-undelivered") {
             ++tracker.day.undelivered;
         } else if (row.event == "left-open") {

@@ -29,8 +29,10 @@ constexpr std::uint64_t RefreshUs = 40'000;
 constexpr std::uint64_t ReloadDelayUs = 100'000;
 // Old rows of the history are deleted at start and then once a day.
 constexpr std::uint64_t DayUs = 86'400'000'000;
-// The most rows one History call returns; the caller asks again for more.
+// The most rows one History call returns, and about the most bytes, well
+// under the bus's 32 MiB for a message; the caller asks again for more.
 constexpr std::uint32_t MostRowsPerCall = 10'000;
+constexpr std::size_t MostBytesPerCall = 4 << 20;
 
 std::uint64_t realtimeUs()
 {
@@ -105,7 +107,12 @@ int getHistoryWorking(sd_bus *, const char *, const char *, const char *, sd_bus
 
 int onHistory(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
-    return static_cast<DrawerService *>(userdata)->readHistory(call);
+    return static_cast<DrawerService *>(userdata)->readHistory(call, false);
+}
+
+int onHistoryPage(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    return static_cast<DrawerService *>(userdata)->readHistory(call, true);
 }
 
 const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
@@ -116,6 +123,11 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
         SD_BUS_PARAM(since) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer) SD_BUS_PARAM(skip)
             SD_BUS_PARAM(limit),
         "a(xysxsxssd)", SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("HistoryPage", "xtxyu",
+        SD_BUS_PARAM(since) SD_BUS_PARAM(after) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer)
+            SD_BUS_PARAM(limit),
+        "a(txysxsxssdu)b", SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryPage,
+        SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
 // Who asked, from what the bus tells about the caller. The program's path
@@ -130,7 +142,8 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
                 | SD_BUS_CREDS_AUGMENT,
             &creds)
         < 0) {
-        event.program = sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "";
+        event.program
+            = cleanField(sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "");
         return event;
     }
     uid_t uid = 0;
@@ -140,16 +153,49 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
     if (sd_bus_creds_get_euid(creds, &uid) >= 0) {
         event.uid = uid;
         const passwd *user = ::getpwuid(uid);
-        event.user = user ? user->pw_name : std::to_string(uid);
+        event.user = cleanField(user ? user->pw_name : std::to_string(uid));
     }
     if (sd_bus_creds_get_pid(creds, &pid) >= 0)
         event.pid = pid;
+    // Either may be any bytes of any length the caller chose.
     if (sd_bus_creds_get_exe(creds, &exe) >= 0)
-        event.program = exe;
+        event.program = cleanField(exe);
     else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
-        event.program = cmdline[0];
+        event.program = cleanField(cmdline[0]);
     sd_bus_creds_unref(creds);
     return event;
+}
+
+// A row as HistoryPage gives it, with its id and repeats, or as History.
+int appendEvent(sd_bus_message *reply, const Event &event, bool keyed)
+{
+    if (keyed)
+        return sd_bus_message_append(reply, "(txysxsxssdu)", std::uint64_t(event.id), event.timeUs,
+            std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
+            event.user.c_str(), event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
+            event.seconds.value_or(-1.0), event.repeats);
+    return sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),
+        event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(), event.pid.value_or(-1),
+        event.program.c_str(), event.reason.c_str(), event.seconds.value_or(-1.0));
+}
+
+int sendEvents(sd_bus_message *call, const std::vector<Event> &events, bool keyed, bool more)
+{
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_message_new_method_return(call, &reply);
+    if (r >= 0)
+        r = sd_bus_message_open_container(reply, 'a', keyed ? "(txysxsxssdu)" : "(xysxsxssd)");
+    for (const Event &event : events)
+        if (r >= 0)
+            r = appendEvent(reply, event, keyed);
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    if (r >= 0 && keyed)
+        r = sd_bus_message_append(reply, "b", int(more));
+    if (r >= 0)
+        r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
 }
 
 std::string describe(const Event &event)
@@ -161,29 +207,6 @@ std::string describe(const Event &event)
 }
 
 } // namespace
-
-std::string cleanReason(const std::string &reason)
-{
-    // The bus hands over valid UTF-8: a character starts at every byte that
-    // is no continuation byte. C1 controls are U+0080 to U+009F.
-    std::string clean;
-    int characters = 0;
-    for (std::size_t i = 0; i < reason.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(reason[i]);
-        const bool continuation = (byte & 0xC0) == 0x80;
-        if (byte < 0x20 || byte == 0x7F)
-            continue;
-        if (byte == 0xC2 && i + 1 < reason.size()
-            && static_cast<unsigned char>(reason[i + 1]) <= 0x9F) {
-            ++i;
-            continue;
-        }
-        if (!continuation && ++characters > bus::ReasonLimit)
-            break;
-        clean += reason[i];
-    }
-    return clean;
-}
 
 DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPath)
     : m_event(event), m_bus(bus), m_configPath(std::move(configPath))
@@ -197,6 +220,7 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
 
 DrawerService::~DrawerService()
 {
+    writeFoldedRefusals(std::nullopt);
     if (m_recording)
         recordService("service-stop");
     for (auto &[key, monitor] : m_monitors)
@@ -207,6 +231,7 @@ DrawerService::~DrawerService()
     sd_event_source_unref(m_refreshTimer);
     sd_event_source_unref(m_reloadTimer);
     sd_event_source_unref(m_trimTimer);
+    sd_event_source_unref(m_foldTimer);
 }
 
 int DrawerService::start()
@@ -267,6 +292,8 @@ void DrawerService::reload()
     for (const std::string &problem : config.problems)
         std::fprintf(stderr, "kestrin-drawerd: %s\n", problem.c_str());
     m_keepDays = config.service.keepDays;
+    if (m_history)
+        m_history->setSizeLimit(std::int64_t(config.service.keepMegabytes) << 20);
 
     std::map<std::string, std::vector<DrawerSection>> devices;
     for (int i = 0; i < DrawerCount; ++i)
@@ -401,12 +428,12 @@ void DrawerService::takeUndelivered()
     }
 }
 
-void DrawerService::record(Event event)
+void DrawerService::record(Event event, std::int64_t *id)
 {
     if (!m_history)
         return;
     const bool was = m_history->working();
-    m_history->append(event);
+    m_history->append(event, id);
     if (m_history->working() != was)
         sd_bus_emit_properties_changed(
             m_bus, bus::ManagerPath, bus::ManagerInterface, "HistoryWorking", nullptr);
@@ -432,43 +459,33 @@ void DrawerService::trimHistory()
             removed, m_keepDays);
 }
 
-int DrawerService::readHistory(sd_bus_message *call)
+int DrawerService::readHistory(sd_bus_message *call, bool keyed)
 {
     EventFilter filter;
     std::uint8_t drawer = 0;
     std::uint32_t skip = 0, limit = 0;
-    int r = sd_bus_message_read(
-        call, "xxyuu", &filter.sinceUs, &filter.untilUs, &drawer, &skip, &limit);
+    std::uint64_t after = 0;
+    int r = keyed ? sd_bus_message_read(
+                call, "xtxyu", &filter.sinceUs, &after, &filter.untilUs, &drawer, &limit)
+                  : sd_bus_message_read(
+                      call, "xxyuu", &filter.sinceUs, &filter.untilUs, &drawer, &skip, &limit);
     if (r < 0)
         return r;
     if (drawer > DrawerCount)
         return sd_bus_reply_method_errorf(
             call, SD_BUS_ERROR_INVALID_ARGS, "There is no drawer %d.", int(drawer));
     filter.drawer = drawer;
+    filter.afterId = std::int64_t(std::min<std::uint64_t>(after, INT64_MAX));
     filter.skip = int(std::min<std::uint32_t>(skip, INT32_MAX));
     filter.limit = int(limit == 0 ? MostRowsPerCall : std::min(limit, MostRowsPerCall));
+    filter.maxBytes = MostBytesPerCall;
     std::vector<Event> events;
-    if (!m_history || !m_history->query(filter, events))
+    bool more = false;
+    if (!m_history || !m_history->query(filter, events, &more))
         return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
             "The history (%s) cannot be read; see the service's log.",
             m_history ? m_history->path().c_str() : "none");
-    sd_bus_message *reply = nullptr;
-    r = sd_bus_message_new_method_return(call, &reply);
-    if (r >= 0)
-        r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
-    for (const Event &event : events) {
-        if (r < 0)
-            break;
-        r = sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),
-            event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(), event.pid.value_or(-1),
-            event.program.c_str(), event.reason.c_str(), event.seconds.value_or(-1.0));
-    }
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    if (r >= 0)
-        r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
-    return r;
+    return sendEvents(call, events, keyed, more);
 }
 
 void DrawerService::announce(Drawer &drawer, bool state, bool settings)
@@ -490,12 +507,12 @@ int DrawerService::openDrawer(
     Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
 {
     Event event = fromCaller(call, drawer.number, "kick");
-    const std::string why = cleanReason(reason);
+    const std::string why = cleanField(reason, bus::ReasonLimit);
     const auto refuse = [&](const char *refusal) {
         event.timeUs = nowUs(); // after the changes the checks recorded
         event.kind = "kick-refused";
         event.reason = why.empty() ? refusal : refusal + (": " + why);
-        record(event);
+        recordRefusal(event, refusal, sd_bus_message_get_sender(call));
     };
     if (!drawer.settings) {
         refuse("not configured");

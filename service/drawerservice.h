@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "history.h"
 #include "monitor/monitor.h"
+#include "refusals.h"
 
 #include <array>
 #include <chrono>
@@ -57,8 +58,9 @@ public:
     void reload();
 
     int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error);
-    // The History method: rows of the record, oldest first.
-    int readHistory(sd_bus_message *call);
+    // The History and HistoryPage methods: rows of the record, oldest
+    // first; keyed, pages start after a row's time and id.
+    int readHistory(sd_bus_message *call, bool keyed);
     bool historyWorking() const { return m_history && m_history->working(); }
 
 private:
@@ -67,7 +69,12 @@ private:
     void refresh();
     void announce(Drawer &drawer, bool state, bool settings);
     // The record: each event is committed before this returns.
-    void record(Event event);
+    void record(Event event, std::int64_t *id = nullptr);
+    // A refused Open: recorded, or folded into the row of the same
+    // caller's refusal just before (refusals.cpp).
+    void recordRefusal(const Event &event, const char *refusal, const char *sender);
+    // Writes the counts of the folds that ended by then (all, with no time).
+    void writeFoldedRefusals(std::optional<RefusalFolder::Clock::time_point> now);
     void recordChange(Drawer &drawer, bool wasPresent, bool wasOpen);
     void soundAlarms();
     void takeUndelivered();
@@ -75,6 +82,7 @@ private:
     void trimHistory();
 
     static int onRefreshTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
+    static int onFoldTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onReloadTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onConfigEvent(
@@ -91,6 +99,9 @@ private:
     sd_event_source *m_refreshTimer = nullptr;
     sd_event_source *m_reloadTimer = nullptr;
     sd_event_source *m_trimTimer = nullptr;
+    // Armed only while folded refusals wait to be counted.
+    sd_event_source *m_foldTimer = nullptr;
+    RefusalFolder m_refusals;
     std::unique_ptr<History> m_history;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
@@ -103,8 +114,5 @@ private:
     };
     std::shared_ptr<Undelivered> m_undelivered = std::make_shared<Undelivered>();
 };
-
-// At most ReasonLimit characters of the text, without control characters.
-std::string cleanReason(const std::string &reason);
 
 } // namespace drawerservice

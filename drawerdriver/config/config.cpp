@@ -91,6 +91,11 @@ std::string applyOtherSetting(
             return "keep-days must be 1 to 36500";
         return {};
     }
+    if (!web && key == "keep-megabytes") {
+        if (!parseNumber(value, 1, 1'000'000, config.service.keepMegabytes))
+            return "keep-megabytes must be 1 to 1000000";
+        return {};
+    }
     if (web && key == "port") {
         if (!parseNumber(value, 1, 65535, config.web.port))
             return "port must be 1 to 65535";

@@ -59,6 +59,7 @@ struct DrawerSettings {
 // The [service] section: the drawer service's own settings.
 struct ServiceSettings {
     int keepDays = 400; // how long the history keeps its rows
+    int keepMegabytes = 100; // the most its rows may take on the disk
     bool operator==(const ServiceSettings &) const = default;
 };
 
