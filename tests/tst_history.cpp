@@ -35,6 +35,8 @@
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -397,6 +399,197 @@ private slots:
             kicks.insert(row.value(QStringLiteral("reason")).toString());
         for (auto call = answered.begin(); call != answered.end(); ++call)
             QVERIFY2(!call.value().isEmpty() || kicks.contains(call.key()), qPrintable(call.key()));
+    }
+
+    // 3,000 refused Opens in a burst from one caller: each answered at
+    // once with its own error, the first recorded with who asked, the rest
+    // counted into a few rows.
+    void refusalFloodIsFolded()
+    {
+        const std::int64_t start = nowUs();
+        QList<QDBusPendingCall> calls;
+        for (int i = 0; i < 3000; ++i) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                ServiceName, drawerPath(5), DrawerInterface, QStringLiteral("Open"));
+            call.setArguments({QStringLiteral("flood %1").arg(i)});
+            // From 30 connections: the bus lets one wait for 128 answers.
+            calls.append(QDBusConnection::connectToBus(
+                systemBus->address, QStringLiteral("flood%1").arg(i % 30))
+                             .asyncCall(call));
+        }
+        for (QDBusPendingCall &call : calls) {
+            call.waitForFinished();
+            QCOMPARE(
+                call.error().name(), QStringLiteral("org.kestrin.Drawers1.Error.NotConfigured"));
+        }
+        const auto refusals = [&] {
+            return only(since(history({QStringLiteral("--drawer"), QStringLiteral("5"),
+                                  QStringLiteral("--since"), QStringLiteral("1h")}),
+                            start),
+                QStringLiteral("kick-refused"));
+        };
+        const auto counted = [&] {
+            int count = 0;
+            for (const QJsonObject &row : refusals())
+                count += 1 + row.value(QStringLiteral("repeats")).toInt();
+            return count;
+        };
+        QTRY_COMPARE(counted(), 3000);
+        QVERIFY2(refusals().size() <= 100, qPrintable(QString::number(refusals().size())));
+        QCOMPARE(refusals().first().value(QStringLiteral("pid")).toInt(), int(::getpid()));
+    }
+
+    // A caller's program is any bytes it likes: here a folder in Latin-1
+    // with terminal controls, some 4,000 bytes deep. It is recorded cut,
+    // valid and clean, and the record reads on.
+    void oddProgramKeepsTheRecordReadable()
+    {
+        const std::int64_t start = nowUs();
+        const QByteArray odd = "/caf\xe9\x1b[2K\r\nkick 1 forged";
+        QByteArray path = QFile::encodeName(home.path()) + odd;
+        for (int depth = 0; depth <= 15; path += '/' + QByteArray(250, 'x'), ++depth)
+            QVERIFY(::mkdir(path.constData(), 0755) == 0 || errno == EEXIST);
+        QFile ctlProgram(QStringLiteral(DRAWER_CTL));
+        QVERIFY(ctlProgram.open(QIODevice::ReadOnly));
+        const QByteArray program = path + "ctl";
+        const int copy = ::open(program.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        QVERIFY(
+            copy >= 0 && ::write(copy, ctlProgram.readAll().constData(), ctlProgram.size()) > 0);
+        ::close(copy);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execl(program.constData(), program.constData(), "open", "6", nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), 5); // not configured
+
+        const QString recorded
+            = only(since(history({QStringLiteral("--drawer"), QStringLiteral("6"),
+                             QStringLiteral("--since"), QStringLiteral("1h")}),
+                       start),
+                QStringLiteral("kick-refused"))
+                  .value(0)
+                  .value(QStringLiteral("program"))
+                  .toString();
+        QVERIFY2(recorded.startsWith(home.path() + QStringLiteral("/caf\uFFFD[2Kkick 1 forged/xx")),
+            qPrintable(recorded));
+        QCOMPARE(recorded.size(), 200);
+        const auto [table, code] = ctl({QStringLiteral("history"), QStringLiteral("--drawer"),
+            QStringLiteral("6"), QStringLiteral("--since"), QStringLiteral("1h")});
+        QCOMPARE(code, 0);
+        QVERIFY(!table.contains('\x1b') && !table.contains('\r'));
+    }
+
+    // Reasons a spreadsheet would run as formulas are text in --csv, and
+    // exact in --json.
+    void csvNeverStartsAFormula()
+    {
+        const std::int64_t start = nowUs();
+        const QStringList reasons {QStringLiteral("=1+2"), QStringLiteral("+1"),
+            QStringLiteral("-1"), QStringLiteral("@SUM(A1)")};
+        for (const QString &reason : reasons)
+            QCOMPARE(openWhenFree(1, reason).type(), QDBusMessage::ReplyMessage);
+        const QByteArray csv = ctl({QStringLiteral("history"), QStringLiteral("--csv"),
+                                       QStringLiteral("--since"), QStringLiteral("1h")})
+                                   .first;
+        QStringList exact;
+        for (const QJsonObject &row :
+            only(since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start),
+                QStringLiteral("kick"))) {
+            exact.append(row.value(QStringLiteral("reason")).toString());
+            QVERIFY(csv.contains(",'" + exact.last().toUtf8() + ','));
+        }
+        QCOMPARE(exact, reasons);
+    }
+
+    // A printer that vanishes while its drawer is open: the drawer is
+    // gone, not closed, and the report counts the time open once.
+    void vanishedWhileOpenIsGoneNotClosed()
+    {
+        const std::int64_t start = nowUs();
+        const auto all = [&] {
+            return since(history({QStringLiteral("--drawer"), QStringLiteral("1"),
+                             QStringLiteral("--since"), QStringLiteral("1h")}),
+                start);
+        };
+        const auto rows = [&](const char *event) { return only(all(), QLatin1String(event)); };
+        const auto timeUs = [](const QJsonObject &row) {
+            return QDateTime::fromString(
+                       row.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
+                       .toMSecsSinceEpoch()
+                * 1000;
+        };
+        printer.sensorHigh = true;
+        QTRY_COMPARE(rows("opened").size(), 1);
+        printer.vanish();
+        QTRY_COMPARE_WITH_TIMEOUT(rows("gone").size(), 1, 3000);
+        printer.sensorHigh = false;
+        printer.comeBack();
+        QTRY_COMPARE_WITH_TIMEOUT(rows("back").size(), 1, 3000);
+        QCOMPARE(rows("closed").size(), 0);
+
+        std::vector<drawerctl::Row> day;
+        for (const QJsonObject &row : all()) {
+            day.push_back({});
+            day.back().timeUs = timeUs(row);
+            day.back().drawer = 1;
+            day.back().event = row.value(QStringLiteral("event")).toString().toStdString();
+            if (!row.value(QStringLiteral("seconds")).isNull())
+                day.back().seconds = row.value(QStringLiteral("seconds")).toDouble();
+        }
+        const auto report = drawerctl::summarize(day, start - 1000, nowUs(), nowUs());
+        const double open = double(timeUs(rows("gone").first()) - timeUs(rows("opened").first()));
+        QCOMPARE(qRound(report.drawers.front().totalOpenSeconds * 1000), qRound(open / 1000));
+    }
+
+    // A page starts after the last row of the one before, by time and id,
+    // so deleting old rows meanwhile skips none; past its size limit the
+    // history deletes its oldest rows.
+    void pagesHoldAndSizeIsCapped()
+    {
+        drawerservice::History store((state + QStringLiteral("/paged.sqlite")).toStdString());
+        const std::int64_t base = nowUs();
+        drawerservice::Event event = drawerservice::newEvent(1, "kick");
+        for (int i = 0; i < 30; ++i) {
+            event.timeUs = base + i / 3; // three rows at each time
+            event.reason = std::to_string(i);
+            QVERIFY(store.append(event));
+        }
+        drawerservice::EventFilter filter;
+        filter.limit = 10;
+        std::vector<drawerservice::Event> rows;
+        QVERIFY(store.query(filter, rows));
+        QCOMPARE(store.deleteBefore(base + 2), 6);
+        filter.sinceUs = rows.back().timeUs;
+        filter.afterId = rows.back().id;
+        QVERIFY(store.query(filter, rows));
+        QCOMPARE(rows.size(), 20u);
+        QCOMPARE(rows[10].reason, "10");
+
+        store.setSizeLimit(64 << 10);
+        for (int i = 0; i < 1000; ++i) {
+            event.reason = std::string(200, 'r');
+            QVERIFY(store.append(event));
+        }
+        QVERIFY2(
+            store.usedBytes() < 2 * (64 << 10), qPrintable(QString::number(store.usedBytes())));
+    }
+
+    // Root's report never writes through a link planted where its page goes.
+    void reportRefusesAPlantedLink()
+    {
+        QFile victim(home.filePath(QStringLiteral("victim")));
+        QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("precious") == 8);
+        victim.close();
+        QVERIFY(victim.link(home.filePath(QStringLiteral("planted.html"))));
+        QCOMPARE(ctl({QStringLiteral("report"), QStringLiteral("--html"),
+                         home.filePath(QStringLiteral("planted.html"))})
+                     .second,
+            6);
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), QByteArray("precious"));
     }
 
     // A full disk: the oldest rows make room for the kick's. A read-only
