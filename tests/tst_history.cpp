@@ -148,12 +148,28 @@ private:
     {
         QList<QJsonObject> matching;
         for (const QJsonObject &row : rows)
-            if (QDateTime::fromString(
-                    row.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
-                    .toMSecsSinceEpoch()
-                >= startUs / 1000)
+            if (timeUs(row) >= startUs / 1000 * 1000)
                 matching.append(row);
         return matching;
+    }
+
+    // Rows of the drawer (0: every drawer) since the start, of the event
+    // (empty: every event).
+    QList<QJsonObject> rowsSince(std::int64_t start, int drawer, const QString &event = {})
+    {
+        QStringList options {QStringLiteral("--since"), QStringLiteral("1h")};
+        if (drawer)
+            options << QStringLiteral("--drawer") << QString::number(drawer);
+        const QList<QJsonObject> rows = since(history(options), start);
+        return event.isEmpty() ? rows : only(rows, event);
+    }
+
+    static std::int64_t timeUs(const QJsonObject &row)
+    {
+        return QDateTime::fromString(
+                   row.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
+                   .toMSecsSinceEpoch()
+            * 1000;
     }
 
     static QList<QJsonObject> only(const QList<QJsonObject> &rows, const QString &event)
@@ -393,50 +409,41 @@ private slots:
         QVERIFY2(kicked > answered.size() / 2, qPrintable(QString::number(kicked)));
 
         QSet<QString> kicks;
-        for (const QJsonObject &row :
-            only(since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start),
-                QStringLiteral("kick")))
+        for (const QJsonObject &row : rowsSince(start, 0, QStringLiteral("kick")))
             kicks.insert(row.value(QStringLiteral("reason")).toString());
         for (auto call = answered.begin(); call != answered.end(); ++call)
             QVERIFY2(!call.value().isEmpty() || kicks.contains(call.key()), qPrintable(call.key()));
     }
 
     // 3,000 refused Opens in a burst from one caller: each answered at
-    // once with its own error, the first recorded with who asked, the rest
+    // once with its error, the first recorded with who asked, the rest
     // counted into a few rows.
     void refusalFloodIsFolded()
     {
         const std::int64_t start = nowUs();
         QList<QDBusPendingCall> calls;
-        for (int i = 0; i < 3000; ++i) {
-            QDBusMessage call = QDBusMessage::createMethodCall(
-                ServiceName, drawerPath(5), DrawerInterface, QStringLiteral("Open"));
-            call.setArguments({QStringLiteral("flood %1").arg(i)});
-            // From 30 connections: the bus lets one wait for 128 answers.
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            ServiceName, drawerPath(5), DrawerInterface, QStringLiteral("Open"));
+        call.setArguments({QStringLiteral("flood")});
+        for (int i = 0; i < 3000; ++i) // the bus lets a connection wait for 128 answers
             calls.append(QDBusConnection::connectToBus(
                 systemBus->address, QStringLiteral("flood%1").arg(i % 30))
                              .asyncCall(call));
-        }
-        for (QDBusPendingCall &call : calls) {
-            call.waitForFinished();
+        for (QDBusPendingCall &answer : calls) {
+            answer.waitForFinished();
             QCOMPARE(
-                call.error().name(), QStringLiteral("org.kestrin.Drawers1.Error.NotConfigured"));
+                answer.error().name(), QStringLiteral("org.kestrin.Drawers1.Error.NotConfigured"));
         }
-        const auto refusals = [&] {
-            return only(since(history({QStringLiteral("--drawer"), QStringLiteral("5"),
-                                  QStringLiteral("--since"), QStringLiteral("1h")}),
-                            start),
-                QStringLiteral("kick-refused"));
-        };
         const auto counted = [&] {
             int count = 0;
-            for (const QJsonObject &row : refusals())
+            for (const QJsonObject &row : rowsSince(start, 5))
                 count += 1 + row.value(QStringLiteral("repeats")).toInt();
             return count;
         };
         QTRY_COMPARE(counted(), 3000);
-        QVERIFY2(refusals().size() <= 100, qPrintable(QString::number(refusals().size())));
-        QCOMPARE(refusals().first().value(QStringLiteral("pid")).toInt(), int(::getpid()));
+        const QList<QJsonObject> rows = rowsSince(start, 5);
+        QVERIFY2(rows.size() <= 100, qPrintable(QString::number(rows.size())));
+        QCOMPARE(rows.first().value(QStringLiteral("pid")).toInt(), int(::getpid()));
     }
 
     // A caller's program is any bytes it likes: here a folder in Latin-1
@@ -445,39 +452,28 @@ private slots:
     void oddProgramKeepsTheRecordReadable()
     {
         const std::int64_t start = nowUs();
-        const QByteArray odd = "/caf\xe9\x1b[2K\r\nkick 1 forged";
-        QByteArray path = QFile::encodeName(home.path()) + odd;
+        QByteArray path = QFile::encodeName(home.path()) + "/caf\xe9\x1b[2K\r\nkick 1 forged";
         for (int depth = 0; depth <= 15; path += '/' + QByteArray(250, 'x'), ++depth)
             QVERIFY(::mkdir(path.constData(), 0755) == 0 || errno == EEXIST);
-        QFile ctlProgram(QStringLiteral(DRAWER_CTL));
-        QVERIFY(ctlProgram.open(QIODevice::ReadOnly));
-        const QByteArray program = path + "ctl";
-        const int copy = ::open(program.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
-        QVERIFY(
-            copy >= 0 && ::write(copy, ctlProgram.readAll().constData(), ctlProgram.size()) > 0);
-        ::close(copy);
+        QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
+        QCOMPARE(::rename(QFile::encodeName(home.filePath(QStringLiteral("ctl"))).constData(),
+                     path.constData()),
+            0);
         const pid_t child = ::fork();
         if (child == 0) {
-            ::execl(program.constData(), program.constData(), "open", "6", nullptr);
+            ::execl(path.constData(), path.constData(), "open", "6", nullptr);
             ::_exit(127);
         }
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
         QCOMPARE(WEXITSTATUS(status), 5); // not configured
-
         const QString recorded
-            = only(since(history({QStringLiteral("--drawer"), QStringLiteral("6"),
-                             QStringLiteral("--since"), QStringLiteral("1h")}),
-                       start),
-                QStringLiteral("kick-refused"))
-                  .value(0)
-                  .value(QStringLiteral("program"))
-                  .toString();
+            = rowsSince(start, 6).value(0).value(QStringLiteral("program")).toString();
         QVERIFY2(recorded.startsWith(home.path() + QStringLiteral("/caf\uFFFD[2Kkick 1 forged/xx")),
             qPrintable(recorded));
         QCOMPARE(recorded.size(), 200);
-        const auto [table, code] = ctl({QStringLiteral("history"), QStringLiteral("--drawer"),
-            QStringLiteral("6"), QStringLiteral("--since"), QStringLiteral("1h")});
+        const auto [table, code]
+            = ctl({QStringLiteral("history"), QStringLiteral("--drawer"), QStringLiteral("6")});
         QCOMPARE(code, 0);
         QVERIFY(!table.contains('\x1b') && !table.contains('\r'));
     }
@@ -491,13 +487,9 @@ private slots:
             QStringLiteral("-1"), QStringLiteral("@SUM(A1)")};
         for (const QString &reason : reasons)
             QCOMPARE(openWhenFree(1, reason).type(), QDBusMessage::ReplyMessage);
-        const QByteArray csv = ctl({QStringLiteral("history"), QStringLiteral("--csv"),
-                                       QStringLiteral("--since"), QStringLiteral("1h")})
-                                   .first;
+        const QByteArray csv = ctl({QStringLiteral("history"), QStringLiteral("--csv")}).first;
         QStringList exact;
-        for (const QJsonObject &row :
-            only(since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start),
-                QStringLiteral("kick"))) {
+        for (const QJsonObject &row : rowsSince(start, 1, QStringLiteral("kick"))) {
             exact.append(row.value(QStringLiteral("reason")).toString());
             QVERIFY(csv.contains(",'" + exact.last().toUtf8() + ','));
         }
@@ -509,39 +501,29 @@ private slots:
     void vanishedWhileOpenIsGoneNotClosed()
     {
         const std::int64_t start = nowUs();
-        const auto all = [&] {
-            return since(history({QStringLiteral("--drawer"), QStringLiteral("1"),
-                             QStringLiteral("--since"), QStringLiteral("1h")}),
-                start);
-        };
-        const auto rows = [&](const char *event) { return only(all(), QLatin1String(event)); };
-        const auto timeUs = [](const QJsonObject &row) {
-            return QDateTime::fromString(
-                       row.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
-                       .toMSecsSinceEpoch()
-                * 1000;
-        };
+        const auto count
+            = [&](const char *event) { return rowsSince(start, 1, QLatin1String(event)).size(); };
         printer.sensorHigh = true;
-        QTRY_COMPARE(rows("opened").size(), 1);
+        QTRY_COMPARE(count("opened"), 1);
         printer.vanish();
-        QTRY_COMPARE_WITH_TIMEOUT(rows("gone").size(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(count("gone"), 1, 3000);
         printer.sensorHigh = false;
         printer.comeBack();
-        QTRY_COMPARE_WITH_TIMEOUT(rows("back").size(), 1, 3000);
-        QCOMPARE(rows("closed").size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(count("back"), 1, 3000);
+        QCOMPARE(count("closed"), 0);
 
         std::vector<drawerctl::Row> day;
-        for (const QJsonObject &row : all()) {
+        for (const QJsonObject &row : rowsSince(start, 1)) {
             day.push_back({});
             day.back().timeUs = timeUs(row);
             day.back().drawer = 1;
             day.back().event = row.value(QStringLiteral("event")).toString().toStdString();
-            if (!row.value(QStringLiteral("seconds")).isNull())
-                day.back().seconds = row.value(QStringLiteral("seconds")).toDouble();
+            day.back().seconds = row.value(QStringLiteral("seconds")).toDouble();
         }
         const auto report = drawerctl::summarize(day, start - 1000, nowUs(), nowUs());
-        const double open = double(timeUs(rows("gone").first()) - timeUs(rows("opened").first()));
-        QCOMPARE(qRound(report.drawers.front().totalOpenSeconds * 1000), qRound(open / 1000));
+        const std::int64_t open = timeUs(rowsSince(start, 1, QStringLiteral("gone")).first())
+            - timeUs(rowsSince(start, 1, QStringLiteral("opened")).first());
+        QCOMPARE(qRound64(report.drawers.front().totalOpenSeconds * 1000), open / 1000);
     }
 
     // A page starts after the last row of the one before, by time and id,
@@ -550,8 +532,8 @@ private slots:
     void pagesHoldAndSizeIsCapped()
     {
         drawerservice::History store((state + QStringLiteral("/paged.sqlite")).toStdString());
-        const std::int64_t base = nowUs();
         drawerservice::Event event = drawerservice::newEvent(1, "kick");
+        const std::int64_t base = event.timeUs;
         for (int i = 0; i < 30; ++i) {
             event.timeUs = base + i / 3; // three rows at each time
             event.reason = std::to_string(i);
@@ -569,10 +551,8 @@ private slots:
         QCOMPARE(rows[10].reason, "10");
 
         store.setSizeLimit(64 << 10);
-        for (int i = 0; i < 1000; ++i) {
-            event.reason = std::string(200, 'r');
+        for (event.reason = std::string(200, 'r'); event.timeUs < base + 1000; ++event.timeUs)
             QVERIFY(store.append(event));
-        }
         QVERIFY2(
             store.usedBytes() < 2 * (64 << 10), qPrintable(QString::number(store.usedBytes())));
     }
@@ -583,11 +563,9 @@ private slots:
         QFile victim(home.filePath(QStringLiteral("victim")));
         QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("precious") == 8);
         victim.close();
-        QVERIFY(victim.link(home.filePath(QStringLiteral("planted.html"))));
-        QCOMPARE(ctl({QStringLiteral("report"), QStringLiteral("--html"),
-                         home.filePath(QStringLiteral("planted.html"))})
-                     .second,
-            6);
+        const QString page = home.filePath(QStringLiteral("planted.html"));
+        QVERIFY(victim.link(page));
+        QCOMPARE(ctl({QStringLiteral("report"), QStringLiteral("--html"), page}).second, 6);
         QVERIFY(victim.open(QIODevice::ReadOnly));
         QCOMPARE(victim.readAll(), QByteArray("precious"));
     }
@@ -634,8 +612,7 @@ private slots:
         if (readOnly)
             QTRY_VERIFY(systemBus->log().contains(QLatin1String("the drawers work on")));
         else
-            QCOMPARE(only(since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start),
-                         QStringLiteral("kick"))
+            QCOMPARE(rowsSince(start, 1, QStringLiteral("kick"))
                          .value(0)
                          .value(QStringLiteral("reason")),
                 QStringLiteral("disk broken"));
