@@ -1,6 +1,6 @@
 #include "history.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 
 #include <chrono>
 #include <cstdio>
@@ -275,7 +275,7 @@ int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, in
     for (int more = 1; more;) {
         sd_bus_message *reply = nullptr;
         int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-            bus::ManagerInterface, "HistoryPage", error, &reply, "xtxyu", sinceUs,
+            bus::ManagerInterface, bus::HistoryPageMethod, error, &reply, "xtxyu", sinceUs,
             std::uint64_t(after), untilUs, std::uint8_t(drawer), std::uint32_t(0));
         const std::size_t before = rows.size();
         if (r >= 0 && (r = readRows(reply, rows)) >= 0)

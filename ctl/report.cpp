@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "config/ownfile.h"
+#include "exitcodes.h"
 
 #include <algorithm>
 #include <chrono>

@@ -75,7 +75,8 @@ void DrawerService::writeFoldedRefusals(std::optional<RefusalFolder::Clock::time
     const auto atUs = std::uint64_t(
         std::chrono::duration_cast<std::chrono::microseconds>(end->time_since_epoch()).count());
     if (!m_foldTimer) {
-        sd_event_add_time(m_event, &m_foldTimer, CLOCK_MONOTONIC, atUs, 10'000, onFoldTimer, this);
+        sd_event_add_time(
+            m_event, m_foldTimer.out(), CLOCK_MONOTONIC, atUs, 10'000, onFoldTimer, this);
         return;
     }
     sd_event_source_set_time(m_foldTimer, atUs);

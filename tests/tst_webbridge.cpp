@@ -302,7 +302,7 @@ private slots:
         const QByteArray bearer = "Authorization: Bearer " + second + "\r\n";
         QCOMPARE(open(bearer).status, 200);
         ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")});
-        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")}, 1);
+        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")}, 7);
         QVERIFY(!ctl({QStringLiteral("token"), QStringLiteral("list")}).contains("till-2"));
         QCOMPARE(open(bearer).status, 401);
         QCOMPARE(open("Authorization: Bearer " + token + "\r\n").status, 200);
@@ -341,7 +341,7 @@ private slots:
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("token"), action, name});
         QVERIFY(process.waitForFinished());
-        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(process.exitCode(), 7);
         QCOMPARE(process.readAllStandardError().count('\n'), 1);
         QVERIFY(victim.open(QIODevice::ReadOnly));
         QCOMPARE(victim.readAll(), victimText);
