@@ -228,6 +228,7 @@ int DrawerService::start()
     if (!std::getenv("STATE_DIRECTORY"))
         std::fprintf(stderr, "kestrin-drawerd: keeping the history in %s\n", historyFile.c_str());
     m_history = std::make_unique<History>(historyFile);
+    m_metrics = std::make_unique<MetricsFile>(m_event, *this, stateFolder() + "/metrics");
     reload();
     const auto deadline = Clock::now() + std::chrono::milliseconds(250);
     for (auto &[key, monitor] : m_monitors)
@@ -403,6 +404,8 @@ void DrawerService::takeUndelivered()
 
 void DrawerService::record(Event event)
 {
+    if (m_metrics)
+        m_metrics->count(event);
     if (!m_history)
         return;
     const bool was = m_history->working();
@@ -479,6 +482,8 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
     if (settings)
         names.insert(names.end(), {"Configured", "HasSensor", "Device"});
     names.push_back(nullptr);
+    if (m_metrics)
+        m_metrics->changed();
     const int r = sd_bus_emit_properties_changed_strv(
         m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));
     if (r < 0)

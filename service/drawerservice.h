@@ -6,6 +6,7 @@
 #include "alarm.h"
 #include "config/config.h"
 #include "history.h"
+#include "metrics.h"
 #include "monitor/monitor.h"
 
 #include <array>
@@ -60,6 +61,7 @@ public:
     // The History method: rows of the record, oldest first.
     int readHistory(sd_bus_message *call);
     bool historyWorking() const { return m_history && m_history->working(); }
+    const std::array<Drawer, drawerdriver::DrawerCount> &drawers() const { return m_drawers; }
 
 private:
     void watchConfigFile();
@@ -92,6 +94,7 @@ private:
     sd_event_source *m_reloadTimer = nullptr;
     sd_event_source *m_trimTimer = nullptr;
     std::unique_ptr<History> m_history;
+    std::unique_ptr<MetricsFile> m_metrics;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
     // at start is no change.
