@@ -78,6 +78,7 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/$(basename "$sample")"
 done
+expected_program+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawer/examples/kestrin-drawer.rules.yml"
 if [ $with_setup = yes ]; then
     expected_program+=$'\n'"-rwxr-xr-x ./usr/bin/kestrin-drawer-setup"
 fi
