@@ -1,7 +1,7 @@
 // kestrin-drawer-ctl: the drawer service's command-line client, for people
 // and scripts. It shows the drawers, fires one, and follows their changes.
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "client/drawerstate.h"
 #include "history.h"
 #include "report.h"
@@ -23,7 +23,8 @@
 namespace {
 
 namespace bus = drawerdriver::bus;
-using Drawers = std::array<bus::DrawerState, 8>;
+using bus::Drawers;
+using drawerdriver::DrawerCount;
 
 enum Exit {
     Done = 0,
@@ -40,7 +41,7 @@ constexpr char Help[]
       "Commands:\n"
       "  status                   the configured drawers: number, device,\n"
       "                           present, open, and since when\n"
-      "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
+      "  open N [--reason TEXT]   fire drawer N (1 to %d); the reason goes\n"
       "                           into the service's record\n"
       "  watch [--json]           one line per change until interrupted;\n"
       "                           --json: one JSON object per line\n"
@@ -69,7 +70,7 @@ void onInterrupt(int)
 int usage(const std::string &problem)
 {
     std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
-    std::fprintf(stderr, Help, TokenHelp);
+    std::fprintf(stderr, Help, DrawerCount, TokenHelp);
     return Usage;
 }
 
@@ -110,7 +111,7 @@ int readDrawers(sd_bus *connection, Drawers &drawers, std::string *owner = nullp
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
     int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-        bus::ObjectManagerInterface, "GetManagedObjects", &error, &reply, "");
+        bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, &error, &reply, "");
     drawers = {};
     if (r >= 0 && (r = bus::readManagedObjects(reply, drawers)) < 0)
         sd_bus_error_set_errno(&error, r);
@@ -176,7 +177,7 @@ int open(sd_bus *connection, int number, const std::string &reason)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     const int r = sd_bus_call_method(connection, bus::ServiceName, bus::drawerPath(number).c_str(),
-        bus::DrawerInterface, "Open", &error, nullptr, "s", reason.c_str());
+        bus::DrawerInterface, bus::OpenMethod, &error, nullptr, "s", reason.c_str());
     const int result = r < 0 ? failure(error, r) : Done;
     sd_bus_error_free(&error);
     if (result == Done)
@@ -222,7 +223,7 @@ int onDrawerSignal(sd_bus_message *signal, void *userdata, sd_bus_error *)
     if (number == 0)
         return 0;
     bus::DrawerState &drawer = watch.drawers[number - 1];
-    if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, "PropertiesChanged")) {
+    if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, bus::PropertiesChangedSignal)) {
         if (bus::readPropertiesChanged(signal, drawer) >= 0)
             printLine(watch, drawer, nullptr);
     } else {
@@ -301,7 +302,7 @@ int main(int argc, char *argv[])
         return usage("a command is needed");
     const std::string_view command = argv[1];
     if (command == "help" || command == "--help" || command == "-h") {
-        std::printf(Help, TokenHelp);
+        std::printf(Help, DrawerCount, TokenHelp);
         return Done;
     }
     if (command == "token")
@@ -312,9 +313,9 @@ int main(int argc, char *argv[])
     drawerctl::HistoryOptions history;
     drawerctl::ReportOptions report;
     if (command == "open") {
-        if (argc < 3 || std::strlen(argv[2]) != 1 || argv[2][0] < '1' || argv[2][0] > '8')
-            return usage("open needs a drawer number, 1 to 8");
-        number = argv[2][0] - '0';
+        number = argc < 3 ? 0 : bus::parseDrawerNumber(argv[2]);
+        if (number == 0)
+            return usage("open needs a drawer number, 1 to " + std::to_string(DrawerCount));
         for (int i = 3; i < argc; ++i) {
             const std::string_view option = argv[i];
             if (option == "--reason" && i + 1 < argc)

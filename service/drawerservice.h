@@ -1,5 +1,5 @@
 // kestrin-drawerd's drawers: one device monitor per device of drawers.conf,
-// shared by every client, and the eight drawer objects on the bus that
+// shared by every client, and the drawer objects on the bus that
 // follow them.
 #pragma once
 
@@ -30,7 +30,7 @@ class DrawerService;
 
 struct Drawer {
     DrawerService *service = nullptr;
-    int number = 0; // 1 to 8
+    int number = 0; // 1 to DrawerCount
     std::string path;
     std::optional<DrawerSettings> settings;
     std::shared_ptr<DeviceMonitor> monitor;

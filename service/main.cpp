@@ -1,9 +1,9 @@
 // kestrin-drawerd: the system service that owns the cash drawers of
-// drawers.conf and serves them on the system bus as org.kestrin.Drawers1.
+// drawers.conf and serves them on the system bus (names in busapi.h).
 // Installed, systemd starts it when the first client asks; started by hand
 // it runs as whoever starts it, on the bus DBUS_SYSTEM_BUS_ADDRESS names.
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "config/config.h"
 #include "drawerservice.h"
 
@@ -22,10 +22,10 @@ int usage(std::FILE *out, int status)
     std::fprintf(out,
         "usage: kestrin-drawerd [--help]\n"
         "Serves the cash drawers of %s (or of the file KESTRIN_DRAWERS_CONF\n"
-        "names) on the system bus as org.kestrin.Drawers1. SIGHUP, the Reload()\n"
+        "names) on the system bus as %s. SIGHUP, the Reload()\n"
         "method and a change to the file make it read the file again.\n"
         "See kestrin-drawer-ctl(1).\n",
-        drawerdriver::DefaultConfigPath);
+        drawerdriver::DefaultConfigPath, drawerdriver::bus::ServiceName);
     return status;
 }
 

@@ -6,6 +6,7 @@
 // service. Counters count from the service's start.
 #pragma once
 
+#include "busapi.h"
 #include "history.h"
 
 #include <array>
@@ -58,7 +59,7 @@ private:
 
     const DrawerService &m_service;
     const std::string m_folder;
-    std::array<Counters, 8> m_counters;
+    std::array<Counters, drawerdriver::DrawerCount> m_counters;
     sd_event_source *m_writeTimer = nullptr;
     sd_event_source *m_minuteTimer = nullptr;
     bool m_failing = false; // told once until a write succeeds again

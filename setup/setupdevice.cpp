@@ -2,6 +2,7 @@
 // refusals that say what stands in the way.
 #include "setup.h"
 
+#include "busapi.h"
 #include "protocols/exchange.h"
 
 #include <algorithm>
@@ -87,9 +88,7 @@ bool isUserInGroup(gid_t group)
 
 int drawerNumber(const std::string &text)
 {
-    if (text.size() != 1 || text[0] < '1' || text[0] > '0' + DrawerCount)
-        return 0;
-    return text[0] - '0';
+    return bus::parseDrawerNumber(text);
 }
 
 std::string describe(const DrawerSettings &settings)

@@ -5,6 +5,7 @@
 // on one monitor, reloads, bad calls, and its own restart.
 
 #include "app/mainform.h"
+#include "busapi.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/fakenetworkprinter.h"
@@ -28,10 +29,13 @@
 #include <unistd.h>
 
 namespace {
-const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
-const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
-const QString BusyError = QStringLiteral("org.kestrin.Drawers1.Error.Busy");
-const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+namespace bus = drawerdriver::bus;
+const QString ServiceName = QString::fromLatin1(bus::ServiceName);
+const QString ManagerPath = QString::fromLatin1(bus::ManagerPath);
+const QString ManagerInterface = QString::fromLatin1(bus::ManagerInterface);
+const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
+const QString BusyError = QString::fromLatin1(bus::BusyError);
+const QString AccessDenied = QString::fromLatin1(bus::AccessDeniedError);
 // Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not.
 const QString Member = QStringLiteral("kestrin-member");
 const QString Outsider = QStringLiteral("kestrin-outsider");
@@ -40,7 +44,7 @@ constexpr int PulseMs = 550;
 
 QString drawerPath(int number)
 {
-    return QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number);
+    return QString::fromStdString(bus::drawerPath(number));
 }
 
 // Adds lines to a copy of a file in /etc and mounts the copy over it, in
@@ -216,9 +220,9 @@ private slots:
     void startsOnFirstClientWithItsObjects()
     {
         QVERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
-        const QDBusMessage managed = call(QStringLiteral("/org/kestrin/Drawers1"),
-            QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-            QStringLiteral("GetManagedObjects"));
+        const QDBusMessage managed
+            = call(ManagerPath, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                QStringLiteral("GetManagedObjects"));
         QCOMPARE(managed.type(), QDBusMessage::ReplyMessage);
         QVERIFY(bus().interface()->isServiceRegistered(ServiceName).value());
 
@@ -324,7 +328,7 @@ private slots:
         QFETCH(bool, allowed);
         if (user != QLatin1String("root") && !withUsers)
             QSKIP("users of their own need root, for a mount namespace");
-        const QString root = QStringLiteral("/org/kestrin/Drawers1");
+        const QString root = ManagerPath;
         const QMap<QString, QStringList> calls {
             {QStringLiteral("Get"),
                 {QStringLiteral("get-property"), ServiceName, drawerPath(1), DrawerInterface,
@@ -339,13 +343,13 @@ private slots:
                 {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("s"), QStringLiteral("policy test")}},
             {QStringLiteral("Reload"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("Reload")}},
             {QStringLiteral("History"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("History"),
-                    QStringLiteral("xxyuu"), QStringLiteral("0"), QStringLiteral("1"),
-                    QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("1")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("History"), QStringLiteral("xxyuu"), QStringLiteral("0"),
+                    QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0"),
+                    QStringLiteral("1")}},
             {QStringLiteral("Set"),
                 {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("b"), QStringLiteral("true")}}};
@@ -578,9 +582,7 @@ private slots:
             QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")), text));
         }
         if (how == QLatin1String("Reload")) {
-            QCOMPARE(call(QStringLiteral("/org/kestrin/Drawers1"),
-                         QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload"))
-                         .type(),
+            QCOMPARE(call(ManagerPath, ManagerInterface, QStringLiteral("Reload")).type(),
                 QDBusMessage::ReplyMessage);
         } else if (how == QLatin1String("SIGHUP")) {
             QCOMPARE(::kill(pid_t(servicePid()), SIGHUP), 0);

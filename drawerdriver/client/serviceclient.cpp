@@ -1,6 +1,6 @@
 #include "client/serviceclient.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "config/background.h"
 #include "config/report.h"
 #include "monitor/drawerbank.h"
@@ -50,8 +50,8 @@ std::unique_ptr<ServiceClient> ServiceClient::connect()
     const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
         + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
     const std::string changesRule = std::string("type='signal',sender='") + bus::ServiceName
-        + "',interface='" + bus::PropertiesInterface
-        + "',member='PropertiesChanged',path_namespace='" + bus::ManagerPath + "'";
+        + "',interface='" + bus::PropertiesInterface + "',member='" + bus::PropertiesChangedSignal
+        + "',path_namespace='" + bus::ManagerPath + "'";
     sd_bus_message *reply = nullptr;
     const char *owner = nullptr;
     if (client->m_wake < 0
@@ -145,7 +145,7 @@ void ServiceClient::requestStates()
         m_requested = Clock::now();
     }
     if (sd_bus_call_method_async(m_bus, nullptr, bus::ServiceName, bus::ManagerPath,
-            bus::ObjectManagerInterface, "GetManagedObjects", onManagedObjects, this, "")
+            bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, onManagedObjects, this, "")
         < 0) {
         std::lock_guard guard(m_mutex);
         m_loading = false;
@@ -231,7 +231,7 @@ int ServiceClient::onPropertiesChanged(sd_bus_message *signal, void *userdata, s
 int ServiceClient::onManagedObjects(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
     auto &client = *static_cast<ServiceClient *>(userdata);
-    std::array<bus::DrawerState, 8> drawers;
+    bus::Drawers drawers;
     const bool ok = !sd_bus_message_is_method_error(reply, nullptr)
         && bus::readManagedObjects(reply, drawers) >= 0;
     std::lock_guard guard(client.m_mutex);
@@ -305,7 +305,7 @@ std::int16_t ServiceClient::open(std::int32_t handle)
         std::lock_guard guard(m_busMutex);
         sd_bus_message *call = nullptr;
         r = sd_bus_message_new_method_call(m_bus, &call, bus::ServiceName,
-            bus::drawerPath(number).c_str(), bus::DrawerInterface, "Open");
+            bus::drawerPath(number).c_str(), bus::DrawerInterface, bus::OpenMethod);
         if (r >= 0)
             r = sd_bus_message_append(call, "s", program_invocation_short_name);
         if (r >= 0)

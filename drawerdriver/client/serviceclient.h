@@ -58,7 +58,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::array<bus::DrawerState, 8> m_drawers;
+    bus::Drawers m_drawers;
     std::string m_owner; // the service's unique name; empty while it has none
     bool m_loaded = false; // m_drawers holds what the running service told
     bool m_loading = false;
