@@ -3,6 +3,8 @@
 
 #include "busapi.h"
 #include "client/drawerstate.h"
+#include "client/sdbusref.h"
+#include "exitcodes.h"
 #include "history.h"
 #include "report.h"
 #include "tokens.h"
@@ -26,39 +28,29 @@ namespace bus = drawerdriver::bus;
 using bus::Drawers;
 using drawerdriver::DrawerCount;
 
-enum Exit {
-    Done = 0,
-    NotPresentOrBusy = 1,
-    Usage = 2,
-    AccessDenied = 3,
-    NoService = 4,
-    NotConfigured = 5
-};
+using namespace drawerctl;
 
-constexpr char Help[]
-    = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
-      "\n"
-      "Commands:\n"
-      "  status                   the configured drawers: number, device,\n"
-      "                           present, open, and since when\n"
-      "  open N [--reason TEXT]   fire drawer N (1 to %d); the reason goes\n"
-      "                           into the service's record\n"
-      "  watch [--json]           one line per change until interrupted;\n"
-      "                           --json: one JSON object per line\n"
-      "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
-      "                           the service's record of kicks, refusals,\n"
-      "                           openings and alarms; WHEN is a date, a\n"
-      "                           time, 'today', 'yesterday' or an age: 1h\n"
-      "  report [--day DATE] [--html FILE]\n"
-      "                           one day per drawer: openings, kicks,\n"
-      "                           refusals, time open, alarms; --html also\n"
-      "                           writes a page with the day's timeline\n"
-      "%s"
-      "  help, --help             this text\n"
-      "\n"
-      "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
-      "4 service not running, 5 not configured, 6 the history cannot be read or the\n"
-      "page cannot be written.\n";
+constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
+                        "\n"
+                        "Commands:\n"
+                        "  status                   the configured drawers: number, device,\n"
+                        "                           present, open, and since when\n"
+                        "  open N [--reason TEXT]   fire drawer N (1 to %d); the reason goes\n"
+                        "                           into the service's record\n"
+                        "  watch [--json]           one line per change until interrupted;\n"
+                        "                           --json: one JSON object per line\n"
+                        "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
+                        "                           the service's record of kicks, refusals,\n"
+                        "                           openings and alarms; WHEN is a date, a\n"
+                        "                           time, 'today', 'yesterday' or an age: 1h\n"
+                        "  report [--day DATE] [--html FILE]\n"
+                        "                           one day per drawer: openings, kicks,\n"
+                        "                           refusals, time open, alarms; --html also\n"
+                        "                           writes a page with the day's timeline\n"
+                        "%s"
+                        "  help, --help             this text\n"
+                        "\n"
+                        "Exit status:\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -67,10 +59,17 @@ void onInterrupt(int)
     interrupted = 1;
 }
 
+void printHelp(std::FILE *out)
+{
+    std::fprintf(out, Help, DrawerCount, TokenHelp);
+    for (const auto &[code, meaning] : ExitCodes)
+        std::fprintf(out, "  %d  %s\n", int(code), meaning);
+}
+
 int usage(const std::string &problem)
 {
     std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
-    std::fprintf(stderr, Help, DrawerCount, TokenHelp);
+    printHelp(stderr);
     return Usage;
 }
 
@@ -98,7 +97,7 @@ int failure(const sd_bus_error &error, int r)
     if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
         return NotConfigured;
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_FAILED))
-        return drawerctl::CannotWrite; // the service could not read its history
+        return CannotWrite; // the service could not read its history
     std::fprintf(stderr,
         "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
         "be started; is the kestrin-drawer package installed?\n");
@@ -109,16 +108,15 @@ int failure(const sd_bus_error &error, int r)
 int readDrawers(sd_bus *connection, Drawers &drawers, std::string *owner = nullptr)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message *reply = nullptr;
+    drawerdriver::MessageRef reply;
     int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-        bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, &error, &reply, "");
+        bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, &error, reply.out(), "");
     drawers = {};
     if (r >= 0 && (r = bus::readManagedObjects(reply, drawers)) < 0)
         sd_bus_error_set_errno(&error, r);
     const int status = r < 0 ? failure(error, r) : Done;
     if (owner && status == Done && sd_bus_message_get_sender(reply))
         *owner = sd_bus_message_get_sender(reply);
-    sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return status;
 }
@@ -302,7 +300,7 @@ int main(int argc, char *argv[])
         return usage("a command is needed");
     const std::string_view command = argv[1];
     if (command == "help" || command == "--help" || command == "-h") {
-        std::printf(Help, DrawerCount, TokenHelp);
+        printHelp(stdout);
         return Done;
     }
     if (command == "token")
@@ -346,8 +344,8 @@ int main(int argc, char *argv[])
         return usage("unknown command '" + std::string(command) + "'");
     }
 
-    sd_bus *connection = nullptr;
-    if (const int r = sd_bus_open_system(&connection); r < 0) {
+    drawerdriver::BusRef connection;
+    if (const int r = sd_bus_open_system(connection.out()); r < 0) {
         std::fprintf(stderr,
             "kestrin-drawer-ctl: cannot reach the system bus (%s), so the drawer service is not "
             "running\n",
@@ -368,6 +366,5 @@ int main(int argc, char *argv[])
         result = readRecord(connection, command == "history" ? &history : nullptr, report);
     else
         result = watch(connection, json);
-    sd_bus_flush_close_unref(connection);
     return result;
 }

@@ -94,6 +94,9 @@ if(TARGET kestrin-drawerd)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT program)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT program)
+    # The bus API, documented, for bus tools and code generators.
+    install(FILES busapi/org.kestrin.Drawers1.xml
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces COMPONENT program)
     # The left-open alarms' agent, started with every desktop session.
     install(TARGETS kestrin-drawer-notify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT program)

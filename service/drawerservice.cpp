@@ -130,11 +130,11 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
 Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
 {
     Event event = newEvent(drawer, kind);
-    sd_bus_creds *creds = nullptr;
+    CredsRef creds;
     if (sd_bus_query_sender_creds(call,
             SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_EXE | SD_BUS_CREDS_CMDLINE
                 | SD_BUS_CREDS_AUGMENT,
-            &creds)
+            creds.out())
         < 0) {
         event.program = sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "";
         return event;
@@ -154,7 +154,6 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
         event.program = exe;
     else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
         event.program = cmdline[0];
-    sd_bus_creds_unref(creds);
     return event;
 }
 
@@ -210,9 +209,6 @@ DrawerService::~DrawerService()
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
     for (auto &[key, monitor] : m_monitors)
         monitor->waitUntilFinished(deadline);
-    sd_event_source_unref(m_refreshTimer);
-    sd_event_source_unref(m_reloadTimer);
-    sd_event_source_unref(m_trimTimer);
 }
 
 int DrawerService::start()
@@ -245,9 +241,9 @@ int DrawerService::start()
     watchConfigFile();
     sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this);
     sd_event_add_time_relative(
-        m_event, &m_refreshTimer, CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
+        m_event, m_refreshTimer.out(), CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
     sd_event_add_time_relative(
-        m_event, &m_reloadTimer, CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
+        m_event, m_reloadTimer.out(), CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
     sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF);
 
     r = sd_bus_request_name(m_bus, bus::ServiceName, 0);
@@ -262,7 +258,7 @@ int DrawerService::start()
         if (drawer.open)
             recordChange(drawer, true, false);
     sd_event_add_time_relative(
-        m_event, &m_trimTimer, CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
+        m_event, m_trimTimer.out(), CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
     sd_notify(0, "READY=1\nSTATUS=Serving the drawers of drawers.conf");
     return 0;
 }
@@ -360,19 +356,17 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
         return;
     const auto now = Clock::now();
     if (drawer.open) {
-        drawer.openSince = now;
         drawer.alarm.opened(now);
         event.kind = "opened";
         record(event);
         return;
     }
     // A drawer whose device went away is not known to be closed.
-    if (drawer.present && drawer.openSince) {
+    if (const auto opened = drawer.alarm.openedAt(); drawer.present && opened) {
         event.kind = "closed";
-        event.seconds = std::chrono::duration<double>(now - *drawer.openSince).count();
+        event.seconds = std::chrono::duration<double>(now - *opened).count();
         record(event);
     }
-    drawer.openSince.reset();
     drawer.alarm.closed();
 }
 
@@ -461,8 +455,8 @@ int DrawerService::readHistory(sd_bus_message *call)
         return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
             "The history (%s) cannot be read; see the service's log.",
             m_history ? m_history->path().c_str() : "none");
-    sd_bus_message *reply = nullptr;
-    r = sd_bus_message_new_method_return(call, &reply);
+    MessageRef reply;
+    r = sd_bus_message_new_method_return(call, reply.out());
     if (r >= 0)
         r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
     for (const Event &event : events) {
@@ -476,7 +470,6 @@ int DrawerService::readHistory(sd_bus_message *call)
         r = sd_bus_message_close_container(reply);
     if (r >= 0)
         r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
     return r;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "alarm.h"
+#include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
 #include "metrics.h"
@@ -38,7 +39,6 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
-    std::optional<std::chrono::steady_clock::time_point> openSince;
     LeftOpenAlarm alarm;
 };
 
@@ -90,9 +90,9 @@ private:
     std::array<Drawer, drawerdriver::DrawerCount> m_drawers;
     // Each holds one handle, so that it keeps watching without callers.
     std::map<std::string, std::shared_ptr<DeviceMonitor>> m_monitors;
-    sd_event_source *m_refreshTimer = nullptr;
-    sd_event_source *m_reloadTimer = nullptr;
-    sd_event_source *m_trimTimer = nullptr;
+    drawerdriver::EventSourceRef m_refreshTimer;
+    drawerdriver::EventSourceRef m_reloadTimer;
+    drawerdriver::EventSourceRef m_trimTimer;
     std::unique_ptr<History> m_history;
     std::unique_ptr<MetricsFile> m_metrics;
     int m_keepDays = 400;

@@ -4,6 +4,7 @@
 // it runs as whoever starts it, on the bus DBUS_SYSTEM_BUS_ADDRESS names.
 
 #include "busapi.h"
+#include "client/sdbusref.h"
 #include "config/config.h"
 #include "drawerservice.h"
 
@@ -51,11 +52,12 @@ int main(int argc, char *argv[])
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    sd_event *event = nullptr;
-    sd_bus *bus = nullptr;
-    int r = sd_event_default(&event);
+    // The bus goes before the event loop it is attached to.
+    drawerdriver::EventRef event;
+    drawerdriver::BusRef bus;
+    int r = sd_event_default(event.out());
     if (r >= 0)
-        r = sd_bus_open_system(&bus);
+        r = sd_bus_open_system(bus.out());
     if (r < 0) {
         std::fprintf(
             stderr, "kestrin-drawerd: cannot connect to the system bus: %s\n", std::strerror(-r));
@@ -78,7 +80,5 @@ int main(int argc, char *argv[])
         sd_bus_release_name(bus, drawerdriver::bus::ServiceName);
         sd_bus_flush(bus);
     }
-    sd_bus_flush_close_unref(bus);
-    sd_event_unref(event);
     return status;
 }

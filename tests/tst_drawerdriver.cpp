@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "config/logwriter.h"
 #include "config/report.h"
+#include "config/words.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/drawerconfigfile.h"
@@ -551,6 +552,28 @@ private slots:
             QVERIFY2(QString::fromStdString(config.problems.front()).contains(problem),
                 config.problems.front().c_str());
         }
+    }
+
+    // Every word of drawers.conf reads as the value its table gives, and
+    // that value is written as the same word.
+    void configurationWordsRoundTrip()
+    {
+        using namespace drawerdriver;
+        const auto roundTrip = [](std::string_view key, const auto &words, auto field) {
+            for (const auto &word : words) {
+                DrawerSettings settings;
+                std::vector<std::string> given;
+                const std::string wrong = applySetting(settings, key, word.text, given);
+                QVERIFY2(wrong.empty(), wrong.c_str());
+                QVERIFY2(settings.*field == word.value, word.text);
+                QVERIFY2(std::string_view(wordOf(words, word.value)) == word.text, word.text);
+            }
+        };
+        roundTrip(key::Protocol, ProtocolWords, &DrawerSettings::protocol);
+        roundTrip(key::Connector, ConnectorWords, &DrawerSettings::connector);
+        roundTrip(key::Sensor, SensorWords, &DrawerSettings::sensor);
+        roundTrip(key::SensorLine, SensorLineWords, &DrawerSettings::sensorLine);
+        roundTrip(key::Hold, HoldWords, &DrawerSettings::hold);
     }
 
     void networkAddressesAreReadWhole()

@@ -19,8 +19,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <csignal>
 
@@ -45,6 +47,44 @@ constexpr int PulseMs = 550;
 QString drawerPath(int number)
 {
     return QString::fromStdString(bus::drawerPath(number));
+}
+
+// Our interfaces in introspection XML, one line per member: its interface,
+// kind, name, type, arguments in order and annotations; sorted, so that
+// neither order nor comments nor whitespace count.
+QStringList interfaceShape(const QByteArray &xml)
+{
+    QStringList members;
+    QString interface;
+    bool inMember = false;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        const QStringView tag = reader.name();
+        const bool memberTag = tag == u"method" || tag == u"signal" || tag == u"property";
+        if (token == QXmlStreamReader::EndElement && memberTag)
+            inMember = false;
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const auto attribute = [&](const char *name) {
+            return reader.attributes().value(QLatin1String(name)).toString();
+        };
+        if (tag == u"interface") {
+            interface = attribute("name").startsWith(ServiceName) ? attribute("name") : QString();
+        } else if (memberTag && !interface.isEmpty()) {
+            members << QStringList {interface, tag.toString(), attribute("name"), attribute("type"),
+                attribute("access")}
+                           .join(u' ');
+            inMember = true;
+        } else if (inMember && (tag == u"arg" || tag == u"annotation")) {
+            members.last() += QLatin1Char(' ')
+                + QStringList {attribute("name"), attribute("type"), attribute("direction"),
+                    attribute("value")}
+                      .join(u':');
+        }
+    }
+    members.sort();
+    return members;
 }
 
 // Adds lines to a copy of a file in /etc and mounts the copy over it, in
@@ -239,6 +279,51 @@ private slots:
         }
         QCOMPARE(properties(2).value(QStringLiteral("Device")).toString(),
             QString::fromStdString(second.address()));
+    }
+
+    // The interface file the package installs describes what the service
+    // offers, member for member.
+    void interfaceFileMatchesTheService()
+    {
+        QFile file(QStringLiteral(BUS_INTERFACE_FILE));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList offered;
+        for (const QString &path : {ManagerPath, drawerPath(1)})
+            offered += interfaceShape(call(path,
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+                                          .arguments()
+                                          .value(0)
+                                          .toString()
+                                          .toUtf8());
+        offered.sort();
+        QCOMPARE(interfaceShape(file.readAll()), offered);
+    }
+
+    // kestrin-drawer-ctl --help lists its exit codes; the manual page has the
+    // same codes, each starting with the same words.
+    void ctlExitCodesMatchItsManualPage()
+    {
+        QProcess ctl;
+        ctl.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("--help")});
+        QVERIFY(ctl.waitForFinished());
+        const QString help = QString::fromUtf8(ctl.readAllStandardOutput());
+        QMap<int, QString> told;
+        const QRegularExpression code(
+            QStringLiteral("^  (\\d+)  (.+)$"), QRegularExpression::MultilineOption);
+        for (const auto &match : code.globalMatch(help.section(QStringLiteral("Exit status:"), 1)))
+            told[match.captured(1).toInt()] = match.captured(2);
+
+        QFile manual(QStringLiteral(CTL_MANUAL_PAGE));
+        QVERIFY(manual.open(QIODevice::ReadOnly));
+        const QString section = QString::fromUtf8(manual.readAll())
+                                    .section(QStringLiteral(".SH EXIT STATUS\n"), 1)
+                                    .section(QStringLiteral("\n.SH "), 0, 0);
+        QMap<int, QString> documented;
+        for (const QString &entry : section.split(QStringLiteral(".TP\n.B "), Qt::SkipEmptyParts))
+            documented[entry.section(u'\n', 0, 0).toInt()] = entry.section(u'\n', 1).simplified();
+        QCOMPARE(documented.keys(), told.keys());
+        for (auto it = told.cbegin(); it != told.cend(); ++it)
+            QVERIFY2(documented[it.key()].startsWith(it.value()), qPrintable(it.value()));
     }
 
     void propertiesFollowThePrinter()
@@ -437,6 +522,10 @@ private slots:
         QTest::newRow("drawer 0") << drawerPath(0) << QStringLiteral("Open")
                                   << QVariantList {QStringLiteral("a")}
                                   << QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+        QTest::newRow("unknown property")
+            << drawerPath(1) << QStringLiteral("Get")
+            << QVariantList {DrawerInterface, QStringLiteral("Colour")}
+            << QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty");
         // The bus refuses what the policy does not name, before the service.
         QTest::newRow("unknown method")
             << drawerPath(1) << QStringLiteral("Close") << QVariantList {} << AccessDenied;
@@ -450,7 +539,10 @@ private slots:
         QFETCH(QString, error);
         const uint pid = servicePid();
         const int kicks = printer.kicks();
-        QCOMPARE(call(path, DrawerInterface, method, arguments).errorName(), error);
+        const QString interface = method == QLatin1String("Get")
+            ? QStringLiteral("org.freedesktop.DBus.Properties")
+            : DrawerInterface;
+        QCOMPARE(call(path, interface, method, arguments).errorName(), error);
         QCOMPARE(servicePid(), pid);
         QCOMPARE(printer.kicks(), kicks);
     }

@@ -40,39 +40,39 @@ std::string userName()
 
 std::unique_ptr<ServiceClient> ServiceClient::connect()
 {
-    sd_bus *bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0)
+    BusRef connection;
+    if (sd_bus_open_system(connection.out()) < 0)
         return nullptr;
+    sd_bus *bus = connection;
     // A bus that is stuck must not hold a program's call for the library's
     // default of 25 s: every call is bounded (Open has a limit of its own).
     sd_bus_set_method_call_timeout(bus, BusCallTimeoutUs);
-    std::unique_ptr<ServiceClient> client(new ServiceClient(bus));
+    std::unique_ptr<ServiceClient> client(new ServiceClient(std::move(connection)));
     const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
         + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
     const std::string changesRule = std::string("type='signal',sender='") + bus::ServiceName
         + "',interface='" + bus::PropertiesInterface + "',member='" + bus::PropertiesChangedSignal
         + "',path_namespace='" + bus::ManagerPath + "'";
-    sd_bus_message *reply = nullptr;
+    MessageRef reply;
     const char *owner = nullptr;
     if (client->m_wake < 0
         || sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onOwnerChanged, client.get()) < 0
         || sd_bus_add_match(bus, nullptr, changesRule.c_str(), onPropertiesChanged, client.get())
             < 0)
         return nullptr;
-    if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, &reply, "s",
-            bus::ServiceName)
+    if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, reply.out(),
+            "s", bus::ServiceName)
             >= 0
         && sd_bus_message_read(reply, "s", &owner) >= 0) {
         client->m_owner = owner;
         client->requestStates();
     }
-    sd_bus_message_unref(reply);
     client->m_worker = backgroundThread([raw = client.get()] { raw->run(); });
     return client;
 }
 
-ServiceClient::ServiceClient(sd_bus *bus)
-    : m_bus(bus), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+ServiceClient::ServiceClient(BusRef bus)
+    : m_bus(std::move(bus)), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -82,7 +82,6 @@ ServiceClient::~ServiceClient()
     wake();
     if (m_worker.joinable())
         m_worker.join();
-    sd_bus_flush_close_unref(m_bus);
     if (m_wake >= 0)
         ::close(m_wake);
 }
@@ -115,10 +114,10 @@ bool ServiceClient::serviceAvailable()
     m_activatable = false;
     {
         std::lock_guard guard(m_busMutex);
-        sd_bus_message *reply = nullptr;
+        MessageRef reply;
         char **names = nullptr;
-        if (sd_bus_call_method(
-                m_bus, DBusName, DBusPath, DBusName, "ListActivatableNames", nullptr, &reply, "")
+        if (sd_bus_call_method(m_bus, DBusName, DBusPath, DBusName, "ListActivatableNames", nullptr,
+                reply.out(), "")
                 >= 0
             && sd_bus_message_read_strv(reply, &names) >= 0) {
             for (char **name = names; *name; ++name) {
@@ -127,7 +126,6 @@ bool ServiceClient::serviceAvailable()
             }
             std::free(names);
         }
-        sd_bus_message_unref(reply);
     }
     wake(); // the call may have read signals for the worker
     return m_activatable;
@@ -303,14 +301,13 @@ std::int16_t ServiceClient::open(std::int32_t handle)
     int r = 0;
     {
         std::lock_guard guard(m_busMutex);
-        sd_bus_message *call = nullptr;
-        r = sd_bus_message_new_method_call(m_bus, &call, bus::ServiceName,
+        MessageRef call;
+        r = sd_bus_message_new_method_call(m_bus, call.out(), bus::ServiceName,
             bus::drawerPath(number).c_str(), bus::DrawerInterface, bus::OpenMethod);
         if (r >= 0)
             r = sd_bus_message_append(call, "s", program_invocation_short_name);
         if (r >= 0)
             r = sd_bus_call(m_bus, call, OpenTimeoutUs, &error, nullptr);
-        sd_bus_message_unref(call);
     }
     wake(); // the call may have read signals for the worker
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/drawerstate.h"
+#include "client/sdbusref.h"
 
 #include <array>
 #include <atomic>
@@ -39,7 +40,7 @@ public:
     std::int16_t open(std::int32_t handle);
 
 private:
-    explicit ServiceClient(sd_bus *bus);
+    explicit ServiceClient(BusRef bus);
     void run();
     void wake();
     void requestStates();
@@ -51,7 +52,7 @@ private:
 
     // The bus is used by the worker thread and by open(), one at a time.
     std::mutex m_busMutex;
-    sd_bus *m_bus;
+    BusRef m_bus;
     int m_wake = -1;
     std::atomic<bool> m_stop {false};
     std::thread m_worker;

@@ -66,6 +66,7 @@ expected_program="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer.conf
 -rw-r--r-- ./usr/share/dbus-1/system.d/org.kestrin.Drawers1.conf
 -rw-r--r-- ./usr/share/dbus-1/system-services/org.kestrin.Drawers1.service
+-rw-r--r-- ./usr/share/dbus-1/interfaces/org.kestrin.Drawers1.xml
 -rw-r--r-- ./usr/share/man/man1/kestrin-drawer-ctl.1.gz
 -rw-r--r-- ./usr/share/man/man8/kestrin-drawerd.8.gz
 -rwxr-xr-x ./usr/bin/kestrin-drawer-notify
