@@ -85,18 +85,12 @@ MetricsFile::MetricsFile(sd_event *event, const DrawerService &service, std::str
     : m_service(service), m_folder(std::move(folder))
 {
     sd_event_add_time_relative(
-        event, &m_writeTimer, CLOCK_MONOTONIC, 0, 100'000, onWriteTimer, this);
+        event, m_writeTimer.out(), CLOCK_MONOTONIC, 0, 100'000, onWriteTimer, this);
     sd_event_source_set_enabled(m_writeTimer, SD_EVENT_ONESHOT);
     sd_event_add_time_relative(
-        event, &m_minuteTimer, CLOCK_MONOTONIC, MinuteUs, 1'000'000, onMinuteTimer, this);
+        event, m_minuteTimer.out(), CLOCK_MONOTONIC, MinuteUs, 1'000'000, onMinuteTimer, this);
     for (Counters &counters : m_counters)
         counters.seen = Clock::now();
-}
-
-MetricsFile::~MetricsFile()
-{
-    sd_event_source_unref(m_writeTimer);
-    sd_event_source_unref(m_minuteTimer);
 }
 
 void MetricsFile::count(const Event &event)

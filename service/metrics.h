@@ -7,6 +7,7 @@
 #pragma once
 
 #include "busapi.h"
+#include "client/sdbusref.h"
 #include "history.h"
 
 #include <array>
@@ -25,7 +26,6 @@ public:
     // Writes into folder (made 0755 if missing) the service's drawers and
     // history state, first at once.
     MetricsFile(sd_event *event, const DrawerService &service, std::string folder);
-    ~MetricsFile();
     MetricsFile(const MetricsFile &) = delete;
     MetricsFile &operator=(const MetricsFile &) = delete;
 
@@ -60,8 +60,8 @@ private:
     const DrawerService &m_service;
     const std::string m_folder;
     std::array<Counters, drawerdriver::DrawerCount> m_counters;
-    sd_event_source *m_writeTimer = nullptr;
-    sd_event_source *m_minuteTimer = nullptr;
+    drawerdriver::EventSourceRef m_writeTimer;
+    drawerdriver::EventSourceRef m_minuteTimer;
     bool m_failing = false; // told once until a write succeeds again
 };
 
