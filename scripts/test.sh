@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 # drawer metrics and the alert rules.
 scripts/install-deps.sh lintian dbus-daemon systemd chromium prometheus prometheus-node-exporter
 # The Debian packages, built as a release would build them, into build-pkg/;
-# the suite checks their contents, lintian's verdict and the packaged program.
+# the suite checks their contents, lintian's verdict, the packaged program
+# and dpkg installing, upgrading, removing and purging them.
 scripts/package.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKESTRIN_SANITIZE=ON -DKESTRIN_BUILD_TESTS=ON \
     -DKESTRIN_PACKAGE_DIR="$PWD/build-pkg" >/dev/null
