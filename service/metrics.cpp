@@ -138,52 +138,49 @@ std::string MetricsFile::text() const
 {
     std::string out;
     const auto &drawers = m_service.drawers();
-    const auto each = [&](const char *name, const char *type, const char *help, auto write) {
-        header(out, name, type, help);
-        for (const Drawer &drawer : drawers)
-            if (drawer.settings)
-                write(drawer, m_counters[std::size_t(drawer.number - 1)]);
+    const auto counters = [this](const Drawer &d) -> const Counters & {
+        return m_counters[std::size_t(d.number - 1)];
     };
-    each("kestrin_drawer_present", "gauge", "Whether the drawer's device answers (1) or not (0).",
-        [&](const Drawer &d, const Counters &) {
-            sample(out, "kestrin_drawer_present", d.number, flag(d.present));
-        });
+    // A metric with one sample per configured drawer.
+    const auto perDrawer = [&](const char *name, const char *type, const char *help, auto value) {
+        header(out, name, type, help);
+        for (const Drawer &d : drawers)
+            if (d.settings)
+                sample(out, name, d.number, value(d));
+    };
+    perDrawer("kestrin_drawer_present", "gauge",
+        "Whether the drawer's device answers (1) or not (0).",
+        [](const Drawer &d) { return flag(d.present); });
     header(out, "kestrin_drawer_open", "gauge",
         "Whether the drawer is open (1) or closed (0), for drawers with a sensor.");
     for (const Drawer &d : drawers)
         if (d.settings && d.settings->sensor != drawerdriver::Sensor::None)
             sample(out, "kestrin_drawer_open", d.number, flag(d.open));
-    each("kestrin_drawer_left_open", "gauge",
+    perDrawer("kestrin_drawer_left_open", "gauge",
         "Whether the drawer's left-open alarm is sounding (1) or not (0).",
-        [&](const Drawer &d, const Counters &) {
-            sample(out, "kestrin_drawer_left_open", d.number, flag(d.open && d.alarm.sounded()));
-        });
-    each("kestrin_drawer_kicks_total", "counter",
-        "Kicks asked of the drawer since the service started, by result.",
-        [&](const Drawer &d, const Counters &c) {
-            const char *name = "kestrin_drawer_kicks_total";
-            sample(out, name, d.number, std::to_string(c.kicksDone), "done");
-            sample(out, name, d.number, std::to_string(c.kicksRefused), "refused");
-            sample(out, name, d.number, std::to_string(c.kicksUndelivered), "undelivered");
-        });
-    each("kestrin_drawer_openings_total", "counter",
+        [](const Drawer &d) { return flag(d.open && d.alarm.sounded()); });
+    const char *kicks = "kestrin_drawer_kicks_total";
+    header(
+        out, kicks, "counter", "Kicks asked of the drawer since the service started, by result.");
+    for (const Drawer &d : drawers) {
+        if (!d.settings)
+            continue;
+        sample(out, kicks, d.number, std::to_string(counters(d).kicksDone), "done");
+        sample(out, kicks, d.number, std::to_string(counters(d).kicksRefused), "refused");
+        sample(out, kicks, d.number, std::to_string(counters(d).kicksUndelivered), "undelivered");
+    }
+    perDrawer("kestrin_drawer_openings_total", "counter",
         "Times the drawer's sensor saw it open since the service started.",
-        [&](const Drawer &d, const Counters &c) {
-            sample(out, "kestrin_drawer_openings_total", d.number, std::to_string(c.openings));
-        });
-    each("kestrin_drawer_open_seconds_total", "counter",
-        "Seconds the drawer has been open since the service started.",
-        [&](const Drawer &d, const Counters &c) {
+        [&](const Drawer &d) { return std::to_string(counters(d).openings); });
+    perDrawer("kestrin_drawer_open_seconds_total", "counter",
+        "Seconds the drawer has been open since the service started.", [&](const Drawer &d) {
             char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.3f", c.openSeconds);
-            sample(out, "kestrin_drawer_open_seconds_total", d.number, seconds);
+            std::snprintf(seconds, sizeof seconds, "%.3f", counters(d).openSeconds);
+            return std::string(seconds);
         });
-    each("kestrin_drawer_left_open_alarms_total", "counter",
+    perDrawer("kestrin_drawer_left_open_alarms_total", "counter",
         "Left-open alarms the drawer sounded since the service started.",
-        [&](const Drawer &d, const Counters &c) {
-            sample(out, "kestrin_drawer_left_open_alarms_total", d.number,
-                std::to_string(c.leftOpenAlarms));
-        });
+        [&](const Drawer &d) { return std::to_string(counters(d).leftOpenAlarms); });
     header(out, "kestrin_drawer_history_working", "gauge",
         "Whether the service's history can be written (1) or not (0).");
     out.append("kestrin_drawer_history_working ")
