@@ -1,6 +1,7 @@
 #include "metrics.h"
 
 #include "drawerservice.h"
+#include "journal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -194,8 +195,8 @@ void MetricsFile::write()
     observe();
     const std::string error = replaceFile(text());
     if (!error.empty() && !m_failing)
-        std::fprintf(stderr, "kestrin-drawerd: cannot write the metrics file in %s: %s\n",
-            m_folder.c_str(), error.c_str());
+        logLine(LOG_WARNING, "cannot write the metrics file in %s: %s", m_folder.c_str(),
+            error.c_str());
     m_failing = !error.empty();
 }
 
