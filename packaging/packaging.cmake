@@ -90,6 +90,10 @@ if(TARGET kestrin-drawerd)
             DESTINATION /lib/systemd/system COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/70-kestrin-drawerd.rules
             DESTINATION /lib/udev/rules.d COMPONENT daemon EXCLUDE_FROM_ALL)
+    # What journalctl -x says about the drawer events the service writes to
+    # the journal; systemd's package updates its catalog on install.
+    install(FILES ${kestrin_service_files}/kestrin-drawer.catalog
+            DESTINATION /usr/lib/systemd/catalog COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/kestrin-drawer.sysusers
             DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer.conf
             COMPONENT daemon)
@@ -107,6 +111,9 @@ install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-dr
 file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/examples/*.rules.sample)
 install(FILES ${kestrin_udev_samples} DESTINATION ${kestrin_daemon_doc_dir}/examples
         COMPONENT daemon)
+# Prometheus loads its rule files as they are: this one stays uncompressed.
+install(FILES packaging/examples/kestrin-drawer.rules.yml
+        DESTINATION ${kestrin_daemon_doc_dir}/examples COMPONENT daemon)
 kestrin_gzip(${PROJECT_SOURCE_DIR}/README.md ${kestrin_generated}/README.md.gz)
 kestrin_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${kestrin_generated}/changelog.gz)
 install(FILES ${kestrin_generated}/README.md.gz ${kestrin_generated}/changelog.gz

@@ -7,6 +7,7 @@
 #include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
+#include "metrics.h"
 #include "monitor/monitor.h"
 #include "refusals.h"
 
@@ -62,6 +63,7 @@ public:
     // first; keyed, pages start after a row's time and id.
     int readHistory(sd_bus_message *call, bool keyed);
     bool historyWorking() const { return m_history && m_history->working(); }
+    const std::array<Drawer, drawerdriver::DrawerCount> &drawers() const { return m_drawers; }
 
 private:
     void watchConfigFile();
@@ -103,6 +105,7 @@ private:
     drawerdriver::EventSourceRef m_foldTimer;
     RefusalFolder m_refusals;
     std::unique_ptr<History> m_history;
+    std::unique_ptr<MetricsFile> m_metrics;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
     // at start is no change.

@@ -1,5 +1,7 @@
 #include "history.h"
 
+#include "journal.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -246,9 +248,8 @@ bool History::migrate()
         version = sqlite3_column_int(read, 0);
     }
     if (version > SchemaVersion) {
-        std::fprintf(stderr,
-            "kestrin-drawerd: %s has history version %d, newer than this service's %d; "
-            "not writing to it\n",
+        logLine(LOG_ERR,
+            "%s has history version %d, newer than this service's %d; not writing to it",
             m_path.c_str(), version, SchemaVersion);
         return false;
     }
@@ -273,9 +274,9 @@ void History::close()
 void History::failed(const char *what)
 {
     if (!m_told)
-        std::fprintf(stderr,
-            "kestrin-drawerd: the history (%s) %s: %s; the drawers work on, their events are "
-            "not recorded until it works again\n",
+        logLine(LOG_ERR,
+            "the history (%s) %s: %s; the drawers work on, their events are not recorded until "
+            "it works again",
             m_path.c_str(), what, m_db ? sqlite3_errmsg(m_db) : "out of memory");
     m_told = true;
     m_working = false;
@@ -322,8 +323,7 @@ bool History::append(const Event &event, std::int64_t *id)
     if (id)
         *id = sqlite3_last_insert_rowid(m_db);
     if (!m_working && m_told)
-        std::fprintf(
-            stderr, "kestrin-drawerd: the history (%s) is written again\n", m_path.c_str());
+        logLine(LOG_NOTICE, "the history (%s) is written again", m_path.c_str());
     m_working = true;
     m_told = false;
     // The size is asked now and then, not at every row.
@@ -391,8 +391,7 @@ void History::keepWithinLimit()
     for (std::int64_t used = usedBytes(); used > m_sizeLimit && deleteOldest(); used = usedBytes())
         removed += sqlite3_changes(m_db);
     if (removed > 0)
-        std::fprintf(stderr,
-            "kestrin-drawerd: deleted the %d oldest history rows, to keep it within %lld bytes\n",
+        logLine(LOG_INFO, "deleted the %d oldest history rows, to keep it within %lld bytes",
             removed, static_cast<long long>(m_sizeLimit));
 }
 
