@@ -128,7 +128,7 @@ std::vector<std::pair<const char *, std::string>> fields(const Row &row, bool js
         = [json](const std::string &value) { return json ? jsonText(value) : csvText(value); };
     const char *none = json ? "null" : "";
     return {{"time", json ? jsonText(isoTime(row.timeUs)) : isoTime(row.timeUs)},
-        {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.event)},
+        {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.kind)},
         {"uid", number(row.uid, none)}, {"user", text(row.user)}, {"pid", number(row.pid, none)},
         {"program", text(row.program)}, {"reason", text(row.reason)},
         {"seconds", number(row.seconds, none)}, {"repeats", std::to_string(row.repeats)}};
@@ -149,7 +149,7 @@ void printTable(const std::vector<Row> &rows)
         if (row.repeats > 0)
             detail += " (and " + std::to_string(row.repeats) + " more)";
         std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", localTime(row.timeUs).c_str(),
-            row.drawer ? std::to_string(row.drawer).c_str() : "-", shown(row.event).c_str(),
+            row.drawer ? std::to_string(row.drawer).c_str() : "-", shown(row.kind).c_str(),
             row.user.empty() ? "-" : shown(row.user).c_str(), number(row.pid, "-").c_str(),
             row.seconds ? number(row.seconds, "").c_str() : "-", detail.c_str());
     }
@@ -157,7 +157,7 @@ void printTable(const std::vector<Row> &rows)
 
 int readRows(sd_bus_message *reply, std::vector<Row> &rows)
 {
-    int r = sd_bus_message_enter_container(reply, 'a', "(txysxsxssdu)");
+    int r = sd_bus_message_enter_container(reply, 'a', bus::HistoryRowSignature);
     while (r > 0) {
         Row row;
         std::uint64_t id = 0;
@@ -165,13 +165,13 @@ int readRows(sd_bus_message *reply, std::vector<Row> &rows)
         std::int64_t uid = -1, pid = -1;
         const char *event = nullptr, *user = nullptr, *program = nullptr, *reason = nullptr;
         double seconds = -1;
-        r = sd_bus_message_read(reply, "(txysxsxssdu)", &id, &row.timeUs, &drawer, &event, &uid,
-            &user, &pid, &program, &reason, &seconds, &row.repeats);
+        r = sd_bus_message_read(reply, bus::HistoryRowSignature, &id, &row.timeUs, &drawer, &event,
+            &uid, &user, &pid, &program, &reason, &seconds, &row.repeats);
         if (r <= 0)
             break;
         row.id = std::int64_t(id);
         row.drawer = drawer;
-        row.event = event;
+        row.kind = event;
         row.user = user;
         row.program = program;
         row.reason = reason;

@@ -2,6 +2,8 @@
 // method, as a table, CSV or JSON lines; and the times its options take.
 #pragma once
 
+#include "busapi.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,20 +13,8 @@
 
 namespace drawerctl {
 
-// One row of the record, as the History method gives it.
-struct Row {
-    std::int64_t id = 0; // with the time, where the next page starts
-    std::int64_t timeUs = 0;
-    int drawer = 0; // 0 for the service's own events
-    std::string event;
-    std::optional<std::int64_t> uid;
-    std::string user;
-    std::optional<std::int64_t> pid;
-    std::string program;
-    std::string reason;
-    std::optional<double> seconds;
-    std::uint32_t repeats = 0; // the same refusals that followed, counted in
-};
+// One row of the record, as the HistoryPage method gives it.
+using Row = drawerdriver::bus::HistoryRow;
 
 enum class Format { Table, Csv, Json };
 

@@ -11,6 +11,8 @@
 
 namespace drawerctl {
 
+namespace bus = drawerdriver::bus;
+
 namespace {
 
 constexpr double SecondUs = 1e6;
@@ -75,7 +77,7 @@ DayReport summarize(
             continue;
         if (row.drawer == 0) {
             // The service stopped: what it saw open, it no longer sees.
-            if (row.event == "service-stop")
+            if (row.kind == bus::event::ServiceStop)
                 for (auto &[number, tracker] : drawers)
                     if (tracker.openSince)
                         tracker.endOpen(*tracker.openSince, row.timeUs);
@@ -83,28 +85,28 @@ DayReport summarize(
         }
         Tracker &tracker = drawers[row.drawer];
         tracker.day.drawer = row.drawer;
-        if (row.event == "opened") {
+        if (row.kind == bus::event::Opened) {
             // A service restarted after a kill finds the drawer still open:
             // the same opening goes on.
             if (!tracker.openSince) {
                 ++tracker.day.openings;
                 tracker.openSince = row.timeUs;
             }
-        } else if (row.event == "closed") {
+        } else if (row.kind == bus::event::Closed) {
             // Opened before the day began: the row says how long ago.
             const auto opened = tracker.openSince.value_or(
                 row.timeUs - std::int64_t(row.seconds.value_or(0) * SecondUs));
             tracker.endOpen(std::max(opened, startUs), row.timeUs);
-        } else if (row.event == "gone" && tracker.openSince) {
+        } else if (row.kind == bus::event::Gone && tracker.openSince) {
             tracker.endOpen(*tracker.openSince, row.timeUs);
-        } else if (row.event == "kick") {
+        } else if (row.kind == bus::event::Kick) {
             ++tracker.day.kicks;
             tracker.day.kickTimes.push_back(row.timeUs);
-        } else if (row.event == "kick-refused") {
+        } else if (row.kind == bus::event::KickRefused) {
             tracker.day.refusals += 1 + int(row.repeats);
-        } else if (row.event == "kick-undelivered") {
+        } else if (row.kind == bus::event::KickUndelivered) {
             ++tracker.day.undelivered;
-        } else if (row.event == "left-open") {
+        } else if (row.kind == bus::event::LeftOpen) {
             ++tracker.day.alarms;
             tracker.day.alarmTimes.push_back(row.timeUs);
         }

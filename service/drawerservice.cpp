@@ -128,11 +128,11 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(bus::HistoryMethod, "xxyuu",
         SD_BUS_PARAM(since) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer) SD_BUS_PARAM(skip)
             SD_BUS_PARAM(limit),
-        "a(xysxsxssd)", SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("HistoryPage", "xtxyu",
+        bus::HistoryReply, SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::HistoryPageMethod, "xtxyu",
         SD_BUS_PARAM(since) SD_BUS_PARAM(after) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer)
             SD_BUS_PARAM(limit),
-        "a(txysxsxssdu)b", SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryPage,
+        bus::HistoryPageReply, SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryPage,
         SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
@@ -175,13 +175,14 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
 int appendEvent(sd_bus_message *reply, const Event &event, bool keyed)
 {
     if (keyed)
-        return sd_bus_message_append(reply, "(txysxsxssdu)", std::uint64_t(event.id), event.timeUs,
-            std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
+        return sd_bus_message_append(reply, bus::HistoryRowSignature, std::uint64_t(event.id),
+            event.timeUs, std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
             event.user.c_str(), event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
             event.seconds.value_or(-1.0), event.repeats);
-    return sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),
-        event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(), event.pid.value_or(-1),
-        event.program.c_str(), event.reason.c_str(), event.seconds.value_or(-1.0));
+    return sd_bus_message_append(reply, bus::OldHistoryRowSignature, event.timeUs,
+        std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(),
+        event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
+        event.seconds.value_or(-1.0));
 }
 
 int sendEvents(sd_bus_message *call, const std::vector<Event> &events, bool keyed, bool more)
@@ -189,7 +190,8 @@ int sendEvents(sd_bus_message *call, const std::vector<Event> &events, bool keye
     MessageRef reply;
     int r = sd_bus_message_new_method_return(call, reply.out());
     if (r >= 0)
-        r = sd_bus_message_open_container(reply, 'a', keyed ? "(txysxsxssdu)" : "(xysxsxssd)");
+        r = sd_bus_message_open_container(
+            reply, 'a', keyed ? bus::HistoryRowSignature : bus::OldHistoryRowSignature);
     for (const Event &event : events)
         if (r >= 0)
             r = appendEvent(reply, event, keyed);
@@ -218,7 +220,7 @@ DrawerService::~DrawerService()
 {
     writeFoldedRefusals(std::nullopt);
     if (m_recording)
-        recordService("service-stop");
+        recordService(bus::event::ServiceStop);
     for (auto &[key, monitor] : m_monitors)
         monitor->stop();
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
@@ -273,7 +275,7 @@ int DrawerService::start()
         return r;
     }
     m_recording = true;
-    recordService("service-start");
+    recordService(bus::event::ServiceStart);
     for (Drawer &drawer : m_drawers)
         if (drawer.open)
             recordChange(drawer, true, false);
@@ -376,7 +378,7 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
     Event event = newEvent(drawer.number, {});
     event.program = drawer.settings ? drawer.settings->device : "";
     if (drawer.present != wasPresent) {
-        event.kind = drawer.present ? "back" : "gone";
+        event.kind = drawer.present ? bus::event::Back : bus::event::Gone;
         record(event);
     }
     if (drawer.open == wasOpen)
@@ -384,13 +386,13 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
     const auto now = Clock::now();
     if (drawer.open) {
         drawer.alarm.opened(now);
-        event.kind = "opened";
+        event.kind = bus::event::Opened;
         record(event);
         return;
     }
     // A drawer whose device went away is not known to be closed.
     if (const auto opened = drawer.alarm.openedAt(); drawer.present && opened) {
-        event.kind = "closed";
+        event.kind = bus::event::Closed;
         event.seconds = std::chrono::duration<double>(now - *opened).count();
         record(event);
     }
@@ -408,7 +410,7 @@ void DrawerService::soundAlarms()
             continue;
         sd_bus_emit_signal(m_bus, drawer.path.c_str(), bus::DrawerInterface, bus::LeftOpenSignal,
             "t", std::uint64_t(open->count()));
-        Event event = newEvent(drawer.number, "left-open");
+        Event event = newEvent(drawer.number, bus::event::LeftOpen);
         event.program = drawer.settings->device;
         event.seconds = double(open->count());
         record(event);
@@ -423,7 +425,7 @@ void DrawerService::takeUndelivered()
         drawers.swap(m_undelivered->drawers);
     }
     for (int number : drawers) {
-        Event event = newEvent(number, "kick-undelivered");
+        Event event = newEvent(number, bus::event::KickUndelivered);
         event.reason = "device busy or gone past the delivery deadline";
         record(event);
     }
@@ -511,11 +513,11 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
 int DrawerService::openDrawer(
     Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
 {
-    Event event = fromCaller(call, drawer.number, "kick");
+    Event event = fromCaller(call, drawer.number, bus::event::Kick);
     const std::string why = cleanField(reason, bus::ReasonLimit);
     const auto refuse = [&](const char *refusal) {
         event.timeUs = nowUs(); // after the changes the checks recorded
-        event.kind = "kick-refused";
+        event.kind = bus::event::KickRefused;
         event.reason = why.empty() ? refusal : refusal + (": " + why);
         recordRefusal(event, refusal, sd_bus_message_get_sender(call));
     };

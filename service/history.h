@@ -6,9 +6,10 @@
 // the service through working(); the drawers go on without it.
 #pragma once
 
+#include "busapi.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,19 +18,8 @@ struct sqlite3;
 
 namespace drawerservice {
 
-struct Event {
-    std::int64_t id = 0; // the row's own number, given when it is written
-    std::int64_t timeUs = 0; // microseconds since the epoch, UTC
-    int drawer = 0; // 1 to 8; 0 for the service's own events
-    std::string kind; // "kick", "opened", "service-start", ...
-    std::optional<std::int64_t> uid;
-    std::string user;
-    std::optional<std::int64_t> pid;
-    std::string program;
-    std::string reason;
-    std::optional<double> seconds; // how long the drawer was open
-    std::uint32_t repeats = 0; // the same refusals that followed, folded into this row
-};
+// A row of the record; the bus contract holds its type and words.
+using Event = drawerdriver::bus::HistoryRow;
 
 // Rows come in the order of (time, id). A page starts after the last row
 // of the one before, (sinceUs, afterId), which stays in place when older

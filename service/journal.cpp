@@ -14,6 +14,8 @@
 
 namespace drawerservice {
 
+namespace bus = drawerdriver::bus;
+
 namespace {
 
 bool standardErrorIsJournal()
@@ -54,25 +56,25 @@ std::string sentence(const Event &event)
 {
     const std::string drawer = "drawer " + std::to_string(event.drawer);
     const std::string seconds = event.seconds ? number(*event.seconds, "%.1f") + " s" : "";
-    if (event.kind == "kick")
+    if (event.kind == bus::event::Kick)
         return drawer + " opened for " + caller(event) + ": " + event.reason;
-    if (event.kind == "kick-refused")
+    if (event.kind == bus::event::KickRefused)
         return drawer + " refused to " + caller(event) + ": " + event.reason;
-    if (event.kind == "kick-undelivered")
+    if (event.kind == bus::event::KickUndelivered)
         return drawer + ": a kick was not delivered: " + event.reason;
-    if (event.kind == "opened")
+    if (event.kind == bus::event::Opened)
         return drawer + " is open";
-    if (event.kind == "closed")
+    if (event.kind == bus::event::Closed)
         return drawer + " closed" + (seconds.empty() ? "" : " after " + seconds);
-    if (event.kind == "left-open")
+    if (event.kind == bus::event::LeftOpen)
         return drawer + " left open for " + seconds;
-    if (event.kind == "gone")
+    if (event.kind == bus::event::Gone)
         return drawer + "'s device " + event.program + " is gone";
-    if (event.kind == "back")
+    if (event.kind == bus::event::Back)
         return drawer + "'s device " + event.program + " is back";
-    if (event.kind == "service-start")
+    if (event.kind == bus::event::ServiceStart)
         return "kestrin-drawerd started, as " + caller(event);
-    if (event.kind == "service-stop")
+    if (event.kind == bus::event::ServiceStop)
         return "kestrin-drawerd stopped";
     return (event.drawer ? drawer + ": " : std::string("kestrin-drawerd: ")) + event.kind;
 }
@@ -80,8 +82,8 @@ std::string sentence(const Event &event)
 // KEY=VALUE for each field that is known.
 std::vector<std::string> entryFields(const Event &event)
 {
-    const bool warning
-        = event.kind == "gone" || event.kind == "kick-undelivered" || event.kind == "left-open";
+    const bool warning = event.kind == bus::event::Gone || event.kind == bus::event::KickUndelivered
+        || event.kind == bus::event::LeftOpen;
     std::vector<std::string> fields {"MESSAGE=" + sentence(event),
         std::string("MESSAGE_ID=") + EventMessageId,
         "PRIORITY=" + std::to_string(warning ? LOG_WARNING : LOG_INFO),
@@ -141,7 +143,7 @@ void tellEvent(const Event &event)
         vector.push_back({const_cast<char *>(field.data()), field.size()});
     // Fails at once where there is no journal (started by hand).
     const bool sent = sd_journal_sendv(vector.data(), int(vector.size())) >= 0;
-    if (shown.kind == "kick" && !(sent && standardErrorIsJournal()))
+    if (shown.kind == bus::event::Kick && !(sent && standardErrorIsJournal()))
         logLine(LOG_INFO, "%s", sentence(shown).c_str());
 }
 

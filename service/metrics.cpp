@@ -13,6 +13,8 @@
 
 namespace drawerservice {
 
+namespace bus = drawerdriver::bus;
+
 using drawerdriver::MetricsFileName;
 
 namespace {
@@ -99,15 +101,15 @@ void MetricsFile::count(const Event &event)
     if (event.drawer < 1 || event.drawer > int(m_counters.size()))
         return;
     Counters &counters = m_counters[std::size_t(event.drawer - 1)];
-    if (event.kind == "kick")
+    if (event.kind == bus::event::Kick)
         ++counters.kicksDone;
-    else if (event.kind == "kick-refused")
+    else if (event.kind == bus::event::KickRefused)
         ++counters.kicksRefused;
-    else if (event.kind == "kick-undelivered")
+    else if (event.kind == bus::event::KickUndelivered)
         ++counters.kicksUndelivered;
-    else if (event.kind == "opened")
+    else if (event.kind == bus::event::Opened)
         ++counters.openings;
-    else if (event.kind == "left-open")
+    else if (event.kind == bus::event::LeftOpen)
         ++counters.leftOpenAlarms;
     changed();
 }

@@ -40,6 +40,7 @@
 #include <unistd.h>
 
 namespace {
+namespace kind = drawerdriver::bus::event;
 const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
 const QString ManagerPath = QStringLiteral("/org/kestrin/Drawers1");
 const QString ManagerInterface = QStringLiteral("org.kestrin.Drawers1.Manager");
@@ -237,7 +238,7 @@ private slots:
         {
             drawerservice::History store((state + QStringLiteral("/history.sqlite")).toStdString());
             for (const int days : {400, 31, 29, 1}) {
-                drawerservice::Event event = drawerservice::newEvent(1, "kick");
+                drawerservice::Event event = drawerservice::newEvent(1, kind::Kick);
                 event.timeUs -= days * DayUs;
                 event.reason = std::to_string(days) + " days ago";
                 QVERIFY(store.append(event));
@@ -246,8 +247,8 @@ private slots:
         QCOMPARE(open(1, QStringLiteral("first")).type(), QDBusMessage::ReplyMessage);
         QStringList kept;
         for (const QJsonObject &row :
-            only(
-                history({QStringLiteral("--until"), QStringLiteral("1h")}), QStringLiteral("kick")))
+            only(history({QStringLiteral("--until"), QStringLiteral("1h")}),
+                QLatin1String(kind::Kick)))
             kept.append(row.value(QStringLiteral("reason")).toString());
         QCOMPARE(kept, (QStringList {QStringLiteral("29 days ago"), QStringLiteral("1 days ago")}));
     }
@@ -281,7 +282,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(alarms(), 2, 4000);
         printer.sensorHigh = false;
         QTRY_COMPARE(only(history({QStringLiteral("--drawer"), QStringLiteral("1")}),
-                         QStringLiteral("closed"))
+                         QLatin1String(kind::Closed))
                          .size(),
             1);
         // Proving that no alarm follows the closing takes waiting past the
@@ -297,9 +298,9 @@ private slots:
                         .errorName()
                         .endsWith(QLatin1String("NotPresent")));
         second.comeBack();
-        QTRY_COMPARE_WITH_TIMEOUT(
-            only(history({QStringLiteral("--drawer"), QStringLiteral("2")}), QStringLiteral("back"))
-                .size(),
+        QTRY_COMPARE_WITH_TIMEOUT(only(history({QStringLiteral("--drawer"), QStringLiteral("2")}),
+                                      QLatin1String(kind::Back))
+                                      .size(),
             1, 3000);
         // Taken while the last answer is still believed, and then never
         // delivered: another program holds the device.
@@ -308,7 +309,7 @@ private slots:
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
         QCOMPARE(open(4, QStringLiteral("receipt printing")).type(), QDBusMessage::ReplyMessage);
         QTRY_COMPARE_WITH_TIMEOUT(only(history({QStringLiteral("--drawer"), QStringLiteral("4")}),
-                                      QStringLiteral("kick-undelivered"))
+                                      QLatin1String(kind::KickUndelivered))
                                       .size(),
             1, 5000);
         ::close(other);
@@ -330,18 +331,19 @@ private slots:
             QJsonObject who;
             double minSeconds = -1;
         };
-        const QList<Expected> expected {{"kick", 1, QStringLiteral("sale 17"), caller},
-            {"kick", 2, QStringLiteral("refund"), caller},
-            {"kick-refused", 2, QStringLiteral("busy: too soon"), caller},
-            {"kick-refused", 5, QStringLiteral("not configured: nowhere"), caller},
-            {"opened", 1, QString(), device}, {"left-open", 1, QString(), device, 1},
-            {"left-open", 1, QString(), device, 2}, {"closed", 1, QString(), device, 2},
-            {"gone", 2, QString(), {}},
-            {"kick-refused", 2, QStringLiteral("not present: while gone"), caller},
-            {"back", 2, QString(), {}}, {"kick", 4, QStringLiteral("receipt printing"), caller},
-            {"kick-undelivered", 4, QString(), {}}, {"service-stop", 0, QString(), {}},
-            {"service-start", 0, QString(), {}},
-            {"kick", 3, QStringLiteral("after a restart"), caller}};
+        const QList<Expected> expected {{kind::Kick, 1, QStringLiteral("sale 17"), caller},
+            {kind::Kick, 2, QStringLiteral("refund"), caller},
+            {kind::KickRefused, 2, QStringLiteral("busy: too soon"), caller},
+            {kind::KickRefused, 5, QStringLiteral("not configured: nowhere"), caller},
+            {kind::Opened, 1, QString(), device}, {kind::LeftOpen, 1, QString(), device, 1},
+            {kind::LeftOpen, 1, QString(), device, 2}, {kind::Closed, 1, QString(), device, 2},
+            {kind::Gone, 2, QString(), {}},
+            {kind::KickRefused, 2, QStringLiteral("not present: while gone"), caller},
+            {kind::Back, 2, QString(), {}},
+            {kind::Kick, 4, QStringLiteral("receipt printing"), caller},
+            {kind::KickUndelivered, 4, QString(), {}}, {kind::ServiceStop, 0, QString(), {}},
+            {kind::ServiceStart, 0, QString(), {}},
+            {kind::Kick, 3, QStringLiteral("after a restart"), caller}};
         const QList<QJsonObject> rows
             = since(history({QStringLiteral("--since"), QStringLiteral("1h")}), start);
         qsizetype at = 0;
@@ -409,7 +411,7 @@ private slots:
         QVERIFY2(kicked > answered.size() / 2, qPrintable(QString::number(kicked)));
 
         QSet<QString> kicks;
-        for (const QJsonObject &row : rowsSince(start, 0, QStringLiteral("kick")))
+        for (const QJsonObject &row : rowsSince(start, 0, QLatin1String(kind::Kick)))
             kicks.insert(row.value(QStringLiteral("reason")).toString());
         for (auto call = answered.begin(); call != answered.end(); ++call)
             QVERIFY2(!call.value().isEmpty() || kicks.contains(call.key()), qPrintable(call.key()));
@@ -489,7 +491,7 @@ private slots:
             QCOMPARE(openWhenFree(1, reason).type(), QDBusMessage::ReplyMessage);
         const QByteArray csv = ctl({QStringLiteral("history"), QStringLiteral("--csv")}).first;
         QStringList exact;
-        for (const QJsonObject &row : rowsSince(start, 1, QStringLiteral("kick"))) {
+        for (const QJsonObject &row : rowsSince(start, 1, QLatin1String(kind::Kick))) {
             exact.append(row.value(QStringLiteral("reason")).toString());
             QVERIFY(csv.contains(",'" + exact.last().toUtf8() + ','));
         }
@@ -504,25 +506,25 @@ private slots:
         const auto count
             = [&](const char *event) { return rowsSince(start, 1, QLatin1String(event)).size(); };
         printer.sensorHigh = true;
-        QTRY_COMPARE(count("opened"), 1);
+        QTRY_COMPARE(count(kind::Opened), 1);
         printer.vanish();
-        QTRY_COMPARE_WITH_TIMEOUT(count("gone"), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(count(kind::Gone), 1, 3000);
         printer.sensorHigh = false;
         printer.comeBack();
-        QTRY_COMPARE_WITH_TIMEOUT(count("back"), 1, 3000);
-        QCOMPARE(count("closed"), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(count(kind::Back), 1, 3000);
+        QCOMPARE(count(kind::Closed), 0);
 
         std::vector<drawerctl::Row> day;
         for (const QJsonObject &row : rowsSince(start, 1)) {
             day.push_back({});
             day.back().timeUs = timeUs(row);
             day.back().drawer = 1;
-            day.back().event = row.value(QStringLiteral("event")).toString().toStdString();
+            day.back().kind = row.value(QStringLiteral("event")).toString().toStdString();
             day.back().seconds = row.value(QStringLiteral("seconds")).toDouble();
         }
         const auto report = drawerctl::summarize(day, start - 1000, nowUs(), nowUs());
-        const std::int64_t open = timeUs(rowsSince(start, 1, QStringLiteral("gone")).first())
-            - timeUs(rowsSince(start, 1, QStringLiteral("opened")).first());
+        const std::int64_t open = timeUs(rowsSince(start, 1, QLatin1String(kind::Gone)).first())
+            - timeUs(rowsSince(start, 1, QLatin1String(kind::Opened)).first());
         QCOMPARE(qRound64(report.drawers.front().totalOpenSeconds * 1000), open / 1000);
     }
 
@@ -532,7 +534,7 @@ private slots:
     void pagesHoldAndSizeIsCapped()
     {
         drawerservice::History store((state + QStringLiteral("/paged.sqlite")).toStdString());
-        drawerservice::Event event = drawerservice::newEvent(1, "kick");
+        drawerservice::Event event = drawerservice::newEvent(1, kind::Kick);
         const std::int64_t base = event.timeUs;
         for (int i = 0; i < 30; ++i) {
             event.timeUs = base + i / 3; // three rows at each time
@@ -612,7 +614,7 @@ private slots:
         if (readOnly)
             QTRY_VERIFY(systemBus->log().contains(QLatin1String("the drawers work on")));
         else
-            QCOMPARE(rowsSince(start, 1, QStringLiteral("kick"))
+            QCOMPARE(rowsSince(start, 1, QLatin1String(kind::Kick))
                          .value(0)
                          .value(QStringLiteral("reason")),
                 QStringLiteral("disk broken"));
@@ -624,7 +626,7 @@ private slots:
         QCOMPARE(openWhenFree(1, QStringLiteral("disk back")).type(), QDBusMessage::ReplyMessage);
         QVERIFY(historyWorking());
         const QList<QJsonObject> kicks = only(
-            history({QStringLiteral("--since"), QStringLiteral("1m")}), QStringLiteral("kick"));
+            history({QStringLiteral("--since"), QStringLiteral("1m")}), QLatin1String(kind::Kick));
         QVERIFY(!kicks.isEmpty());
         QCOMPARE(
             kicks.last().value(QStringLiteral("reason")).toString(), QStringLiteral("disk back"));
@@ -704,8 +706,8 @@ private slots:
             const QStringList parts = text.split(QLatin1Char(' '));
             drawerctl::Row row;
             row.timeUs = start + parts[0].toLongLong() * 1'000'000;
-            row.event = parts[1].toStdString();
-            row.drawer = row.event.starts_with("service") ? 0 : 1;
+            row.kind = parts[1].toStdString();
+            row.drawer = row.kind.starts_with("service") ? 0 : 1;
             if (parts.size() > 2)
                 row.seconds = parts[2].toDouble();
             rows.push_back(row);
