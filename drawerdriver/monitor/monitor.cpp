@@ -77,11 +77,20 @@ public:
     {
         if (Clock::now() < m_nextPoll)
             return;
-        m_monitor.questionAsked();
+        const Clock::time_point asked = m_monitor.questionAsked();
+        m_occupied = false;
         const bool ok = exchange();
-        m_monitor.questionEnded(ok);
+        // A device another program holds for a moment (printing a receipt)
+        // has not failed to answer: its question stays under way, tried
+        // again, until UnansweredLimit.
+        const Clock::time_point giveUp = asked + UnansweredLimit;
+        const bool stillAsking = !ok && m_occupied && Clock::now() < giveUp;
+        if (!stillAsking)
+            m_monitor.questionEnded(ok);
         m_monitor.markExchangeDone();
         m_nextPoll = Clock::now() + (ok ? PollInterval : m_health.backoff());
+        if (stillAsking)
+            m_nextPoll = std::min(m_nextPoll, giveUp);
         m_watchPushed = true;
     }
 
@@ -282,6 +291,7 @@ private:
 
     void failed(OpenFailure failure, const std::string &error)
     {
+        m_occupied = failure == OpenFailure::Busy || failure == OpenFailure::Refused;
         if (failure == OpenFailure::Gone)
             m_monitor.recordGone();
         m_health.failed(failure, error);
@@ -296,6 +306,7 @@ private:
     Clock::time_point m_nextKickTry = Clock::now();
     Clock::time_point m_nextConfigCheck = Clock::now() + ConfigCheckInterval;
     bool m_watchPushed = true;
+    bool m_occupied = false; // the last failure: the device is busy, or refused us
 };
 
 DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
@@ -449,10 +460,12 @@ void DeviceMonitor::markExchangeDone()
     m_changed.notify_all();
 }
 
-void DeviceMonitor::questionAsked()
+Clock::time_point DeviceMonitor::questionAsked()
 {
     std::lock_guard guard(m_mutex);
-    m_askedAt = Clock::now();
+    if (!m_askedAt)
+        m_askedAt = Clock::now();
+    return *m_askedAt;
 }
 
 void DeviceMonitor::questionEnded(bool answered)

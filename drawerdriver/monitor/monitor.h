@@ -11,7 +11,8 @@
 // questions never turns a device that answers into a missing one. A
 // question still under way after UnansweredLimit counts as unanswered, so
 // that a device that stops answering reads as gone within it even while the
-// worker cannot run.
+// worker cannot run. A device busy with another program (printing) keeps
+// its question under way, tried again, until then.
 //
 // Locks. DrawerBank's lock may be held while a monitor's own lock is taken,
 // never the other way round; the worker thread holds its monitor's lock only
@@ -127,7 +128,8 @@ private:
     std::deque<PendingKick> takeKicks();
     void inheritAnswer(DeviceMonitor &predecessor);
     void markExchangeDone();
-    void questionAsked();
+    // When the question under way was asked: now, unless one still is.
+    std::chrono::steady_clock::time_point questionAsked();
     void questionEnded(bool answered);
     void recordAnswer(std::optional<bool> level);
     void recordGone();
