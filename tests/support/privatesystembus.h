@@ -6,6 +6,12 @@
 #include <QFile>
 #include <QProcess>
 
+#if defined(QT_DBUS_LIB)
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#endif
+
 class PrivateSystemBus {
 public:
     ~PrivateSystemBus()
@@ -52,6 +58,48 @@ public:
     }
 
     QString address;
+
+#if defined(QT_DBUS_LIB)
+    // The unique name of the process's connection, or empty.
+    QString uniqueNameOf(qint64 pid)
+    {
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        for (const QString &name : bus.interface()->registeredServiceNames().value())
+            if (name.startsWith(QLatin1Char(':')) && bus.interface()->servicePid(name) == pid)
+                return name;
+        return {};
+    }
+
+    // What only the bus and the drawer service may say, sent straight to
+    // target from a connection of its own, as any local user can: the
+    // service has gone, and drawers 1 and 3 have. Returns once the bus has
+    // passed the signals on.
+    void forgeServiceSignals(const QString &target)
+    {
+        const QString service = QStringLiteral("org.kestrin.Drawers1");
+        QDBusConnection forger = QDBusConnection::connectToBus(address, QStringLiteral("forger"));
+        QDBusMessage gone
+            = QDBusMessage::createTargetedSignal(target, QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"));
+        gone << service << forger.interface()->serviceOwner(service).value() << QString();
+        forger.send(gone);
+        for (const int number : {1, 3}) {
+            QDBusMessage absent = QDBusMessage::createTargetedSignal(target,
+                QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number),
+                QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("PropertiesChanged"));
+            absent << QStringLiteral("org.kestrin.Drawers1.Drawer")
+                   << QVariantMap {{QStringLiteral("Present"), false},
+                          {QStringLiteral("Changed"), QVariant::fromValue(qulonglong(0))}}
+                   << QStringList();
+            forger.send(absent);
+        }
+        // The bus answers a call after it has passed on what came before.
+        forger.interface()->isServiceRegistered(service);
+        QDBusConnection::disconnectFromBus(QStringLiteral("forger"));
+    }
+#endif
 
 private:
     static bool write(const QString &path, const QString &text)
