@@ -1,6 +1,6 @@
 #include "history.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 
 #include <chrono>
 #include <cstdio>
@@ -242,7 +242,7 @@ int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, in
         sd_bus_message *reply = nullptr;
         const std::size_t before = rows.size();
         int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-            bus::ManagerInterface, "History", error, &reply, "xxyuu", sinceUs, untilUs,
+            bus::ManagerInterface, bus::HistoryMethod, error, &reply, "xxyuu", sinceUs, untilUs,
             std::uint8_t(drawer), std::uint32_t(rows.size()), std::uint32_t(0));
         if (r >= 0 && (r = readRows(reply, rows)) < 0)
             sd_bus_error_set_errno(error, r);

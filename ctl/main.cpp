@@ -1,8 +1,10 @@
 // kestrin-drawer-ctl: the drawer service's command-line client, for people
 // and scripts. It shows the drawers, fires one, and follows their changes.
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "client/drawerstate.h"
+#include "client/sdbusref.h"
+#include "exitcodes.h"
 #include "history.h"
 #include "report.h"
 #include "tokens.h"
@@ -25,41 +27,32 @@
 namespace {
 
 namespace bus = drawerdriver::bus;
-using Drawers = std::array<bus::DrawerState, 8>;
+using bus::Drawers;
+using drawerdriver::DrawerCount;
 
-enum Exit {
-    Done = 0,
-    NotPresentOrBusy = 1,
-    Usage = 2,
-    AccessDenied = 3,
-    NoService = 4,
-    NotConfigured = 5
-};
+using namespace drawerctl;
 
-constexpr char Help[]
-    = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
-      "\n"
-      "Commands:\n"
-      "  status                   the configured drawers: number, device,\n"
-      "                           present, open, and since when\n"
-      "  open N [--reason TEXT]   fire drawer N (1 to 8); the reason goes\n"
-      "                           into the service's record\n"
-      "  watch [--json]           one line per change until interrupted;\n"
-      "                           --json: one JSON object per line\n"
-      "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
-      "                           the service's record of kicks, refusals,\n"
-      "                           openings and alarms; WHEN is a date, a\n"
-      "                           time, 'today', 'yesterday' or an age: 1h\n"
-      "  report [--day DATE] [--html FILE]\n"
-      "                           one day per drawer: openings, kicks,\n"
-      "                           refusals, time open, alarms; --html also\n"
-      "                           writes a page with the day's timeline\n"
-      "%s"
-      "  help, --help             this text\n"
-      "\n"
-      "Exit status: 0 done, 1 not present or busy, 2 usage, 3 access denied,\n"
-      "4 service not running, 5 not configured, 6 the history cannot be read or the\n"
-      "page cannot be written.\n";
+constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
+                        "\n"
+                        "Commands:\n"
+                        "  status                   the configured drawers: number, device,\n"
+                        "                           present, open, and since when\n"
+                        "  open N [--reason TEXT]   fire drawer N (1 to %d); the reason goes\n"
+                        "                           into the service's record\n"
+                        "  watch [--json]           one line per change until interrupted;\n"
+                        "                           --json: one JSON object per line\n"
+                        "  history [--drawer N] [--since WHEN] [--until WHEN] [--csv | --json]\n"
+                        "                           the service's record of kicks, refusals,\n"
+                        "                           openings and alarms; WHEN is a date, a\n"
+                        "                           time, 'today', 'yesterday' or an age: 1h\n"
+                        "  report [--day DATE] [--html FILE]\n"
+                        "                           one day per drawer: openings, kicks,\n"
+                        "                           refusals, time open, alarms; --html also\n"
+                        "                           writes a page with the day's timeline\n"
+                        "%s"
+                        "  help, --help             this text\n"
+                        "\n"
+                        "Exit status:\n";
 
 // watch's limit on the service's answer, which it asks for again.
 constexpr std::uint64_t WatchReadTimeoutUs = 2'000'000;
@@ -71,10 +64,17 @@ void onInterrupt(int)
     interrupted = 1;
 }
 
+void printHelp(std::FILE *out)
+{
+    std::fprintf(out, Help, DrawerCount, TokenHelp);
+    for (const auto &[code, meaning] : ExitCodes)
+        std::fprintf(out, "  %d  %s\n", int(code), meaning);
+}
+
 int usage(const std::string &problem)
 {
     std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
-    std::fprintf(stderr, Help, TokenHelp);
+    printHelp(stderr);
     return Usage;
 }
 
@@ -102,7 +102,7 @@ int failure(const sd_bus_error &error, int r)
     if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
         return NotConfigured;
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_FAILED))
-        return drawerctl::CannotWrite; // the service could not read its history
+        return CannotWrite; // the service could not read its history
     std::fprintf(stderr,
         "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
         "be started; is the kestrin-drawer package installed?\n");
@@ -113,16 +113,15 @@ int failure(const sd_bus_error &error, int r)
 int readDrawers(sd_bus *connection, Drawers &drawers, std::string *owner = nullptr)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message *reply = nullptr;
+    drawerdriver::MessageRef reply;
     int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-        bus::ObjectManagerInterface, "GetManagedObjects", &error, &reply, "");
+        bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, &error, reply.out(), "");
     drawers = {};
     if (r >= 0 && (r = bus::readManagedObjects(reply, drawers)) < 0)
         sd_bus_error_set_errno(&error, r);
     const int status = r < 0 ? failure(error, r) : Done;
     if (owner && status == Done && sd_bus_message_get_sender(reply))
         *owner = sd_bus_message_get_sender(reply);
-    sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return status;
 }
@@ -181,7 +180,7 @@ int open(sd_bus *connection, int number, const std::string &reason)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     const int r = sd_bus_call_method(connection, bus::ServiceName, bus::drawerPath(number).c_str(),
-        bus::DrawerInterface, "Open", &error, nullptr, "s", reason.c_str());
+        bus::DrawerInterface, bus::OpenMethod, &error, nullptr, "s", reason.c_str());
     const int result = r < 0 ? failure(error, r) : Done;
     sd_bus_error_free(&error);
     if (result == Done)
@@ -235,7 +234,7 @@ int onDrawerSignal(sd_bus_message *signal, void *userdata, sd_bus_error *)
     if (number == 0 || !sender || watch.owner != sender || watch.failedReads > 0)
         return 0;
     bus::DrawerState &drawer = watch.drawers[number - 1];
-    if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, "PropertiesChanged")) {
+    if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, bus::PropertiesChangedSignal)) {
         if (bus::readPropertiesChanged(signal, drawer) >= 0)
             printLine(watch, drawer, nullptr);
     } else {
@@ -358,7 +357,7 @@ int main(int argc, char *argv[])
         return usage("a command is needed");
     const std::string_view command = argv[1];
     if (command == "help" || command == "--help" || command == "-h") {
-        std::printf(Help, TokenHelp);
+        printHelp(stdout);
         return Done;
     }
     if (command == "token")
@@ -369,9 +368,9 @@ int main(int argc, char *argv[])
     drawerctl::HistoryOptions history;
     drawerctl::ReportOptions report;
     if (command == "open") {
-        if (argc < 3 || std::strlen(argv[2]) != 1 || argv[2][0] < '1' || argv[2][0] > '8')
-            return usage("open needs a drawer number, 1 to 8");
-        number = argv[2][0] - '0';
+        number = argc < 3 ? 0 : bus::parseDrawerNumber(argv[2]);
+        if (number == 0)
+            return usage("open needs a drawer number, 1 to " + std::to_string(DrawerCount));
         for (int i = 3; i < argc; ++i) {
             const std::string_view option = argv[i];
             if (option == "--reason" && i + 1 < argc)
@@ -402,8 +401,8 @@ int main(int argc, char *argv[])
         return usage("unknown command '" + std::string(command) + "'");
     }
 
-    sd_bus *connection = nullptr;
-    if (const int r = sd_bus_open_system(&connection); r < 0) {
+    drawerdriver::BusRef connection;
+    if (const int r = sd_bus_open_system(connection.out()); r < 0) {
         std::fprintf(stderr,
             "kestrin-drawer-ctl: cannot reach the system bus (%s), so the drawer service is not "
             "running\n",
@@ -424,6 +423,5 @@ int main(int argc, char *argv[])
         result = readRecord(connection, command == "history" ? &history : nullptr, report);
     else
         result = watch(connection, json);
-    sd_bus_flush_close_unref(connection);
     return result;
 }

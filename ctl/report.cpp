@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "exitcodes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>

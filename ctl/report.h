@@ -45,9 +45,7 @@ struct ReportOptions {
 // Parses the options after "report"; an empty problem when they are fine.
 std::string parseReportOptions(int argc, char *argv[], ReportOptions &options);
 // The report of the day: 0 done, CannotWrite when the page could not be
-// written, or a negative errno with error filled. CannotWrite is also the
-// exit status when the service cannot read its history.
-inline constexpr int CannotWrite = 6;
+// written, or a negative errno with error filled.
 int runReport(sd_bus *connection, const ReportOptions &options, sd_bus_error *error);
 
 void printReport(const DayReport &report);

@@ -1,15 +1,14 @@
 #include "tokens.h"
 
+#include "exitcodes.h"
 #include "tokenstore.h"
 
 #include <cstdio>
 #include <string_view>
 
-namespace {
+using namespace drawerctl;
 
-constexpr int Done = 0;
-constexpr int Failed = 1;
-constexpr int Usage = 2;
+namespace {
 
 int usage(const char *problem)
 {
@@ -20,7 +19,7 @@ int usage(const char *problem)
 int failed(const QString &problem)
 {
     std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", qPrintable(problem));
-    return Failed;
+    return TokenFailed;
 }
 
 } // namespace

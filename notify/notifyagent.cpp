@@ -1,23 +1,18 @@
 #include "notifyagent.h"
 
+#include "busapi.h"
+
 #include <QDBusArgument>
 #include <QDBusServiceWatcher>
-#include <QRegularExpression>
 #include <QVariantMap>
 
+namespace bus = drawerdriver::bus;
+
 namespace {
-const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
-const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
+const QString ServiceName = QString::fromLatin1(bus::ServiceName);
+const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
 const QString Notifications = QStringLiteral("org.freedesktop.Notifications");
 const QString NotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-
-// 3 for /org/kestrin/Drawers1/drawer3; 0 for anything else.
-int drawerNumber(const QString &path)
-{
-    static const QRegularExpression drawer(QStringLiteral("^/org/kestrin/Drawers1/drawer([1-8])$"));
-    const QRegularExpressionMatch match = drawer.match(path);
-    return match.hasMatch() ? match.captured(1).toInt() : 0;
-}
 } // namespace
 
 QString leftOpenText(int drawer, qulonglong seconds)
@@ -45,16 +40,16 @@ bool NotifyAgent::start()
     auto *watcher = new QDBusServiceWatcher(
         ServiceName, m_system, QDBusServiceWatcher::WatchForUnregistration, this);
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, &NotifyAgent::serviceGone);
-    return m_system.connect(ServiceName, QString(), DrawerInterface, QStringLiteral("LeftOpen"),
-               this, SLOT(leftOpen(QDBusMessage)))
-        && m_system.connect(ServiceName, QString(),
-            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-            this, SLOT(propertiesChanged(QDBusMessage)));
+    return m_system.connect(ServiceName, QString(), DrawerInterface,
+               QString::fromLatin1(bus::LeftOpenSignal), this, SLOT(leftOpen(QDBusMessage)))
+        && m_system.connect(ServiceName, QString(), QString::fromLatin1(bus::PropertiesInterface),
+            QString::fromLatin1(bus::PropertiesChangedSignal), this,
+            SLOT(propertiesChanged(QDBusMessage)));
 }
 
 void NotifyAgent::leftOpen(const QDBusMessage &signal)
 {
-    const int drawer = drawerNumber(signal.path());
+    const int drawer = bus::drawerNumber(signal.path().toStdString());
     if (drawer == 0)
         return;
     const qulonglong seconds = signal.arguments().value(0).toULongLong();
@@ -76,10 +71,10 @@ void NotifyAgent::leftOpen(const QDBusMessage &signal)
 
 void NotifyAgent::propertiesChanged(const QDBusMessage &signal)
 {
-    const int drawer = drawerNumber(signal.path());
+    const int drawer = bus::drawerNumber(signal.path().toStdString());
     const QVariantMap changed = qdbus_cast<QVariantMap>(signal.arguments().value(1));
-    if (drawer != 0 && changed.contains(QStringLiteral("Open"))
-        && !changed.value(QStringLiteral("Open")).toBool())
+    const QString open = QString::fromLatin1(bus::OpenProperty);
+    if (drawer != 0 && changed.contains(open) && !changed.value(open).toBool())
         withdraw(drawer);
 }
 

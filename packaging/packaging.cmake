@@ -1,23 +1,28 @@
-# What an install lays down. scripts/package.sh makes the two Debian
-# packages from its two components:
+# What an install lays down. scripts/package.sh makes the four Debian
+# packages from its four components:
 #
-#   kestrin-drawer            component "program": the program, the Linux
-#                             drawer library in its private folder, the
-#                             drawer service, kestrin-drawer-ctl and the
-#                             web bridge with their systemd, D-Bus,
-#                             sysusers and udev files, kestrin-drawer-notify
-#                             and its autostart entry, the drawer configuration, the udev
-#                             rule samples, the manual pages and the
-#                             desktop entry.
+#   kestrin-drawerd           component "daemon": the Linux drawer library in
+#                             its private folder, the drawer service with its
+#                             systemd, D-Bus, sysusers and udev files,
+#                             kestrin-drawer-setup, kestrin-drawer-ctl, the
+#                             drawer configuration, the udev rule samples and
+#                             their manual pages. No Qt GUI library: a
+#                             headless till needs only this one.
+#   kestrin-drawer-web        component "web": the web bridge, its unit, its
+#                             sysusers file and its manual page.
+#   kestrin-drawer            component "program": the window,
+#                             kestrin-drawer-notify and its autostart entry,
+#                             the desktop entry and the icons.
 #   kestrin-drawer-simulator  component "simulator": a copy of the program
 #                             beside the simulated library, the launcher
 #                             that starts it, kestrin-drawer-sim and their
 #                             desktop entry.
 #
-# `cmake --install` lays down the program's part. Rules marked
+# `cmake --install` lays down the first three. Rules marked
 # EXCLUDE_FROM_ALL are only installed by component: all of the simulator
-# (`cmake --install <build> --component simulator`), and the configuration
-# file in /etc, which only the package installs, as a conffile that dpkg
+# (`cmake --install <build> --component simulator`), the systemd and udev
+# files, which belong in /lib whatever the prefix, and the configuration
+# files in /etc, which only the packages install, as conffiles that dpkg
 # keeps through upgrades, since a plain install would overwrite a user's
 # edits.
 
@@ -30,6 +35,7 @@ set(kestrin_library_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(kestrin_private_dir lib/kestrin-drawer)
 set(kestrin_simulator_dir lib/kestrin-drawer-simulator)
 set(kestrin_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/kestrin-drawer)
+set(kestrin_daemon_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/kestrin-drawerd)
 set(kestrin_simulator_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/kestrin-drawer-simulator)
 set(kestrin_generated ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${kestrin_generated})
@@ -56,64 +62,86 @@ function(kestrin_man page component)
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component} ${exclude})
 endfunction()
 
-# --- kestrin-drawer --------------------------------------------------------
+# --- kestrin-drawerd --------------------------------------------------------
 
-install(TARGETS kestrin-drawer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+# The drawer library, the service, its tools and its configuration: all a
+# till needs, with no window. Debian 12 keeps units and udev rules in /lib.
 if(TARGET drawer_driver)
     install(TARGETS drawer_driver LIBRARY DESTINATION ${kestrin_private_dir}
-            PERMISSIONS ${kestrin_library_permissions} COMPONENT program)
+            PERMISSIONS ${kestrin_library_permissions} COMPONENT daemon)
 endif()
-# The drawer set-up tool and its manual page, once they are part of the build.
 if(TARGET kestrin-drawer-setup)
     install(TARGETS kestrin-drawer-setup RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-            COMPONENT program)
+            COMPONENT daemon)
 endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/kestrin-drawer-setup.1)
-    kestrin_man(docs/man/kestrin-drawer-setup.1 program)
+    kestrin_man(docs/man/kestrin-drawer-setup.1 daemon)
 endif()
-kestrin_man(docs/man/kestrin-drawer.1 program)
-
-# The drawer service, started by D-Bus activation through systemd, and its
-# command-line client. Debian 12 keeps units and udev rules in /lib.
+# The service is started by D-Bus activation through systemd.
 if(TARGET kestrin-drawerd)
     install(TARGETS kestrin-drawerd RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
-            COMPONENT program)
+            COMPONENT daemon)
     install(TARGETS kestrin-drawer-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-            COMPONENT program)
-    kestrin_man(docs/man/kestrin-drawer-ctl.1 program)
-    kestrin_man(docs/man/kestrin-drawerd.8 program)
+            COMPONENT daemon)
+    kestrin_man(docs/man/kestrin-drawer-ctl.1 daemon)
+    kestrin_man(docs/man/kestrin-drawerd.8 daemon)
     set(kestrin_service_files ${PROJECT_SOURCE_DIR}/packaging/service)
     install(FILES ${kestrin_service_files}/kestrin-drawerd.service
-            DESTINATION /lib/systemd/system COMPONENT program EXCLUDE_FROM_ALL)
+            DESTINATION /lib/systemd/system COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/70-kestrin-drawerd.rules
-            DESTINATION /lib/udev/rules.d COMPONENT program EXCLUDE_FROM_ALL)
+            DESTINATION /lib/udev/rules.d COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/kestrin-drawer.sysusers
             DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer.conf
-            COMPONENT program)
+            COMPONENT daemon)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.conf
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT program)
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT daemon)
     install(FILES ${kestrin_service_files}/org.kestrin.Drawers1.service
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT program)
-    # The left-open alarms' agent, started with every desktop session.
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system-services COMPONENT daemon)
+    # The bus API, documented, for bus tools and code generators.
+    install(FILES busapi/org.kestrin.Drawers1.xml
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces COMPONENT daemon)
+endif()
+kestrin_man(docs/man/drawers.conf.5 daemon)
+install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-drawer
+        RENAME drawers.conf COMPONENT daemon EXCLUDE_FROM_ALL)
+file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/examples/*.rules.sample)
+install(FILES ${kestrin_udev_samples} DESTINATION ${kestrin_daemon_doc_dir}/examples
+        COMPONENT daemon)
+kestrin_gzip(${PROJECT_SOURCE_DIR}/README.md ${kestrin_generated}/README.md.gz)
+kestrin_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${kestrin_generated}/changelog.gz)
+install(FILES ${kestrin_generated}/README.md.gz ${kestrin_generated}/changelog.gz
+              ${CMAKE_CURRENT_LIST_DIR}/copyright
+        DESTINATION ${kestrin_daemon_doc_dir} COMPONENT daemon)
+
+# --- kestrin-drawer-web -----------------------------------------------------
+
+# The drawers for web apps, as a unit the shop enables.
+if(TARGET kestrin-drawer-web)
+    install(TARGETS kestrin-drawer-web RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
+            COMPONENT web)
+    kestrin_man(docs/man/kestrin-drawer-web.8 web)
+    install(FILES packaging/web/kestrin-drawer-web.service
+            DESTINATION /lib/systemd/system COMPONENT web EXCLUDE_FROM_ALL)
+    install(FILES packaging/web/kestrin-drawer-web.sysusers
+            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer-web.conf
+            COMPONENT web)
+    install(FILES ${kestrin_generated}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrin-drawer-web COMPONENT web)
+endif()
+
+# --- kestrin-drawer ---------------------------------------------------------
+
+# The window and the left-open alarms' agent, started with every desktop
+# session.
+install(TARGETS kestrin-drawer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+kestrin_man(docs/man/kestrin-drawer.1 program)
+if(TARGET kestrin-drawer-notify)
     install(TARGETS kestrin-drawer-notify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT program)
     kestrin_man(docs/man/kestrin-drawer-notify.1 program)
     install(FILES resources/kestrin-drawer-notify.desktop DESTINATION /etc/xdg/autostart
             COMPONENT program EXCLUDE_FROM_ALL)
 endif()
-# The web bridge: the drawers for web apps, as a unit the shop enables.
-if(TARGET kestrin-drawer-web)
-    install(TARGETS kestrin-drawer-web RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
-            COMPONENT program)
-    kestrin_man(docs/man/kestrin-drawer-web.8 program)
-    install(FILES packaging/web/kestrin-drawer-web.service
-            DESTINATION /lib/systemd/system COMPONENT program EXCLUDE_FROM_ALL)
-    install(FILES packaging/web/kestrin-drawer-web.sysusers
-            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer-web.conf
-            COMPONENT program)
-endif()
-kestrin_man(docs/man/drawers.conf.5 program)
-
 install(FILES resources/kestrin-drawer.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT program)
 foreach(size 16 32)
@@ -123,15 +151,7 @@ foreach(size 16 32)
 endforeach()
 install(FILES resources/kestrin-drawer.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT program)
-
-install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-drawer
-        RENAME drawers.conf COMPONENT program EXCLUDE_FROM_ALL)
-file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/examples/*.rules.sample)
-install(FILES ${kestrin_udev_samples} DESTINATION ${kestrin_doc_dir}/examples COMPONENT program)
-kestrin_gzip(${PROJECT_SOURCE_DIR}/README.md ${kestrin_generated}/README.md.gz)
-kestrin_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${kestrin_generated}/changelog.gz)
-install(FILES ${kestrin_generated}/README.md.gz ${kestrin_generated}/changelog.gz
-              ${CMAKE_CURRENT_LIST_DIR}/copyright
+install(FILES ${kestrin_generated}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION ${kestrin_doc_dir} COMPONENT program)
 
 # --- kestrin-drawer-simulator ----------------------------------------------

@@ -1,17 +1,21 @@
 #!/bin/sh
-# Builds the two Debian packages into build-pkg/:
-#   kestrin-drawer_<version>_<arch>.deb            the program and the Linux drawer library
+# Builds the four Debian packages into build-pkg/:
+#   kestrin-drawerd_<version>_<arch>.deb           the drawer library, the service and its tools
+#   kestrin-drawer-web_<version>_<arch>.deb        the web bridge
+#   kestrin-drawer_<version>_<arch>.deb            the window and the notification agent
 #   kestrin-drawer-simulator_<version>_<arch>.deb  the simulated drawers and their launcher
 # Install them with:
-#   apt install ./build-pkg/kestrin-drawer_*.deb ./build-pkg/kestrin-drawer-simulator_*.deb
+#   apt install ./build-pkg/kestrin-drawer*.deb
+# or, on a till with no desktop, only kestrin-drawerd and kestrin-drawer-web.
 #
 # Each package is its CMake install component (packaging/packaging.cmake),
 # installed into build-pkg/debian/<package>/, stripped as Debian strips, and
 # given the control file in packaging/<package>.control with its library
 # dependencies from dpkg-shlibdeps, its md5sums and, where there is one, its
-# list of conffiles, and its maintainer script where it has one: the
-# program's postinst makes the drawer service's user. dpkg removes the
-# conffile on purge, and the menu and icon caches are updated by triggers.
+# list of conffiles, and its maintainer scripts where it has them: the
+# service's and the bridge's make their users, stop their units on remove,
+# restart them on upgrade and forget them on purge. dpkg removes the
+# conffiles on purge, and the menu and icon caches are updated by triggers.
 set -eu
 cd "$(dirname "$0")/.."
 umask 022
@@ -77,13 +81,17 @@ build_package() {
             if ! grep -qx "/$file" DEBIAN/conffiles 2>/dev/null; then md5sum "$file"; fi
         done) >"$root/DEBIAN/md5sums"
     chmod 0644 "$root"/DEBIAN/*
-    if [ -f "packaging/$package.postinst" ]; then
-        install -m 0755 "packaging/$package.postinst" "$root/DEBIAN/postinst"
-    fi
+    for script in postinst prerm postrm; do
+        if [ -f "packaging/$package.$script" ]; then
+            install -m 0755 "packaging/$package.$script" "$root/DEBIAN/$script"
+        fi
+    done
 
     dpkg-deb --root-owner-group --build "$root" "build-pkg/${package}_${VERSION}_${ARCH}.deb"
 }
 
+build_package kestrin-drawerd daemon
+build_package kestrin-drawer-web web
 build_package kestrin-drawer program
 build_package kestrin-drawer-simulator simulator
 rm build-pkg/debian/control

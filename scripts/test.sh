@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 # chromium for the web bridge's page.
 scripts/install-deps.sh lintian dbus-daemon systemd chromium
 # The Debian packages, built as a release would build them, into build-pkg/;
-# the suite checks their contents, lintian's verdict and the packaged program.
+# the suite checks their contents, lintian's verdict, the packaged program
+# and dpkg installing, upgrading, removing and purging them.
 scripts/package.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKESTRIN_SANITIZE=ON -DKESTRIN_BUILD_TESTS=ON \
     -DKESTRIN_PACKAGE_DIR="$PWD/build-pkg" >/dev/null

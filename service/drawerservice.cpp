@@ -1,6 +1,6 @@
 #include "drawerservice.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "protocols/protocol.h"
 
 #include <cerrno>
@@ -45,25 +45,28 @@ std::chrono::milliseconds pulseTime(const DrawerSettings &settings)
 }
 
 int getProperty(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
-    void *userdata, sd_bus_error *)
+    void *userdata, sd_bus_error *error)
 {
     const Drawer &drawer = *static_cast<const Drawer *>(userdata);
     const std::string_view name = property;
-    if (name == "Number")
+    if (name == bus::NumberProperty)
         return sd_bus_message_append(reply, "y", std::uint8_t(drawer.number));
-    if (name == "Configured")
+    if (name == bus::ConfiguredProperty)
         return sd_bus_message_append(reply, "b", int(drawer.settings.has_value()));
-    if (name == "Present")
+    if (name == bus::PresentProperty)
         return sd_bus_message_append(reply, "b", int(drawer.present));
-    if (name == "Open")
+    if (name == bus::OpenProperty)
         return sd_bus_message_append(reply, "b", int(drawer.open));
-    if (name == "HasSensor")
+    if (name == bus::HasSensorProperty)
         return sd_bus_message_append(
             reply, "b", int(drawer.settings && drawer.settings->sensor != Sensor::None));
-    if (name == "Device")
+    if (name == bus::DeviceProperty)
         return sd_bus_message_append(
             reply, "s", drawer.settings ? drawer.settings->device.c_str() : "");
-    return sd_bus_message_append(reply, "t", drawer.changedUs);
+    if (name == bus::ChangedProperty)
+        return sd_bus_message_append(reply, "t", drawer.changedUs);
+    return sd_bus_error_setf(
+        error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "Drawers have no property %s.", property);
 }
 
 int onOpen(sd_bus_message *call, void *userdata, sd_bus_error *error)
@@ -85,16 +88,19 @@ int onReload(sd_bus_message *call, void *userdata, sd_bus_error *)
 // Methods carry SD_BUS_VTABLE_UNPRIVILEGED: who may call them is the bus
 // policy's decision, not sd-bus's capability check.
 const sd_bus_vtable DrawerVtable[] = {SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Number", "y", getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Configured", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Present", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Open", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("HasSensor", "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Device", "s", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Changed", "t", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(bus::NumberProperty, "y", getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY(
+        bus::ConfiguredProperty, "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(bus::PresentProperty, "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(bus::OpenProperty, "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(
+        bus::HasSensorProperty, "b", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(bus::DeviceProperty, "s", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY(bus::ChangedProperty, "t", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_METHOD_WITH_NAMES(
-        "Open", "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_SIGNAL_WITH_NAMES("LeftOpen", "t", SD_BUS_PARAM(seconds), 0), SD_BUS_VTABLE_END};
+        bus::OpenMethod, "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL_WITH_NAMES(bus::LeftOpenSignal, "t", SD_BUS_PARAM(seconds), 0),
+    SD_BUS_VTABLE_END};
 
 int getHistoryWorking(sd_bus *, const char *, const char *, const char *, sd_bus_message *reply,
     void *userdata, sd_bus_error *)
@@ -109,10 +115,10 @@ int onHistory(sd_bus_message *call, void *userdata, sd_bus_error *)
 }
 
 const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY(
-        "HistoryWorking", "b", getHistoryWorking, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_METHOD("Reload", "", "", onReload, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("History", "xxyuu",
+    SD_BUS_PROPERTY(bus::HistoryWorkingProperty, "b", getHistoryWorking, 0,
+        SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_METHOD(bus::ReloadMethod, "", "", onReload, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::HistoryMethod, "xxyuu",
         SD_BUS_PARAM(since) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer) SD_BUS_PARAM(skip)
             SD_BUS_PARAM(limit),
         "a(xysxsxssd)", SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -124,11 +130,11 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
 Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
 {
     Event event = newEvent(drawer, kind);
-    sd_bus_creds *creds = nullptr;
+    CredsRef creds;
     if (sd_bus_query_sender_creds(call,
             SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_EXE | SD_BUS_CREDS_CMDLINE
                 | SD_BUS_CREDS_AUGMENT,
-            &creds)
+            creds.out())
         < 0) {
         event.program = sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "";
         return event;
@@ -148,7 +154,6 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
         event.program = exe;
     else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
         event.program = cmdline[0];
-    sd_bus_creds_unref(creds);
     return event;
 }
 
@@ -191,7 +196,7 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
     for (int i = 0; i < DrawerCount; ++i) {
         m_drawers[i].service = this;
         m_drawers[i].number = i + 1;
-        m_drawers[i].path = std::string(bus::ManagerPath) + "/drawer" + std::to_string(i + 1);
+        m_drawers[i].path = bus::drawerPath(i + 1);
     }
 }
 
@@ -204,9 +209,6 @@ DrawerService::~DrawerService()
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
     for (auto &[key, monitor] : m_monitors)
         monitor->waitUntilFinished(deadline);
-    sd_event_source_unref(m_refreshTimer);
-    sd_event_source_unref(m_reloadTimer);
-    sd_event_source_unref(m_trimTimer);
 }
 
 int DrawerService::start()
@@ -238,9 +240,9 @@ int DrawerService::start()
     watchConfigFile();
     sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this);
     sd_event_add_time_relative(
-        m_event, &m_refreshTimer, CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
+        m_event, m_refreshTimer.out(), CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
     sd_event_add_time_relative(
-        m_event, &m_reloadTimer, CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
+        m_event, m_reloadTimer.out(), CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
     sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF);
 
     r = sd_bus_request_name(m_bus, bus::ServiceName, 0);
@@ -255,7 +257,7 @@ int DrawerService::start()
         if (drawer.open)
             recordChange(drawer, true, false);
     sd_event_add_time_relative(
-        m_event, &m_trimTimer, CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
+        m_event, m_trimTimer.out(), CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
     sd_notify(0, "READY=1\nSTATUS=Serving the drawers of drawers.conf");
     return 0;
 }
@@ -353,19 +355,17 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
         return;
     const auto now = Clock::now();
     if (drawer.open) {
-        drawer.openSince = now;
         drawer.alarm.opened(now);
         event.kind = "opened";
         record(event);
         return;
     }
     // A drawer whose device went away is not known to be closed.
-    if (drawer.present && drawer.openSince) {
+    if (const auto opened = drawer.alarm.openedAt(); drawer.present && opened) {
         event.kind = "closed";
-        event.seconds = std::chrono::duration<double>(now - *drawer.openSince).count();
+        event.seconds = std::chrono::duration<double>(now - *opened).count();
         record(event);
     }
-    drawer.openSince.reset();
     drawer.alarm.closed();
 }
 
@@ -378,8 +378,8 @@ void DrawerService::soundAlarms()
             Clock::now(), std::chrono::seconds(drawer.settings->alarmAfterSeconds));
         if (!open)
             continue;
-        sd_bus_emit_signal(m_bus, drawer.path.c_str(), bus::DrawerInterface, "LeftOpen", "t",
-            std::uint64_t(open->count()));
+        sd_bus_emit_signal(m_bus, drawer.path.c_str(), bus::DrawerInterface, bus::LeftOpenSignal,
+            "t", std::uint64_t(open->count()));
         Event event = newEvent(drawer.number, "left-open");
         event.program = drawer.settings->device;
         event.seconds = double(open->count());
@@ -409,7 +409,7 @@ void DrawerService::record(Event event)
     m_history->append(event);
     if (m_history->working() != was)
         sd_bus_emit_properties_changed(
-            m_bus, bus::ManagerPath, bus::ManagerInterface, "HistoryWorking", nullptr);
+            m_bus, bus::ManagerPath, bus::ManagerInterface, bus::HistoryWorkingProperty, nullptr);
 }
 
 void DrawerService::recordService(const char *kind)
@@ -452,8 +452,8 @@ int DrawerService::readHistory(sd_bus_message *call)
         return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
             "The history (%s) cannot be read; see the service's log.",
             m_history ? m_history->path().c_str() : "none");
-    sd_bus_message *reply = nullptr;
-    r = sd_bus_message_new_method_return(call, &reply);
+    MessageRef reply;
+    r = sd_bus_message_new_method_return(call, reply.out());
     if (r >= 0)
         r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
     for (const Event &event : events) {
@@ -467,7 +467,6 @@ int DrawerService::readHistory(sd_bus_message *call)
         r = sd_bus_message_close_container(reply);
     if (r >= 0)
         r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
     return r;
 }
 
@@ -475,9 +474,10 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
 {
     std::vector<const char *> names;
     if (state)
-        names.insert(names.end(), {"Present", "Open", "Changed"});
+        names.insert(names.end(), {bus::PresentProperty, bus::OpenProperty, bus::ChangedProperty});
     if (settings)
-        names.insert(names.end(), {"Configured", "HasSensor", "Device"});
+        names.insert(
+            names.end(), {bus::ConfiguredProperty, bus::HasSensorProperty, bus::DeviceProperty});
     names.push_back(nullptr);
     const int r = sd_bus_emit_properties_changed_strv(
         m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));

@@ -1,9 +1,10 @@
 // kestrin-drawerd's drawers: one device monitor per device of drawers.conf,
-// shared by every client, and the eight drawer objects on the bus that
+// shared by every client, and the drawer objects on the bus that
 // follow them.
 #pragma once
 
 #include "alarm.h"
+#include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
 #include "monitor/monitor.h"
@@ -29,7 +30,7 @@ class DrawerService;
 
 struct Drawer {
     DrawerService *service = nullptr;
-    int number = 0; // 1 to 8
+    int number = 0; // 1 to DrawerCount
     std::string path;
     std::optional<DrawerSettings> settings;
     std::shared_ptr<DeviceMonitor> monitor;
@@ -37,7 +38,6 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
-    std::optional<std::chrono::steady_clock::time_point> openSince;
     LeftOpenAlarm alarm;
 };
 
@@ -88,9 +88,9 @@ private:
     std::array<Drawer, drawerdriver::DrawerCount> m_drawers;
     // Each holds one handle, so that it keeps watching without callers.
     std::map<std::string, std::shared_ptr<DeviceMonitor>> m_monitors;
-    sd_event_source *m_refreshTimer = nullptr;
-    sd_event_source *m_reloadTimer = nullptr;
-    sd_event_source *m_trimTimer = nullptr;
+    drawerdriver::EventSourceRef m_refreshTimer;
+    drawerdriver::EventSourceRef m_reloadTimer;
+    drawerdriver::EventSourceRef m_trimTimer;
     std::unique_ptr<History> m_history;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found

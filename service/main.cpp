@@ -1,9 +1,10 @@
 // kestrin-drawerd: the system service that owns the cash drawers of
-// drawers.conf and serves them on the system bus as org.kestrin.Drawers1.
+// drawers.conf and serves them on the system bus (names in busapi.h).
 // Installed, systemd starts it when the first client asks; started by hand
 // it runs as whoever starts it, on the bus DBUS_SYSTEM_BUS_ADDRESS names.
 
-#include "client/busapi.h"
+#include "busapi.h"
+#include "client/sdbusref.h"
 #include "config/config.h"
 #include "drawerservice.h"
 
@@ -22,10 +23,10 @@ int usage(std::FILE *out, int status)
     std::fprintf(out,
         "usage: kestrin-drawerd [--help]\n"
         "Serves the cash drawers of %s (or of the file KESTRIN_DRAWERS_CONF\n"
-        "names) on the system bus as org.kestrin.Drawers1. SIGHUP, the Reload()\n"
+        "names) on the system bus as %s. SIGHUP, the Reload()\n"
         "method and a change to the file make it read the file again.\n"
         "See kestrin-drawer-ctl(1).\n",
-        drawerdriver::DefaultConfigPath);
+        drawerdriver::DefaultConfigPath, drawerdriver::bus::ServiceName);
     return status;
 }
 
@@ -51,11 +52,12 @@ int main(int argc, char *argv[])
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    sd_event *event = nullptr;
-    sd_bus *bus = nullptr;
-    int r = sd_event_default(&event);
+    // The bus goes before the event loop it is attached to.
+    drawerdriver::EventRef event;
+    drawerdriver::BusRef bus;
+    int r = sd_event_default(event.out());
     if (r >= 0)
-        r = sd_bus_open_system(&bus);
+        r = sd_bus_open_system(bus.out());
     if (r < 0) {
         std::fprintf(
             stderr, "kestrin-drawerd: cannot connect to the system bus: %s\n", std::strerror(-r));
@@ -78,7 +80,5 @@ int main(int argc, char *argv[])
         sd_bus_release_name(bus, drawerdriver::bus::ServiceName);
         sd_bus_flush(bus);
     }
-    sd_bus_flush_close_unref(bus);
-    sd_event_unref(event);
     return status;
 }

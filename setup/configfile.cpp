@@ -153,6 +153,89 @@ bool isOneLine(std::string_view value)
         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
+// What is wrong with the changes themselves, before the file is looked at.
+std::string changesProblem(const std::vector<SettingChange> &changes)
+{
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const SettingChange &change = changes[i];
+        if (!isKey(change.key))
+            return "'" + change.key + "' is no key: keys are such as device or sensor";
+        if (!isOneLine(change.value) || trimmed(change.value) != change.value)
+            return "the value of " + change.key + " must be one line, without blanks at either end";
+        if (withoutComment(change.value) != change.value)
+            return "the value of " + change.key
+                + " cannot hold a # after a blank: in the file that starts a comment";
+        for (std::size_t j = 0; j < i; ++j)
+            if (changes[j].key == change.key)
+                return "'" + change.key + "' is given twice";
+    }
+    return {};
+}
+
+// The section to edit: the drawer's, its heading mended where it has a slip
+// ([drawer1]), or a new one at the end of the file.
+Section sectionToEdit(std::vector<std::string> &lines, int drawer)
+{
+    Section section = findSection(lines, drawer);
+    if (!section.error.empty())
+        return section;
+    if (section.found) {
+        bool exact = false;
+        headingDrawer(lines[section.heading], exact);
+        if (!exact)
+            lines[section.heading] = sectionHeading(drawer);
+        return section;
+    }
+    if (!lines.empty() && !trimmed(lines.back()).empty())
+        lines.emplace_back();
+    section.heading = lines.size();
+    lines.push_back(headingOf(drawer));
+    section.end = lines.size();
+    section.found = true;
+    return section;
+}
+
+// One change to the section's lines: the key's first line takes the value
+// and any later ones go; an empty value takes the key out; a new key goes
+// after the last setting.
+void applyChange(std::vector<std::string> &lines, Section &section, const SettingChange &change)
+{
+    constexpr std::size_t none = std::string::npos;
+    std::size_t first = none;
+    for (std::size_t i = section.end; i-- > section.heading + 1;) {
+        if (keyOf(lines[i]) != change.key)
+            continue;
+        if (first != none) {
+            lines.erase(lines.begin() + std::ptrdiff_t(first));
+            --section.end;
+        }
+        first = i;
+    }
+    if (first != none && change.value.empty()) {
+        lines.erase(lines.begin() + std::ptrdiff_t(first));
+        --section.end;
+    } else if (first != none) {
+        lines[first] = withValue(lines[first], change);
+    } else if (!change.value.empty()) {
+        const std::size_t at = afterLastSetting(lines, section);
+        lines.insert(lines.begin() + std::ptrdiff_t(at), change.key + " = " + change.value);
+        ++section.end;
+    }
+}
+
+// What the library would find wrong with the edited section, or empty. The
+// [service] section is read as the library reads a file, without the
+// "file:line: " its problems start with.
+std::string sectionProblem(const std::string &section, int drawer)
+{
+    if (drawer != ServiceSection)
+        return checkSectionText(section);
+    const std::vector<std::string> problems
+        = parseDrawerConfig(section, std::string(ServiceHeading)).problems;
+    return problems.empty() ? std::string()
+                            : problems.front().substr(problems.front().find(": ") + 2);
+}
+
 } // namespace
 
 std::string checkSectionText(std::string_view section)
@@ -198,91 +281,21 @@ SectionEdit setInSection(
     std::string_view text, int drawer, const std::vector<SettingChange> &changes)
 {
     SectionEdit edit;
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        const SettingChange &change = changes[i];
-        if (!isKey(change.key)) {
-            edit.error = "'" + change.key + "' is no key: keys are such as device or sensor";
-            return edit;
-        }
-        if (!isOneLine(change.value) || trimmed(change.value) != change.value) {
-            edit.error
-                = "the value of " + change.key + " must be one line, without blanks at either end";
-            return edit;
-        }
-        if (withoutComment(change.value) != change.value) {
-            edit.error = "the value of " + change.key
-                + " cannot hold a # after a blank: in the file that starts a comment";
-            return edit;
-        }
-        for (std::size_t j = 0; j < i; ++j)
-            if (changes[j].key == change.key) {
-                edit.error = "'" + change.key + "' is given twice";
-                return edit;
-            }
-    }
-
+    if (edit.error = changesProblem(changes); !edit.error.empty())
+        return edit;
     bool crlf = false;
     std::vector<std::string> lines = splitLines(text, &crlf);
-    Section section = findSection(lines, drawer);
-    if (!section.error.empty()) {
-        edit.error = section.error;
+    Section section = sectionToEdit(lines, drawer);
+    if (edit.error = section.error; !edit.error.empty())
         return edit;
-    }
-    if (section.found) {
-        // A heading with a slip ([drawer1]) is mended in place.
-        bool exact = false;
-        headingDrawer(lines[section.heading], exact);
-        if (!exact)
-            lines[section.heading] = sectionHeading(drawer);
-    } else {
-        if (!lines.empty() && !trimmed(lines.back()).empty())
-            lines.emplace_back();
-        section.heading = lines.size();
-        lines.push_back(headingOf(drawer));
-        section.end = lines.size();
-        section.found = true;
-    }
-
-    for (const SettingChange &change : changes) {
-        constexpr std::size_t none = std::string::npos;
-        std::size_t first = none;
-        for (std::size_t i = section.end; i-- > section.heading + 1;) {
-            if (keyOf(lines[i]) != change.key)
-                continue;
-            // Every later line with the key goes; the first one takes the value.
-            if (first != none) {
-                lines.erase(lines.begin() + std::ptrdiff_t(first));
-                --section.end;
-            }
-            first = i;
-        }
-        if (first != none && change.value.empty()) {
-            lines.erase(lines.begin() + std::ptrdiff_t(first));
-            --section.end;
-        } else if (first != none) {
-            lines[first] = withValue(lines[first], change);
-        } else if (!change.value.empty()) {
-            const std::size_t at = afterLastSetting(lines, section);
-            lines.insert(lines.begin() + std::ptrdiff_t(at), change.key + " = " + change.value);
-            ++section.end;
-        }
-    }
+    for (const SettingChange &change : changes)
+        applyChange(lines, section, change);
 
     std::size_t last = section.end;
     while (last > section.heading + 1 && trimmed(lines[last - 1]).empty())
         --last;
     edit.section = joinLines(lines, section.heading, last);
-    // The [service] section as the library reads it, whole.
-    const std::vector<std::string> serviceProblems = drawer == ServiceSection
-        ? parseDrawerConfig(edit.section, std::string(ServiceHeading)).problems
-        : std::vector<std::string> {};
-    if (std::string wrong = drawer == ServiceSection
-            // Without the "file:line: " the parser puts first.
-            ? (serviceProblems.empty()
-                    ? ""
-                    : serviceProblems.front().substr(serviceProblems.front().find(": ") + 2))
-            : checkSectionText(edit.section);
-        !wrong.empty()) {
+    if (const std::string wrong = sectionProblem(edit.section, drawer); !wrong.empty()) {
         edit.error = headingOf(drawer) + ": " + wrong;
         edit.section.clear();
         return edit;
@@ -319,41 +332,66 @@ SectionEdit removeSection(std::string_view text, int drawer)
     return edit;
 }
 
-bool replaceFile(
-    const std::string &path, const std::string &text, std::string &error, int &errorCode)
-{
-    const auto fail = [&](const std::string &what) {
-        errorCode = errno;
-        error = what + ": " + std::strerror(errorCode);
+namespace {
+
+// What failed, with errno's reason, as replaceFile reports it.
+struct Failure {
+    std::string error;
+    int code = 0;
+
+    bool operator()(const std::string &what)
+    {
+        code = errno;
+        error = what + ": " + std::strerror(code);
         return false;
-    };
-    std::string target = path;
+    }
+};
+
+// The file replaceFile writes: where a link leads, and the old file.
+struct Target {
+    std::string path;
+    std::string folder;
+    std::string base;
+    bool exists = false;
     struct stat old = {};
-    if (::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
+};
+
+// The file to replace, a link followed; for a new file, its folder made.
+bool findTarget(const std::string &path, Target &target, Failure &fail)
+{
+    target.path = path;
+    if (::lstat(path.c_str(), &target.old) == 0 && S_ISLNK(target.old.st_mode)) {
         char *real = ::realpath(path.c_str(), nullptr);
         if (!real)
             return fail("cannot follow the link " + path);
-        target = real;
+        target.path = real;
         std::free(real);
     }
-    const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (!exists && errno != ENOENT)
-        return fail("cannot read " + target);
-    if (exists && !S_ISREG(old.st_mode)) {
+    target.exists = ::stat(target.path.c_str(), &target.old) == 0;
+    if (!target.exists && errno != ENOENT)
+        return fail("cannot read " + target.path);
+    if (target.exists && !S_ISREG(target.old.st_mode)) {
         errno = EINVAL;
-        return fail(target + " is not a regular file");
+        return fail(target.path + " is not a regular file");
     }
-    const auto slash = target.rfind('/');
-    const std::string folder
-        = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (!exists && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-        return fail("cannot make the folder " + folder);
+    const auto slash = target.path.rfind('/');
+    target.folder
+        = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.path.substr(0, slash));
+    target.base = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+    if (!target.exists && ::mkdir(target.folder.c_str(), 0755) != 0 && errno != EEXIST)
+        return fail("cannot make the folder " + target.folder);
+    return true;
+}
 
-    std::string temporary = folder + "/." + base + ".XXXXXX";
+// The text in a new temporary file beside the target, with the old file's
+// mode and owner (0644 for a new file), flushed to disk.
+bool writeTemporary(
+    const Target &target, const std::string &text, std::string &temporary, Failure &fail)
+{
+    temporary = target.folder + "/." + target.base + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
-        return fail("cannot write in " + folder);
+        return fail("cannot write in " + target.folder);
     const auto abandon = [&](const std::string &what) {
         const int code = errno;
         ::close(fd);
@@ -369,9 +407,10 @@ bool replaceFile(
             return abandon("cannot write " + temporary);
         done += std::size_t(wrote);
     }
-    if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) [[maybe_unused]]
+    const struct stat &old = target.old;
+    if (target.exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) [[maybe_unused]]
         const int kept = ::fchown(fd, old.st_uid, old.st_gid);
-    if (::fchmod(fd, exists ? (old.st_mode & 07777) : 0644) != 0)
+    if (::fchmod(fd, target.exists ? (old.st_mode & 07777) : 0644) != 0)
         return abandon("cannot set the mode of " + temporary);
     if (::fsync(fd) != 0)
         return abandon("cannot write " + temporary);
@@ -379,17 +418,40 @@ bool replaceFile(
         ::unlink(temporary.c_str());
         return fail("cannot write " + temporary);
     }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    return true;
+}
+
+// The temporary file renamed over the target, and the rename on disk.
+bool moveInPlace(const std::string &temporary, const Target &target, Failure &fail)
+{
+    if (::rename(temporary.c_str(), target.path.c_str()) != 0) {
         const int code = errno;
         ::unlink(temporary.c_str());
         errno = code;
-        return fail("cannot replace " + target);
+        return fail("cannot replace " + target.path);
     }
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir = ::open(target.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
     return true;
+}
+
+} // namespace
+
+bool replaceFile(
+    const std::string &path, const std::string &text, std::string &error, int &errorCode)
+{
+    Failure fail;
+    Target target;
+    std::string temporary;
+    if (findTarget(path, target, fail) && writeTemporary(target, text, temporary, fail)
+        && moveInPlace(temporary, target, fail))
+        return true;
+    error = fail.error;
+    errorCode = fail.code;
+    return false;
 }
 
 } // namespace drawerdriver

@@ -2,7 +2,7 @@
 // drawer service, whose bus policy allows root and the group kestrin-drawer.
 #include "setup.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 
 #include <cstring>
 

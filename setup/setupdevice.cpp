@@ -2,6 +2,7 @@
 // refusals that say what stands in the way.
 #include "setup.h"
 
+#include "busapi.h"
 #include "protocols/exchange.h"
 
 #include <algorithm>
@@ -87,9 +88,7 @@ bool isUserInGroup(gid_t group)
 
 int drawerNumber(const std::string &text)
 {
-    if (text.size() != 1 || text[0] < '1' || text[0] > '0' + DrawerCount)
-        return 0;
-    return text[0] - '0';
+    return bus::parseDrawerNumber(text);
 }
 
 std::string describe(const DrawerSettings &settings)
@@ -97,22 +96,18 @@ std::string describe(const DrawerSettings &settings)
     std::string text = printable(settings.device) + " (" + protocolName(settings.protocol);
     switch (settings.protocol) {
     case Protocol::EscPos:
-    case Protocol::Star: {
-        const char *pins[] = {"pin2", "pin5", "both"};
-        text += std::string(", connector ") + pins[int(settings.connector)] + ", sensor "
-            + sensorName(settings.sensor);
+    case Protocol::Star:
+        text += std::string(", connector ") + wordOf(ConnectorWords, settings.connector)
+            + ", sensor " + sensorName(settings.sensor);
         break;
-    }
     case Protocol::Hid:
         text += ", id " + std::to_string(settings.hidId) + ", the drawer reports its state";
         break;
-    case Protocol::Trigger: {
-        const char *lines[] = {"none", "ri", "cts", "dsr", "dcd"};
+    case Protocol::Trigger:
         text += ", kick " + hexBytes(settings.kick) + ", sensor " + sensorName(settings.sensor);
         if (settings.sensorLine != SensorLine::None)
-            text += std::string(" on ") + lines[int(settings.sensorLine)];
+            text += std::string(" on ") + wordOf(SensorLineWords, settings.sensorLine);
         break;
-    }
     }
     return text + ")";
 }
@@ -227,36 +222,41 @@ std::string holdersText(const std::string &path)
     return "held by another process";
 }
 
-OpenedDevice openDevice(const DrawerSettings &settings)
+namespace {
+
+// A network printer: its name looked up, then a connection to any of its
+// addresses.
+OpenedDevice connectToPrinter(const Endpoint &endpoint)
 {
     OpenedDevice opened;
-    const Endpoint &endpoint = settings.endpoint;
-    if (endpoint.isNetwork()) {
-        std::string error;
-        const auto addresses = resolveWithin(endpoint, 3000, error);
-        if (addresses.empty()) {
-            tell(error + ": is the host name right?");
-            opened.exit = NotFound;
-            return opened;
-        }
-        OpenResult result = connectToAny(endpoint, addresses);
-        if (!result.transport) {
-            std::string why = result.error;
-            if (result.failure == OpenFailure::Refused)
-                why += ".\nNothing takes connections on that port: is the printer on, and are "
-                       "its address and port right? (A printer whose connections are all taken "
-                       "by other programs refuses too.)";
-            else
-                why += ".\nIs the printer on, and on this network?";
-            tell(why);
-            opened.exit = NoAnswer;
-            return opened;
-        }
-        opened.transport = std::move(result.transport);
+    std::string error;
+    const auto addresses = resolveWithin(endpoint, 3000, error);
+    if (addresses.empty()) {
+        tell(error + ": is the host name right?");
+        opened.exit = NotFound;
         return opened;
     }
+    OpenResult result = connectToAny(endpoint, addresses);
+    if (!result.transport) {
+        std::string why = result.error;
+        if (result.failure == OpenFailure::Refused)
+            why += ".\nNothing takes connections on that port: is the printer on, and are "
+                   "its address and port right? (A printer whose connections are all taken "
+                   "by other programs refuses too.)";
+        else
+            why += ".\nIs the printer on, and on this network?";
+        tell(why);
+        opened.exit = NoAnswer;
+        return opened;
+    }
+    opened.transport = std::move(result.transport);
+    return opened;
+}
 
-    const std::string &path = endpoint.path;
+// What stands in the way of opening a device node, told, as the exit
+// status; Done where nothing does. Nothing is opened here.
+int checkDeviceNode(const std::string &path)
+{
     struct stat node = {};
     if (::stat(path.c_str(), &node) != 0 && errno != EACCES) {
         std::string why = path + " does not exist";
@@ -264,42 +264,54 @@ OpenedDevice openDevice(const DrawerSettings &settings)
             why = path + " is a link to a device that is not there";
         tell(why + ": is the device plugged in and switched on?\n" + toolCommand()
             + " detect lists the devices there are.");
-        opened.exit = NotFound;
-        return opened;
+        return NotFound;
     }
     if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         tell("you may not open " + path + ": " + accessAdvice(path));
-        opened.exit = Permission;
-        return opened;
+        return Permission;
     }
     if (node.st_mode != 0 && !S_ISCHR(node.st_mode)) {
         tell(path + " is " + fileKind(node.st_mode)
             + ": a drawer's device is a character device; nothing was sent to it.\n" + toolCommand()
             + " detect lists the devices there are.");
-        opened.exit = Usage;
-        return opened;
+        return Usage;
     }
-    OpenResult result = openDeviceNode(settings, false);
-    if (result.transport) {
-        opened.transport = std::move(result.transport);
-        return opened;
-    }
+    return Done;
+}
+
+// Why the device node did not open, told, as the exit status.
+int openRefusal(const std::string &path, const OpenResult &result)
+{
     switch (result.failure) {
     case OpenFailure::Busy:
         tell(path + " is busy: " + holdersText(path)
             + ".\nThat program must let go of it first (a print spooler, or the drawer window "
               "on this drawer).");
-        opened.exit = Busy;
-        break;
+        return Busy;
     case OpenFailure::Gone:
         tell(result.error + ": is the device plugged in and switched on?");
-        opened.exit = NotFound;
-        break;
+        return NotFound;
     default:
         tell(result.error);
-        opened.exit = NoAnswer;
-        break;
+        return NoAnswer;
     }
+}
+
+} // namespace
+
+OpenedDevice openDevice(const DrawerSettings &settings)
+{
+    if (settings.endpoint.isNetwork())
+        return connectToPrinter(settings.endpoint);
+    OpenedDevice opened;
+    const std::string &path = settings.endpoint.path;
+    if ((opened.exit = checkDeviceNode(path)) != Done)
+        return opened;
+    OpenResult result = openDeviceNode(settings, false);
+    if (result.transport)
+        opened.transport = std::move(result.transport);
+    else
+        opened.exit = openRefusal(path, result);
     return opened;
 }
 

@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "config/logwriter.h"
 #include "config/report.h"
+#include "config/words.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/drawerconfigfile.h"
@@ -136,17 +137,33 @@ double percentile(std::vector<double> values, double share)
     return values[std::min(values.size() - 1, std::size_t(double(values.size()) * share))];
 }
 
-// The drawer configurations the documents show, each with where it is:
-// README.md's indented blocks that start with a section, the manual pages'
-// examples, and the sample file, whole and its commented-out sections.
-QList<std::pair<QString, QString>> documentedConfigurations()
+const QDir Source(QStringLiteral(SOURCE_DIR));
+
+QString sourceText(const QString &name)
 {
-    const QDir source(QStringLiteral(SOURCE_DIR));
+    QFile file(Source.filePath(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// The README and the guides beside it.
+QStringList markdownDocuments()
+{
+    QStringList names {QStringLiteral("README.md")};
+    for (const QString &guide :
+        QDir(Source.filePath(QStringLiteral("docs"))).entryList({QStringLiteral("*.md")}))
+        names << QStringLiteral("docs/") + guide;
+    return names;
+}
+
+// The drawer configurations a document shows, each with where it is: in
+// Markdown, indented or fenced blocks from a section heading on (a console
+// transcript's block ends at its next command); the manual pages' examples;
+// the sample file, whole and its commented-out sections.
+QList<std::pair<QString, QString>> documentedConfigurations(const QString &name)
+{
     QList<std::pair<QString, QString>> found;
-    const auto collect = [&](const QString &name, const QString &pattern, const QString &prefix) {
-        QFile file(source.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll());
+    const QString text = sourceText(name);
+    const auto collect = [&](const QString &pattern, const QString &prefix) {
         for (const auto &match : QRegularExpression(pattern).globalMatch(text)) {
             QString block = match.captured(1);
             block
@@ -154,20 +171,32 @@ QList<std::pair<QString, QString>> documentedConfigurations()
                              QStringLiteral("^") + prefix, QRegularExpression::MultilineOption),
                     QString())
                 .replace(QLatin1String("\\-"), QLatin1String("-"));
-            found.append({name + QLatin1Char('@') + QString::number(match.capturedStart()), block});
+            found.append({name + QLatin1Char('@')
+                    + QString::number(text.left(match.capturedStart(1)).count(u'\n') + 1),
+                block});
         }
     };
-    collect(QStringLiteral("README.md"),
-        QStringLiteral("\n\n(    \\[drawer .*\n(?:    .*\n|\n(?=    ))*)"), QStringLiteral("    "));
-    for (const QString &page :
-        QDir(source.filePath(QStringLiteral("docs/man"))).entryList(QDir::Files))
-        collect(QStringLiteral("docs/man/") + page,
-            QStringLiteral("\\.EX\n(\\[drawer [\\s\\S]*?)\\.EE"), QString());
-    const QString sample = QStringLiteral("packaging/examples/drawers.conf.sample");
-    collect(sample, QStringLiteral("\\A([\\s\\S]*)\\z"), QString());
-    collect(
-        sample, QStringLiteral("(?m)^(#\\[drawer .*\n(?:#[a-z-]+ = .*\n)*)"), QStringLiteral("#"));
+    const QString heading = QStringLiteral("\\[(?:drawer .*|web|service)\\]");
+    if (name.endsWith(QLatin1String(".md"))) {
+        collect(QStringLiteral("(?m)^(    %1.*\n(?:    (?!\\$ ).*\n|\n(?=    ))*)").arg(heading),
+            QStringLiteral("    "));
+        collect(QStringLiteral("(?m)^```[a-z]*\n(%1[\\s\\S]*?)^```").arg(heading), QString());
+    } else if (name.startsWith(QLatin1String("docs/man/"))) {
+        collect(QStringLiteral("\\.EX\n(%1[\\s\\S]*?)\\.EE").arg(heading), QString());
+    } else {
+        collect(QStringLiteral("\\A([\\s\\S]*)\\z"), QString());
+        collect(
+            QStringLiteral("(?m)^(#%1\n(?:#[a-z-]+ = .*\n)*)").arg(heading), QStringLiteral("#"));
+    }
     return found;
+}
+
+// GitHub's anchor for a Markdown heading: lower case, without punctuation,
+// blanks as hyphens.
+QString headingAnchor(QString heading)
+{
+    heading = heading.toLower().remove(QRegularExpression(QStringLiteral("[^\\w\\- ]")));
+    return heading.replace(u' ', u'-');
 }
 
 } // namespace
@@ -525,6 +554,28 @@ private slots:
         }
     }
 
+    // Every word of drawers.conf reads as the value its table gives, and
+    // that value is written as the same word.
+    void configurationWordsRoundTrip()
+    {
+        using namespace drawerdriver;
+        const auto roundTrip = [](std::string_view key, const auto &words, auto field) {
+            for (const auto &word : words) {
+                DrawerSettings settings;
+                std::vector<std::string> given;
+                const std::string wrong = applySetting(settings, key, word.text, given);
+                QVERIFY2(wrong.empty(), wrong.c_str());
+                QVERIFY2(settings.*field == word.value, word.text);
+                QVERIFY2(std::string_view(wordOf(words, word.value)) == word.text, word.text);
+            }
+        };
+        roundTrip(key::Protocol, ProtocolWords, &DrawerSettings::protocol);
+        roundTrip(key::Connector, ConnectorWords, &DrawerSettings::connector);
+        roundTrip(key::Sensor, SensorWords, &DrawerSettings::sensor);
+        roundTrip(key::SensorLine, SensorLineWords, &DrawerSettings::sensorLine);
+        roundTrip(key::Hold, HoldWords, &DrawerSettings::hold);
+    }
+
     void networkAddressesAreReadWhole()
     {
         drawerdriver::Endpoint endpoint;
@@ -538,20 +589,74 @@ private slots:
 
     // Every configuration a document shows parses as shown, by the parser
     // alone: a snippet names devices and addresses a test must not reach.
+    // Every document that shows a section heading: each configuration it
+    // shows parses as the library reads it, and says something.
+    void documentedConfigurationsParse_data()
+    {
+        QTest::addColumn<QString>("document");
+        QStringList documents = markdownDocuments();
+        documents << QStringLiteral("packaging/examples/drawers.conf.sample");
+        for (const QString &page :
+            QDir(Source.filePath(QStringLiteral("docs/man"))).entryList(QDir::Files))
+            documents << QStringLiteral("docs/man/") + page;
+        const QRegularExpression heading(
+            QStringLiteral("(?m)^\\s*#?\\[(drawer \\S+|web|service)\\]\\s*$"));
+        for (const QString &document : documents)
+            if (heading.match(sourceText(document)).hasMatch())
+                QTest::newRow(qPrintable(document)) << document;
+    }
+
     void documentedConfigurationsParse()
     {
-        const auto snippets = documentedConfigurations();
-        QVERIFY(snippets.size() >= 11);
+        QFETCH(QString, document);
+        const auto snippets = documentedConfigurations(document);
+        QVERIFY(!snippets.isEmpty());
         for (const auto &[where, text] : snippets) {
             const QByteArray bytes = text.toUtf8();
             const auto config
                 = drawerdriver::parseDrawerConfig(bytes.toStdString(), where.toStdString());
             const std::string problems = config.problems.empty() ? "" : config.problems.front();
             QVERIFY2(problems.empty(), qPrintable(QString::fromStdString(problems) + "\n" + text));
-            QVERIFY2(std::any_of(config.drawers.begin(), config.drawers.end(),
-                         [](const auto &drawer) { return drawer.has_value(); })
-                    || where.endsWith(QLatin1String(".sample@0")),
-                qPrintable(where));
+            const bool saysSomething = std::any_of(config.drawers.begin(), config.drawers.end(),
+                                           [](const auto &drawer) { return drawer.has_value(); })
+                || config.web != drawerdriver::WebSettings {}
+                || config.service != drawerdriver::ServiceSettings {};
+            QVERIFY2(
+                saysSomething || where.endsWith(QLatin1String(".sample@1")), qPrintable(where));
+        }
+    }
+
+    // Every relative link of the README and the guides reaches a file, and a
+    // heading where it names one.
+    void documentLinksResolve_data()
+    {
+        QTest::addColumn<QString>("document");
+        for (const QString &document : markdownDocuments())
+            QTest::newRow(qPrintable(document)) << document;
+    }
+
+    void documentLinksResolve()
+    {
+        QFETCH(QString, document);
+        const QString text = sourceText(document);
+        QVERIFY(!text.isEmpty());
+        const QDir here = QFileInfo(Source.filePath(document)).dir();
+        for (const auto &link :
+            QRegularExpression(QStringLiteral("\\]\\(([^)\\s]+)\\)")).globalMatch(text)) {
+            const QString target = link.captured(1);
+            if (target.contains(QRegularExpression(QStringLiteral("^[a-z]+:"))))
+                continue;
+            const QString file = target.section(u'#', 0, 0);
+            const QString path = file.isEmpty() ? Source.filePath(document) : here.filePath(file);
+            QVERIFY2(QFileInfo::exists(path), qPrintable(document + ": " + target));
+            const QString anchor = target.section(u'#', 1);
+            if (anchor.isEmpty())
+                continue;
+            QStringList anchors;
+            for (const auto &heading : QRegularExpression(QStringLiteral("(?m)^#+ (.*)$"))
+                                           .globalMatch(sourceText(Source.relativeFilePath(path))))
+                anchors << headingAnchor(heading.captured(1));
+            QVERIFY2(anchors.contains(anchor), qPrintable(document + ": " + target));
         }
     }
 

@@ -5,6 +5,7 @@
 // on one monitor, reloads, bad calls, and its own restart.
 
 #include "app/mainform.h"
+#include "busapi.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "support/fakenetworkprinter.h"
@@ -22,6 +23,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <csignal>
 
@@ -30,10 +32,13 @@
 #include <unistd.h>
 
 namespace {
-const QString ServiceName = QStringLiteral("org.kestrin.Drawers1");
-const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
-const QString BusyError = QStringLiteral("org.kestrin.Drawers1.Error.Busy");
-const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+namespace bus = drawerdriver::bus;
+const QString ServiceName = QString::fromLatin1(bus::ServiceName);
+const QString ManagerPath = QString::fromLatin1(bus::ManagerPath);
+const QString ManagerInterface = QString::fromLatin1(bus::ManagerInterface);
+const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
+const QString BusyError = QString::fromLatin1(bus::BusyError);
+const QString AccessDenied = QString::fromLatin1(bus::AccessDeniedError);
 // Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not.
 const QString Member = QStringLiteral("kestrin-member");
 const QString Outsider = QStringLiteral("kestrin-outsider");
@@ -42,7 +47,45 @@ constexpr int PulseMs = 550;
 
 QString drawerPath(int number)
 {
-    return QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number);
+    return QString::fromStdString(bus::drawerPath(number));
+}
+
+// Our interfaces in introspection XML, one line per member: its interface,
+// kind, name, type, arguments in order and annotations; sorted, so that
+// neither order nor comments nor whitespace count.
+QStringList interfaceShape(const QByteArray &xml)
+{
+    QStringList members;
+    QString interface;
+    bool inMember = false;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        const QStringView tag = reader.name();
+        const bool memberTag = tag == u"method" || tag == u"signal" || tag == u"property";
+        if (token == QXmlStreamReader::EndElement && memberTag)
+            inMember = false;
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const auto attribute = [&](const char *name) {
+            return reader.attributes().value(QLatin1String(name)).toString();
+        };
+        if (tag == u"interface") {
+            interface = attribute("name").startsWith(ServiceName) ? attribute("name") : QString();
+        } else if (memberTag && !interface.isEmpty()) {
+            members << QStringList {interface, tag.toString(), attribute("name"), attribute("type"),
+                attribute("access")}
+                           .join(u' ');
+            inMember = true;
+        } else if (inMember && (tag == u"arg" || tag == u"annotation")) {
+            members.last() += QLatin1Char(' ')
+                + QStringList {attribute("name"), attribute("type"), attribute("direction"),
+                    attribute("value")}
+                      .join(u':');
+        }
+    }
+    members.sort();
+    return members;
 }
 
 // Adds lines to a copy of a file in /etc and mounts the copy over it, in
@@ -219,9 +262,9 @@ private slots:
     void startsOnFirstClientWithItsObjects()
     {
         QVERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
-        const QDBusMessage managed = call(QStringLiteral("/org/kestrin/Drawers1"),
-            QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-            QStringLiteral("GetManagedObjects"));
+        const QDBusMessage managed
+            = call(ManagerPath, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                QStringLiteral("GetManagedObjects"));
         QCOMPARE(managed.type(), QDBusMessage::ReplyMessage);
         QVERIFY(bus().interface()->isServiceRegistered(ServiceName).value());
 
@@ -238,6 +281,51 @@ private slots:
         }
         QCOMPARE(properties(2).value(QStringLiteral("Device")).toString(),
             QString::fromStdString(second.address()));
+    }
+
+    // The interface file the package installs describes what the service
+    // offers, member for member.
+    void interfaceFileMatchesTheService()
+    {
+        QFile file(QStringLiteral(BUS_INTERFACE_FILE));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList offered;
+        for (const QString &path : {ManagerPath, drawerPath(1)})
+            offered += interfaceShape(call(path,
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+                                          .arguments()
+                                          .value(0)
+                                          .toString()
+                                          .toUtf8());
+        offered.sort();
+        QCOMPARE(interfaceShape(file.readAll()), offered);
+    }
+
+    // kestrin-drawer-ctl --help lists its exit codes; the manual page has the
+    // same codes, each starting with the same words.
+    void ctlExitCodesMatchItsManualPage()
+    {
+        QProcess ctl;
+        ctl.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("--help")});
+        QVERIFY(ctl.waitForFinished());
+        const QString help = QString::fromUtf8(ctl.readAllStandardOutput());
+        QMap<int, QString> told;
+        const QRegularExpression code(
+            QStringLiteral("^  (\\d+)  (.+)$"), QRegularExpression::MultilineOption);
+        for (const auto &match : code.globalMatch(help.section(QStringLiteral("Exit status:"), 1)))
+            told[match.captured(1).toInt()] = match.captured(2);
+
+        QFile manual(QStringLiteral(CTL_MANUAL_PAGE));
+        QVERIFY(manual.open(QIODevice::ReadOnly));
+        const QString section = QString::fromUtf8(manual.readAll())
+                                    .section(QStringLiteral(".SH EXIT STATUS\n"), 1)
+                                    .section(QStringLiteral("\n.SH "), 0, 0);
+        QMap<int, QString> documented;
+        for (const QString &entry : section.split(QStringLiteral(".TP\n.B "), Qt::SkipEmptyParts))
+            documented[entry.section(u'\n', 0, 0).toInt()] = entry.section(u'\n', 1).simplified();
+        QCOMPARE(documented.keys(), told.keys());
+        for (auto it = told.cbegin(); it != told.cend(); ++it)
+            QVERIFY2(documented[it.key()].startsWith(it.value()), qPrintable(it.value()));
     }
 
     void propertiesFollowThePrinter()
@@ -327,7 +415,7 @@ private slots:
         QFETCH(bool, allowed);
         if (user != QLatin1String("root") && !withUsers)
             QSKIP("users of their own need root, for a mount namespace");
-        const QString root = QStringLiteral("/org/kestrin/Drawers1");
+        const QString root = ManagerPath;
         const QMap<QString, QStringList> calls {
             {QStringLiteral("Get"),
                 {QStringLiteral("get-property"), ServiceName, drawerPath(1), DrawerInterface,
@@ -342,13 +430,13 @@ private slots:
                 {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("s"), QStringLiteral("policy test")}},
             {QStringLiteral("Reload"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("Reload")}},
             {QStringLiteral("History"),
-                {QStringLiteral("call"), ServiceName, root,
-                    QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("History"),
-                    QStringLiteral("xxyuu"), QStringLiteral("0"), QStringLiteral("1"),
-                    QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("1")}},
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("History"), QStringLiteral("xxyuu"), QStringLiteral("0"),
+                    QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0"),
+                    QStringLiteral("1")}},
             {QStringLiteral("Set"),
                 {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,
                     QStringLiteral("Open"), QStringLiteral("b"), QStringLiteral("true")}}};
@@ -436,6 +524,10 @@ private slots:
         QTest::newRow("drawer 0") << drawerPath(0) << QStringLiteral("Open")
                                   << QVariantList {QStringLiteral("a")}
                                   << QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+        QTest::newRow("unknown property")
+            << drawerPath(1) << QStringLiteral("Get")
+            << QVariantList {DrawerInterface, QStringLiteral("Colour")}
+            << QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty");
         // The bus refuses what the policy does not name, before the service.
         QTest::newRow("unknown method")
             << drawerPath(1) << QStringLiteral("Close") << QVariantList {} << AccessDenied;
@@ -449,7 +541,10 @@ private slots:
         QFETCH(QString, error);
         const uint pid = servicePid();
         const int kicks = printer.kicks();
-        QCOMPARE(call(path, DrawerInterface, method, arguments).errorName(), error);
+        const QString interface = method == QLatin1String("Get")
+            ? QStringLiteral("org.freedesktop.DBus.Properties")
+            : DrawerInterface;
+        QCOMPARE(call(path, interface, method, arguments).errorName(), error);
         QCOMPARE(servicePid(), pid);
         QCOMPARE(printer.kicks(), kicks);
     }
@@ -581,9 +676,7 @@ private slots:
             QVERIFY(writeFile(home.filePath(QStringLiteral("unwatched/drawers.conf")), text));
         }
         if (how == QLatin1String("Reload")) {
-            QCOMPARE(call(QStringLiteral("/org/kestrin/Drawers1"),
-                         QStringLiteral("org.kestrin.Drawers1.Manager"), QStringLiteral("Reload"))
-                         .type(),
+            QCOMPARE(call(ManagerPath, ManagerInterface, QStringLiteral("Reload")).type(),
                 QDBusMessage::ReplyMessage);
         } else if (how == QLatin1String("SIGHUP")) {
             QCOMPARE(::kill(pid_t(servicePid()), SIGHUP), 0);

@@ -300,7 +300,7 @@ private slots:
         const QByteArray bearer = "Authorization: Bearer " + second + "\r\n";
         QCOMPARE(open(bearer).status, 200);
         ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")});
-        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")}, 1);
+        ctl({QStringLiteral("token"), QStringLiteral("remove"), QStringLiteral("till-2")}, 7);
         QVERIFY(!ctl({QStringLiteral("token"), QStringLiteral("list")}).contains("till-2"));
         QCOMPARE(open(bearer).status, 401);
         QCOMPARE(open("Authorization: Bearer " + token + "\r\n").status, 200);

@@ -1,6 +1,6 @@
 #include "drawerbus.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -24,15 +24,6 @@ const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
 // How long an Open may take before the bridge gives up on the service.
 constexpr int OpenTimeoutMs = 3000;
 
-int drawerNumber(const QString &path)
-{
-    const QString prefix = QString::fromLatin1(bus::ManagerPath) + QStringLiteral("/drawer");
-    if (!path.startsWith(prefix) || path.size() != prefix.size() + 1)
-        return 0;
-    const int number = path.back().digitValue();
-    return number >= 1 && number <= 8 ? number : 0;
-}
-
 QString isoTime(quint64 us)
 {
     return QDateTime::fromMSecsSinceEpoch(qint64(us / 1000), Qt::UTC).toString(Qt::ISODateWithMs);
@@ -51,14 +42,15 @@ DrawerBus::DrawerBus(QDBusConnection bus, QObject *parent) : QObject(parent), m_
 {
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<ManagedObjects>();
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < drawerdriver::DrawerCount; ++i)
         m_drawers[i].number = i + 1;
 }
 
 void DrawerBus::start()
 {
     m_bus.connect(ServiceName, QString(), QString::fromLatin1(bus::PropertiesInterface),
-        QStringLiteral("PropertiesChanged"), this, SLOT(onPropertiesChanged(QDBusMessage)));
+        QString::fromLatin1(bus::PropertiesChangedSignal), this,
+        SLOT(onPropertiesChanged(QDBusMessage)));
     auto *watcher = new QDBusServiceWatcher(
         ServiceName, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &DrawerBus::onOwnerChanged);
@@ -67,9 +59,9 @@ void DrawerBus::start()
 
 void DrawerBus::readAll()
 {
-    const QDBusMessage call
-        = QDBusMessage::createMethodCall(ServiceName, QString::fromLatin1(bus::ManagerPath),
-            QString::fromLatin1(bus::ObjectManagerInterface), QStringLiteral("GetManagedObjects"));
+    const QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
+        QString::fromLatin1(bus::ManagerPath), QString::fromLatin1(bus::ObjectManagerInterface),
+        QString::fromLatin1(bus::GetManagedObjectsMethod));
     auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();
@@ -83,7 +75,7 @@ void DrawerBus::readAll()
         }
         const ManagedObjects objects = reply.value();
         for (auto it = objects.begin(); it != objects.end(); ++it)
-            if (const int number = drawerNumber(it.key().path()))
+            if (const int number = bus::drawerNumber(it.key().path().toStdString()))
                 apply(m_drawers[number - 1], it.value().value(DrawerInterface));
         emit drawersReset();
     });
@@ -97,11 +89,11 @@ bool DrawerBus::apply(WebDrawer &drawer, const QVariantMap &values)
         if (it != values.end())
             field = it->value<std::remove_reference_t<decltype(field)>>();
     };
-    set("Configured", drawer.configured);
-    set("Present", drawer.present);
-    set("Open", drawer.open);
-    set("HasSensor", drawer.hasSensor);
-    set("Changed", drawer.changedUs);
+    set(bus::ConfiguredProperty, drawer.configured);
+    set(bus::PresentProperty, drawer.present);
+    set(bus::OpenProperty, drawer.open);
+    set(bus::HasSensorProperty, drawer.hasSensor);
+    set(bus::ChangedProperty, drawer.changedUs);
     return before.configured != drawer.configured || before.present != drawer.present
         || before.open != drawer.open || before.hasSensor != drawer.hasSensor
         || before.changedUs != drawer.changedUs;
@@ -109,7 +101,7 @@ bool DrawerBus::apply(WebDrawer &drawer, const QVariantMap &values)
 
 void DrawerBus::onPropertiesChanged(const QDBusMessage &message)
 {
-    const int number = drawerNumber(message.path());
+    const int number = bus::drawerNumber(message.path().toStdString());
     if (number == 0 || message.arguments().value(0).toString() != DrawerInterface)
         return;
     WebDrawer &drawer = m_drawers[number - 1];
@@ -137,8 +129,8 @@ void DrawerBus::onOwnerChanged(const QString &, const QString &, const QString &
 DrawerBus::OpenResult DrawerBus::open(int number, const QString &reason, QString *message)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
-        QStringLiteral("%1/drawer%2").arg(QString::fromLatin1(bus::ManagerPath)).arg(number),
-        DrawerInterface, QStringLiteral("Open"));
+        QString::fromStdString(bus::drawerPath(number)), DrawerInterface,
+        QString::fromLatin1(bus::OpenMethod));
     call << reason;
     // Blocking, briefly: the service answers once the kick is handed on.
     const QDBusMessage reply = m_bus.call(call, QDBus::Block, OpenTimeoutMs);
@@ -152,7 +144,7 @@ DrawerBus::OpenResult DrawerBus::open(int number, const QString &reason, QString
         return OpenResult::NotPresent;
     if (error == QLatin1String(bus::BusyError))
         return OpenResult::Busy;
-    if (error == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
+    if (error == QLatin1String(bus::AccessDeniedError))
         return OpenResult::Refused;
     return OpenResult::NoService;
 }

@@ -1,7 +1,9 @@
-// The web bridge's view of the drawer service on the system bus: the eight
+// The web bridge's view of the drawer service on the system bus: the
 // drawers as the service's properties say, kept up to date by its signals,
 // and Open. The bridge holds no device of its own.
 #pragma once
+
+#include "busapi.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -21,6 +23,8 @@ struct WebDrawer {
     QJsonObject toJson() const;
 };
 
+using WebDrawers = std::array<WebDrawer, drawerdriver::DrawerCount>;
+
 class DrawerBus : public QObject {
     Q_OBJECT
 
@@ -31,7 +35,7 @@ public:
 
     // Reads the drawers, which starts the service if it is not running.
     void start();
-    const std::array<WebDrawer, 8> &drawers() const { return m_drawers; }
+    const WebDrawers &drawers() const { return m_drawers; }
     // Fires drawer number; waits for the service's answer, which comes once
     // the kick is handed to the device's monitor. *message: the service's
     // words when it refused.
@@ -51,5 +55,5 @@ private:
     bool apply(WebDrawer &drawer, const QVariantMap &values);
 
     QDBusConnection m_bus;
-    std::array<WebDrawer, 8> m_drawers;
+    WebDrawers m_drawers;
 };

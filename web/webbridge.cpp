@@ -90,7 +90,7 @@ void reply(QHttpServerResponder &responder, Status status, const QByteArray &bod
     responder.writeBody(body);
 }
 
-QJsonArray configuredDrawers(const std::array<WebDrawer, 8> &drawers)
+QJsonArray configuredDrawers(const WebDrawers &drawers)
 {
     QJsonArray list;
     for (const WebDrawer &drawer : drawers)
@@ -99,7 +99,7 @@ QJsonArray configuredDrawers(const std::array<WebDrawer, 8> &drawers)
     return list;
 }
 
-QByteArray stateMessage(const std::array<WebDrawer, 8> &drawers)
+QByteArray stateMessage(const WebDrawers &drawers)
 {
     return jsonBytes(QJsonObject {{QStringLiteral("event"), QStringLiteral("state")},
         {QStringLiteral("drawers"), configuredDrawers(drawers)}});
@@ -290,7 +290,7 @@ void WebBridge::serveOpen(const QHttpServerRequest &request, QHttpServerResponde
             origin);
         return;
     }
-    if (number < 1 || number > 8) {
+    if (!drawerdriver::bus::isDrawerNumber(number)) {
         reply(responder, Status::NotFound, errorBody(QStringLiteral("no such drawer")), origin);
         return;
     }

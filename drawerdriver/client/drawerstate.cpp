@@ -1,25 +1,11 @@
 #include "client/drawerstate.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 
 #include <cstring>
 #include <string_view>
 
 namespace drawerdriver::bus {
-
-std::string drawerPath(int number)
-{
-    return std::string(ManagerPath) + "/drawer" + std::to_string(number);
-}
-
-int drawerNumber(const char *path)
-{
-    const std::string prefix = std::string(ManagerPath) + "/drawer";
-    if (!path || std::strncmp(path, prefix.c_str(), prefix.size()) != 0)
-        return 0;
-    const std::string_view digit(path + prefix.size());
-    return digit.size() == 1 && digit[0] >= '1' && digit[0] <= '8' ? digit[0] - '0' : 0;
-}
 
 namespace {
 
@@ -33,23 +19,23 @@ int readBool(sd_bus_message *message, bool &value)
 
 int readProperty(sd_bus_message *message, std::string_view name, DrawerState &state)
 {
-    if (name == "Number") {
+    if (name == NumberProperty) {
         std::uint8_t number = 0;
         const int r = sd_bus_message_read(message, "v", "y", &number);
         state.number = number;
         return r;
     }
-    if (name == "Configured")
+    if (name == ConfiguredProperty)
         return readBool(message, state.configured);
-    if (name == "Present")
+    if (name == PresentProperty)
         return readBool(message, state.present);
-    if (name == "Open")
+    if (name == OpenProperty)
         return readBool(message, state.open);
-    if (name == "HasSensor")
+    if (name == HasSensorProperty)
         return readBool(message, state.hasSensor);
-    if (name == "Changed")
+    if (name == ChangedProperty)
         return sd_bus_message_read(message, "v", "t", &state.changedUs);
-    if (name == "Device") {
+    if (name == DeviceProperty) {
         const char *device = nullptr;
         const int r = sd_bus_message_read(message, "v", "s", &device);
         if (r >= 0)
@@ -87,7 +73,7 @@ int readPropertiesChanged(sd_bus_message *signal, DrawerState &state)
     return readDrawerProperties(signal, state);
 }
 
-int readManagedObjects(sd_bus_message *reply, std::array<DrawerState, 8> &drawers)
+int readManagedObjects(sd_bus_message *reply, Drawers &drawers)
 {
     int r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
     while (r >= 0 && (r = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {

@@ -2,6 +2,8 @@
 // properties from a bus message, shared by every client of the service.
 #pragma once
 
+#include "busapi.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -11,7 +13,7 @@
 namespace drawerdriver::bus {
 
 struct DrawerState {
-    int number = 0; // 1 to 8
+    int number = 0; // 1 to DrawerCount
     bool configured = false;
     bool present = false;
     bool open = false;
@@ -19,11 +21,6 @@ struct DrawerState {
     std::string device;
     std::uint64_t changedUs = 0; // microseconds since the epoch
 };
-
-// The object path of drawer 1 to 8.
-std::string drawerPath(int number);
-// The drawer number of an object path, or 0 when it names no drawer.
-int drawerNumber(const char *path);
 
 // Reads an a{sv} of the drawer interface's properties into state; unknown
 // properties are skipped. A negative errno when the message is malformed.
@@ -33,8 +30,10 @@ int readDrawerProperties(sd_bus_message *message, DrawerState &state);
 // properties of other interfaces leave state untouched.
 int readPropertiesChanged(sd_bus_message *signal, DrawerState &state);
 
+using Drawers = std::array<DrawerState, DrawerCount>;
+
 // Reads the answer of GetManagedObjects: every drawer object's properties,
 // at the index of its number less one.
-int readManagedObjects(sd_bus_message *reply, std::array<DrawerState, 8> &drawers);
+int readManagedObjects(sd_bus_message *reply, Drawers &drawers);
 
 } // namespace drawerdriver::bus

@@ -1,6 +1,6 @@
 #include "client/serviceclient.h"
 
-#include "client/busapi.h"
+#include "busapi.h"
 #include "config/background.h"
 #include "config/report.h"
 #include "monitor/drawerbank.h"
@@ -44,37 +44,37 @@ std::string userName()
 
 std::unique_ptr<ServiceClient> ServiceClient::connect()
 {
-    sd_bus *bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0)
+    BusRef connection;
+    if (sd_bus_open_system(connection.out()) < 0)
         return nullptr;
+    sd_bus *bus = connection;
     // A bus that is stuck must not hold a program's call for the library's
     // default of 25 s: every call is bounded (Open has a limit of its own).
     sd_bus_set_method_call_timeout(bus, BusCallTimeoutUs);
-    std::unique_ptr<ServiceClient> client(new ServiceClient(bus));
+    std::unique_ptr<ServiceClient> client(new ServiceClient(std::move(connection)));
     // Anyone may send a signal to this connection: the bus's own signal is
     // taken from the bus alone, and the drawers' from the service's current
     // owner alone (followOwner).
     const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
         + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
-    sd_bus_message *reply = nullptr;
+    MessageRef reply;
     const char *owner = nullptr;
     if (client->m_wake < 0
         || sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onOwnerChanged, client.get()) < 0)
         return nullptr;
-    if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, &reply, "s",
-            bus::ServiceName)
+    if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, reply.out(),
+            "s", bus::ServiceName)
             >= 0
         && sd_bus_message_read(reply, "s", &owner) >= 0) {
         client->followOwner(owner);
         client->requestStates();
     }
-    sd_bus_message_unref(reply);
     client->m_worker = backgroundThread([raw = client.get()] { raw->run(); });
     return client;
 }
 
-ServiceClient::ServiceClient(sd_bus *bus)
-    : m_bus(bus), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+ServiceClient::ServiceClient(BusRef bus)
+    : m_bus(std::move(bus)), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -86,7 +86,6 @@ ServiceClient::~ServiceClient()
         m_worker.join();
     sd_bus_slot_unref(m_changesMatch);
     sd_bus_slot_unref(m_loadCall);
-    sd_bus_flush_close_unref(m_bus);
     if (m_wake >= 0)
         ::close(m_wake);
 }
@@ -119,10 +118,10 @@ bool ServiceClient::serviceAvailable()
     m_activatable = false;
     {
         std::lock_guard guard(m_busMutex);
-        sd_bus_message *reply = nullptr;
+        MessageRef reply;
         char **names = nullptr;
-        if (sd_bus_call_method(
-                m_bus, DBusName, DBusPath, DBusName, "ListActivatableNames", nullptr, &reply, "")
+        if (sd_bus_call_method(m_bus, DBusName, DBusPath, DBusName, "ListActivatableNames", nullptr,
+                reply.out(), "")
                 >= 0
             && sd_bus_message_read_strv(reply, &names) >= 0) {
             for (char **name = names; *name; ++name) {
@@ -131,7 +130,6 @@ bool ServiceClient::serviceAvailable()
             }
             std::free(names);
         }
-        sd_bus_message_unref(reply);
     }
     wake(); // the call may have read signals for the worker
     return m_activatable;
@@ -150,7 +148,7 @@ void ServiceClient::requestStates()
     }
     m_loadCall = sd_bus_slot_unref(m_loadCall);
     if (sd_bus_call_method_async(m_bus, &m_loadCall, bus::ServiceName, bus::ManagerPath,
-            bus::ObjectManagerInterface, "GetManagedObjects", onManagedObjects, this, "")
+            bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, onManagedObjects, this, "")
         < 0) {
         std::lock_guard guard(m_mutex);
         m_loading = false;
@@ -163,11 +161,16 @@ void ServiceClient::retryIfDue()
 {
     {
         std::lock_guard guard(m_mutex);
-        if (m_loaded || m_loading || m_owner.empty() || m_failedLoads == 0
-            || Clock::now() < m_retryAt)
+        if (!retryPending() || Clock::now() < m_retryAt)
             return;
     }
     requestStates();
+}
+
+// Called with the state locked.
+bool ServiceClient::retryPending() const
+{
+    return m_failedLoads > 0 && !m_loaded && !m_loading && !m_owner.empty();
 }
 
 // Called with the bus locked: the drawers' signals are taken from this
@@ -186,8 +189,8 @@ void ServiceClient::followOwner(const std::string &owner)
     if (owner.empty())
         return;
     const std::string rule = "type='signal',sender='" + owner + "',interface='"
-        + bus::PropertiesInterface + "',member='PropertiesChanged',path_namespace='"
-        + bus::ManagerPath + "'";
+        + bus::PropertiesInterface + "',member='" + bus::PropertiesChangedSignal
+        + "',path_namespace='" + bus::ManagerPath + "'";
     // Asynchronous: this runs in the worker, which must not wait on the bus.
     sd_bus_add_match_async(
         m_bus, &m_changesMatch, rule.c_str(), onPropertiesChanged, nullptr, this);
@@ -232,7 +235,7 @@ void ServiceClient::run()
             deadline = std::min(deadline, Clock::time_point(std::chrono::microseconds(until)));
         {
             std::lock_guard guard(m_mutex);
-            if (m_failedLoads > 0 && !m_loading && !m_loaded)
+            if (retryPending())
                 deadline = std::min(deadline, m_retryAt);
         }
         waitFor(fd, short(events), deadline, m_wake);
@@ -277,16 +280,18 @@ int ServiceClient::onPropertiesChanged(sd_bus_message *signal, void *userdata, s
 }
 
 // The answer to the one GetManagedObjects due (followOwner drops older
-// ones), or the error that the bus's call timeout made of it.
+// ones), or the error that the bus's call timeout made of it. Before the
+// bus has said who owns the name, the service this call started answers.
 int ServiceClient::onManagedObjects(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
     auto &client = *static_cast<ServiceClient *>(userdata);
     client.m_loadCall = sd_bus_slot_unref(client.m_loadCall);
-    std::array<bus::DrawerState, 8> drawers;
+    bus::Drawers drawers;
     std::lock_guard guard(client.m_mutex);
     const char *sender = sd_bus_message_get_sender(reply);
     const bool ok = !sd_bus_message_is_method_error(reply, nullptr) && sender
-        && client.m_owner == sender && bus::readManagedObjects(reply, drawers) >= 0;
+        && (client.m_owner.empty() || client.m_owner == sender)
+        && bus::readManagedObjects(reply, drawers) >= 0;
     client.m_loading = false;
     if (ok) {
         client.m_drawers = drawers;
@@ -358,14 +363,13 @@ std::int16_t ServiceClient::open(std::int32_t handle)
     int r = 0;
     {
         std::lock_guard guard(m_busMutex);
-        sd_bus_message *call = nullptr;
-        r = sd_bus_message_new_method_call(m_bus, &call, bus::ServiceName,
-            bus::drawerPath(number).c_str(), bus::DrawerInterface, "Open");
+        MessageRef call;
+        r = sd_bus_message_new_method_call(m_bus, call.out(), bus::ServiceName,
+            bus::drawerPath(number).c_str(), bus::DrawerInterface, bus::OpenMethod);
         if (r >= 0)
             r = sd_bus_message_append(call, "s", program_invocation_short_name);
         if (r >= 0)
             r = sd_bus_call(m_bus, call, OpenTimeoutUs, &error, nullptr);
-        sd_bus_message_unref(call);
     }
     wake(); // the call may have read signals for the worker
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/drawerstate.h"
+#include "client/sdbusref.h"
 
 #include <array>
 #include <atomic>
@@ -39,11 +40,12 @@ public:
     std::int16_t open(std::int32_t handle);
 
 private:
-    explicit ServiceClient(sd_bus *bus);
+    explicit ServiceClient(BusRef bus);
     void run();
     void wake();
     void requestStates();
     void retryIfDue();
+    bool retryPending() const;
     void followOwner(const std::string &owner);
     void forgetStates();
 
@@ -53,7 +55,7 @@ private:
 
     // The bus is used by the worker thread and by open(), one at a time.
     std::mutex m_busMutex;
-    sd_bus *m_bus;
+    BusRef m_bus;
     int m_wake = -1;
     std::atomic<bool> m_stop {false};
     std::thread m_worker;
@@ -62,7 +64,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::array<bus::DrawerState, 8> m_drawers;
+    bus::Drawers m_drawers;
     std::string m_owner; // the service's unique name; empty while it has none
     bool m_loaded = false; // m_drawers holds what the running service told
     bool m_loading = false;

@@ -113,6 +113,104 @@ std::string applyOtherSetting(
     return "unknown key '" + std::string(key) + "' in [" + (web ? "web" : "service") + "]";
 }
 
+// A word of the table into out, or what the key must be.
+template<typename Value, std::size_t N, typename Out>
+std::string readWord(
+    std::string_view key, const Word<Value> (&words)[N], std::string_view value, Out &out)
+{
+    const std::optional<Value> word = valueOf(words, value);
+    if (!word)
+        return std::string(key) + " must be " + wordList(words);
+    out = *word;
+    return {};
+}
+
+// A number from min to max into out, or the complaint given.
+std::string readNumber(std::string_view value, int min, int max, int &out, const char *wrong)
+{
+    return parseNumber(value, min, max, out) ? std::string() : wrong;
+}
+
+// How each key of a [drawer N] section is read: empty on success, else what
+// is wrong with the value.
+struct KeyReader {
+    std::string_view key;
+    std::string (*read)(DrawerSettings &settings, std::string_view value);
+};
+
+const KeyReader DrawerKeys[] {
+    {key::Device,
+        [](DrawerSettings &settings, std::string_view value) {
+            std::string wrong = parseEndpoint(value, settings.endpoint);
+            if (wrong.empty())
+                settings.device = std::string(value);
+            return wrong;
+        }},
+    {key::Protocol,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readWord(key::Protocol, ProtocolWords, value, settings.protocol).empty()
+                ? std::string()
+                : "unknown protocol '" + std::string(value) + "': it must be "
+                    + wordList(ProtocolWords);
+        }},
+    {key::Connector,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readWord(key::Connector, ConnectorWords, value, settings.connector);
+        }},
+    {key::PulseOn,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readNumber(
+                value, 1, 2550, settings.pulseOnMs, "pulse-on must be 1 to 2550 milliseconds");
+        }},
+    {key::PulseOff,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readNumber(
+                value, 1, 2550, settings.pulseOffMs, "pulse-off must be 1 to 2550 milliseconds");
+        }},
+    {key::TimeUnit,
+        [](DrawerSettings &settings, std::string_view value) {
+            const bool known = parseNumber(value, 2, 10, settings.timeUnitMs)
+                && (settings.timeUnitMs == 2 || settings.timeUnitMs == 10);
+            return known ? std::string() : "time-unit must be 2 or 10 (milliseconds)";
+        }},
+    {key::Speed,
+        [](DrawerSettings &settings, std::string_view value) {
+            const bool known
+                = parseNumber(value, 1, 115200, settings.speed) && isSerialSpeed(settings.speed);
+            return known ? std::string()
+                         : "speed must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, "
+                           "57600, 115200";
+        }},
+    {key::Sensor,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readWord(key::Sensor, SensorWords, value, settings.sensor);
+        }},
+    {key::Hold,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readWord(key::Hold, HoldWords, value, settings.hold);
+        }},
+    {key::Id,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readNumber(
+                value, 0, 7, settings.hidId, "id must be the drawer's ID switch, 0 to 7");
+        }},
+    {key::Kick,
+        [](DrawerSettings &settings, std::string_view value) {
+            return parseHexBytes(value, settings.kick)
+                ? std::string()
+                : "kick must be one to sixteen bytes, each two hex digits (such as 07 or 1B 07)";
+        }},
+    {key::AlarmAfter,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readNumber(value, 0, 86400, settings.alarmAfterSeconds,
+                "alarm-after must be 0 (off) to 86400 seconds");
+        }},
+    {key::SensorLine,
+        [](DrawerSettings &settings, std::string_view value) {
+            return readWord(key::SensorLine, SensorLineWords, value, settings.sensorLine);
+        }},
+};
+
 } // namespace
 
 std::string_view trimmed(std::string_view text)
@@ -178,84 +276,12 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
 {
     if (given(keys, key))
         return std::string("'").append(key).append("' is given twice");
-    if (key == key::Device) {
-        if (std::string wrong = parseEndpoint(value, settings.endpoint); !wrong.empty())
-            return wrong;
-        settings.device = std::string(value);
-    } else if (key == key::Protocol) {
-        if (value == "escpos")
-            settings.protocol = Protocol::EscPos;
-        else if (value == "star")
-            settings.protocol = Protocol::Star;
-        else if (value == "hid")
-            settings.protocol = Protocol::Hid;
-        else if (value == "trigger")
-            settings.protocol = Protocol::Trigger;
-        else
-            return "unknown protocol '" + std::string(value)
-                + "': it must be escpos, star, hid or trigger";
-    } else if (key == key::Connector) {
-        if (value == "pin2")
-            settings.connector = Connector::Pin2;
-        else if (value == "pin5")
-            settings.connector = Connector::Pin5;
-        else if (value == "both")
-            settings.connector = Connector::Both;
-        else
-            return "connector must be pin2, pin5 or both";
-    } else if (key == key::PulseOn) {
-        if (!parseNumber(value, 1, 2550, settings.pulseOnMs))
-            return "pulse-on must be 1 to 2550 milliseconds";
-    } else if (key == key::PulseOff) {
-        if (!parseNumber(value, 1, 2550, settings.pulseOffMs))
-            return "pulse-off must be 1 to 2550 milliseconds";
-    } else if (key == key::TimeUnit) {
-        if (!parseNumber(value, 2, 10, settings.timeUnitMs)
-            || (settings.timeUnitMs != 2 && settings.timeUnitMs != 10))
-            return "time-unit must be 2 or 10 (milliseconds)";
-    } else if (key == key::Speed) {
-        if (!parseNumber(value, 1, 115200, settings.speed) || !isSerialSpeed(settings.speed))
-            return "speed must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, "
-                   "115200";
-    } else if (key == key::Sensor) {
-        if (value == "open-high")
-            settings.sensor = Sensor::OpenHigh;
-        else if (value == "open-low")
-            settings.sensor = Sensor::OpenLow;
-        else if (value == "none")
-            settings.sensor = Sensor::None;
-        else
-            return "sensor must be open-high, open-low or none";
-    } else if (key == key::Hold) {
-        if (value == "yes")
-            settings.hold = true;
-        else if (value == "no")
-            settings.hold = false;
-        else
-            return "hold must be yes or no";
-    } else if (key == key::Id) {
-        if (!parseNumber(value, 0, 7, settings.hidId))
-            return "id must be the drawer's ID switch, 0 to 7";
-    } else if (key == key::Kick) {
-        if (!parseHexBytes(value, settings.kick))
-            return "kick must be one to sixteen bytes, each two hex digits (such as 07 or 1B 07)";
-    } else if (key == key::AlarmAfter) {
-        if (!parseNumber(value, 0, 86400, settings.alarmAfterSeconds))
-            return "alarm-after must be 0 (off) to 86400 seconds";
-    } else if (key == key::SensorLine) {
-        if (value == "ri")
-            settings.sensorLine = SensorLine::Ri;
-        else if (value == "cts")
-            settings.sensorLine = SensorLine::Cts;
-        else if (value == "dsr")
-            settings.sensorLine = SensorLine::Dsr;
-        else if (value == "dcd")
-            settings.sensorLine = SensorLine::Dcd;
-        else
-            return "sensor-line must be ri, cts, dsr or dcd";
-    } else {
+    const auto reader = std::find_if(std::begin(DrawerKeys), std::end(DrawerKeys),
+        [&](const KeyReader &known) { return known.key == key; });
+    if (reader == std::end(DrawerKeys))
         return "unknown key '" + std::string(key) + "'";
-    }
+    if (std::string wrong = reader->read(settings, value); !wrong.empty())
+        return wrong;
     keys.emplace_back(key);
     return {};
 }
@@ -307,106 +333,144 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
     }
     if (settings.protocol == Protocol::Trigger && settings.sensor != Sensor::None
         && settings.sensorLine == SensorLine::None)
-        return "a trigger drawer with a sensor needs sensor-line = ri, cts, dsr or dcd";
+        return "a trigger drawer with a sensor needs sensor-line = " + wordList(SensorLineWords);
     return {};
 }
 
+namespace {
+
+// One pass over a configuration file, line by line: the section being read,
+// and what each drawer's section has said so far.
+class ConfigReader {
+public:
+    explicit ConfigReader(const std::string &fileName) { m_config.fileName = fileName; }
+
+    void readLine(std::string_view line)
+    {
+        ++m_lineNumber;
+        line = trimmed(withoutComment(line));
+        if (line.empty() || line.front() == '#' || line.front() == ';')
+            return;
+        if (line.front() == '[')
+            readHeading(line);
+        else
+            readSetting(line);
+    }
+
+    // The drawers whose sections are whole and right.
+    DrawerConfig finish();
+
+private:
+    // The section being read: a drawer's index, or one of these.
+    static constexpr int NoSection = -1, ServiceSection = -2, WebSection = -3;
+
+    void readHeading(std::string_view line);
+    void readSetting(std::string_view line);
+
+    void problem(const std::string &what)
+    {
+        m_config.problems.push_back(
+            m_config.fileName + ":" + std::to_string(m_lineNumber) + ": " + what);
+    }
+    // A problem that refuses the current drawer's section.
+    void refuse(const std::string &what)
+    {
+        problem(what + " (drawer " + std::to_string(m_current + 1) + " is unavailable)");
+        m_broken[m_current] = true;
+    }
+
+    DrawerConfig m_config;
+    std::array<DrawerSettings, DrawerCount> m_settings {};
+    std::array<std::vector<std::string>, DrawerCount> m_keys {};
+    std::array<bool, DrawerCount> m_seen {};
+    std::array<bool, DrawerCount> m_broken {};
+    int m_current = NoSection;
+    int m_lineNumber = 0;
+};
+
+void ConfigReader::readHeading(std::string_view line)
+{
+    if (line == ServiceHeading || line == WebHeading) {
+        m_current = line == WebHeading ? WebSection : ServiceSection;
+        return;
+    }
+    bool exact = false;
+    const int number = headingDrawer(line, exact);
+    if (number == 0) {
+        problem("a section must read [drawer N], N from 1 to 8, [service] or [web]");
+        m_current = NoSection;
+        return;
+    }
+    m_current = number - 1;
+    // A near miss still holds its drawer's settings, refused with it.
+    if (!exact)
+        refuse("a section must read [drawer " + std::to_string(number) + "]");
+    if (m_seen[m_current]) {
+        problem(sectionHeading(number) + " appears twice");
+        m_broken[m_current] = true;
+    }
+    m_seen[m_current] = true;
+}
+
+void ConfigReader::readSetting(std::string_view line)
+{
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) {
+        if (m_current >= 0)
+            refuse("expected key = value");
+        else
+            problem("expected key = value");
+        return;
+    }
+    const std::string_view key = trimmed(line.substr(0, equals));
+    const std::string_view value = trimmed(line.substr(equals + 1));
+    if (m_current == WebSection || m_current == ServiceSection) {
+        if (const std::string wrong
+            = applyOtherSetting(m_config, m_current == WebSection, key, value);
+            !wrong.empty())
+            problem(wrong);
+    } else if (m_current < 0) {
+        problem("a setting outside any [drawer N] section");
+    } else if (const std::string wrong
+               = applySetting(m_settings[m_current], key, value, m_keys[m_current]);
+               !wrong.empty()) {
+        refuse(wrong);
+    }
+}
+
+DrawerConfig ConfigReader::finish()
+{
+    for (int i = 0; i < DrawerCount; ++i) {
+        if (!m_seen[i])
+            continue;
+        m_config.refused[i] = true;
+        if (m_broken[i])
+            continue;
+        if (const std::string wrong = checkSection(m_settings[i], m_keys[i]); !wrong.empty()) {
+            m_config.problems.push_back(
+                m_config.fileName + ": " + sectionHeading(i + 1) + " " + wrong);
+            continue;
+        }
+        m_config.refused[i] = false;
+        // A HID drawer reports its "closed" bit: high while closed.
+        if (m_settings[i].protocol == Protocol::Hid)
+            m_settings[i].sensor = HidSensor;
+        m_config.drawers[i] = m_settings[i];
+    }
+    return std::move(m_config);
+}
+
+} // namespace
+
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName)
 {
-    DrawerConfig config;
-    config.fileName = fileName;
-    std::array<DrawerSettings, DrawerCount> settings {};
-    std::array<std::vector<std::string>, DrawerCount> keys {};
-    std::array<bool, DrawerCount> seen {};
-    std::array<bool, DrawerCount> broken {};
-    // The section being read: a drawer's index, or one of these.
-    constexpr int NoSection = -1, ServiceSection = -2, WebSection = -3;
-    int current = NoSection;
-    int lineNumber = 0;
-    const auto problem = [&](const std::string &what) {
-        config.problems.push_back(fileName + ":" + std::to_string(lineNumber) + ": " + what);
-    };
-
+    ConfigReader reader(fileName);
     while (!text.empty()) {
-        ++lineNumber;
         const auto end = text.find('\n');
-        std::string_view line = trimmed(withoutComment(text.substr(0, end)));
+        reader.readLine(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (line.empty() || line.front() == '#' || line.front() == ';')
-            continue;
-        const auto unavailable
-            = [&] { return " (drawer " + std::to_string(current + 1) + " is unavailable)"; };
-
-        if (line == ServiceHeading || line == WebHeading) {
-            current = line == WebHeading ? WebSection : ServiceSection;
-            continue;
-        }
-        if (line.front() == '[') {
-            bool exact = false;
-            const int number = headingDrawer(line, exact);
-            current = number - 1;
-            if (number == 0) {
-                problem("a section must read [drawer N], N from 1 to 8, [service] or [web]");
-                current = NoSection;
-                continue;
-            }
-            // A near miss still holds its drawer's settings, refused with it.
-            if (!exact) {
-                problem(
-                    "a section must read [drawer " + std::to_string(number) + "]" + unavailable());
-                broken[current] = true;
-            }
-            if (seen[current]) {
-                problem(sectionHeading(number) + " appears twice");
-                broken[current] = true;
-            }
-            seen[current] = true;
-            continue;
-        }
-
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) {
-            problem("expected key = value" + (current >= 0 ? unavailable() : std::string()));
-            if (current >= 0)
-                broken[current] = true;
-            continue;
-        }
-        if (current == WebSection || current == ServiceSection) {
-            const std::string wrong = applyOtherSetting(config, current == WebSection,
-                trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
-            if (!wrong.empty())
-                problem(wrong);
-            continue;
-        }
-        if (current < 0) {
-            problem("a setting outside any [drawer N] section");
-            continue;
-        }
-        const std::string wrong = applySetting(settings[current], trimmed(line.substr(0, equals)),
-            trimmed(line.substr(equals + 1)), keys[current]);
-        if (!wrong.empty()) {
-            problem(wrong + unavailable());
-            broken[current] = true;
-        }
     }
-
-    for (int i = 0; i < DrawerCount; ++i) {
-        if (!seen[i])
-            continue;
-        config.refused[i] = true;
-        if (broken[i])
-            continue;
-        if (const std::string wrong = checkSection(settings[i], keys[i]); !wrong.empty()) {
-            config.problems.push_back(fileName + ": " + sectionHeading(i + 1) + " " + wrong);
-            continue;
-        }
-        config.refused[i] = false;
-        // A HID drawer reports its "closed" bit: high while closed.
-        if (settings[i].protocol == Protocol::Hid)
-            settings[i].sensor = HidSensor;
-        config.drawers[i] = settings[i];
-    }
-    return config;
+    return reader.finish();
 }
 
 std::string drawerConfigPath()

@@ -2,6 +2,8 @@
 // to talk to that device, and how to fire and read the drawer.
 #pragma once
 
+#include "busapi.h" // DrawerCount
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -11,7 +13,6 @@
 
 namespace drawerdriver {
 
-inline constexpr int DrawerCount = 8;
 inline constexpr char DefaultConfigPath[] = "/etc/kestrin-drawer/drawers.conf";
 
 enum class Protocol { EscPos, Star, Hid, Trigger };

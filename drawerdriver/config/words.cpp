@@ -42,32 +42,4 @@ int headingDrawer(std::string_view line, bool &exact)
     return number;
 }
 
-const char *sensorName(Sensor sensor)
-{
-    switch (sensor) {
-    case Sensor::OpenHigh:
-        return "open-high";
-    case Sensor::OpenLow:
-        return "open-low";
-    case Sensor::None:
-        break;
-    }
-    return "none";
-}
-
-const char *protocolName(Protocol protocol)
-{
-    switch (protocol) {
-    case Protocol::Star:
-        return "star";
-    case Protocol::Hid:
-        return "hid";
-    case Protocol::Trigger:
-        return "trigger";
-    case Protocol::EscPos:
-        break;
-    }
-    return "escpos";
-}
-
 } // namespace drawerdriver

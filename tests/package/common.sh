@@ -15,3 +15,12 @@ deb_of() {
     fi
     echo "${found[0]}"
 }
+
+# Ends the check: how many failed, or what holds.
+finish() {
+    if [ $failures -ne 0 ]; then
+        echo "$failures check(s) failed"
+        exit 1
+    fi
+    echo "$1"
+}

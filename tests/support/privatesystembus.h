@@ -7,6 +7,8 @@
 #include <QProcess>
 
 #if defined(QT_DBUS_LIB)
+#include "busapi.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -77,7 +79,8 @@ public:
     // passed the signals on.
     void forgeServiceSignals(const QString &target)
     {
-        const QString service = QStringLiteral("org.kestrin.Drawers1");
+        namespace bus = drawerdriver::bus;
+        const QString service = QString::fromLatin1(bus::ServiceName);
         QDBusConnection forger = QDBusConnection::connectToBus(address, QStringLiteral("forger"));
         QDBusMessage gone
             = QDBusMessage::createTargetedSignal(target, QStringLiteral("/org/freedesktop/DBus"),
@@ -86,12 +89,13 @@ public:
         forger.send(gone);
         for (const int number : {1, 3}) {
             QDBusMessage absent = QDBusMessage::createTargetedSignal(target,
-                QStringLiteral("/org/kestrin/Drawers1/drawer%1").arg(number),
-                QStringLiteral("org.freedesktop.DBus.Properties"),
-                QStringLiteral("PropertiesChanged"));
-            absent << QStringLiteral("org.kestrin.Drawers1.Drawer")
-                   << QVariantMap {{QStringLiteral("Present"), false},
-                          {QStringLiteral("Changed"), QVariant::fromValue(qulonglong(0))}}
+                QString::fromStdString(bus::drawerPath(number)),
+                QString::fromLatin1(bus::PropertiesInterface),
+                QString::fromLatin1(bus::PropertiesChangedSignal));
+            absent << QString::fromLatin1(bus::DrawerInterface)
+                   << QVariantMap {{QString::fromLatin1(bus::PresentProperty), false},
+                          {QString::fromLatin1(bus::ChangedProperty),
+                              QVariant::fromValue(qulonglong(0))}}
                    << QStringList();
             forger.send(absent);
         }

@@ -1,0 +1,72 @@
+// The drawer service's contract on the system bus, for kestrin-drawerd and
+// every client of it: the library in client mode, kestrin-drawer-ctl, the
+// web bridge and the notification agent. Plain C++, free of Qt and sd-bus,
+// so that every one of them can use it. org.kestrin.Drawers1.xml beside it
+// describes the same names for people and bus tools.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace drawerdriver {
+
+// Drawers are numbered 1 to DrawerCount.
+inline constexpr int DrawerCount = 8;
+
+namespace bus {
+
+inline constexpr char ServiceName[] = "org.kestrin.Drawers1";
+inline constexpr char ManagerPath[] = "/org/kestrin/Drawers1";
+inline constexpr char ManagerInterface[] = "org.kestrin.Drawers1.Manager";
+inline constexpr char DrawerInterface[] = "org.kestrin.Drawers1.Drawer";
+inline constexpr char PropertiesInterface[] = "org.freedesktop.DBus.Properties";
+inline constexpr char ObjectManagerInterface[] = "org.freedesktop.DBus.ObjectManager";
+inline constexpr char GetManagedObjectsMethod[] = "GetManagedObjects";
+inline constexpr char PropertiesChangedSignal[] = "PropertiesChanged";
+
+// The manager's members.
+inline constexpr char ReloadMethod[] = "Reload";
+inline constexpr char HistoryMethod[] = "History";
+inline constexpr char HistoryWorkingProperty[] = "HistoryWorking";
+
+// Each drawer's members.
+inline constexpr char OpenMethod[] = "Open";
+inline constexpr char LeftOpenSignal[] = "LeftOpen";
+inline constexpr char NumberProperty[] = "Number";
+inline constexpr char ConfiguredProperty[] = "Configured";
+inline constexpr char PresentProperty[] = "Present";
+inline constexpr char OpenProperty[] = "Open";
+inline constexpr char HasSensorProperty[] = "HasSensor";
+inline constexpr char DeviceProperty[] = "Device";
+inline constexpr char ChangedProperty[] = "Changed";
+
+// Why Open refused; a caller the bus policy refuses gets the bus's own
+// org.freedesktop.DBus.Error.AccessDenied.
+inline constexpr char NotConfiguredError[] = "org.kestrin.Drawers1.Error.NotConfigured";
+inline constexpr char NotPresentError[] = "org.kestrin.Drawers1.Error.NotPresent";
+inline constexpr char BusyError[] = "org.kestrin.Drawers1.Error.Busy";
+inline constexpr char AccessDeniedError[] = "org.freedesktop.DBus.Error.AccessDenied";
+
+// The group whose members, with root, may open drawers and reload.
+inline constexpr char DrawerGroup[] = "kestrin-drawer";
+// The longest reason an Open call keeps, in characters.
+inline constexpr int ReasonLimit = 200;
+
+constexpr bool isDrawerNumber(int number)
+{
+    return number >= 1 && number <= DrawerCount;
+}
+
+// The drawer number a text such as "3" names, or 0 when it names none.
+int parseDrawerNumber(std::string_view text);
+// The object path of a drawer, 1 to DrawerCount.
+std::string drawerPath(int number);
+// The drawer number of an object path, or 0 when it names no drawer.
+int drawerNumber(std::string_view path);
+inline int drawerNumber(const char *path)
+{
+    return path ? drawerNumber(std::string_view(path)) : 0;
+}
+
+} // namespace bus
+} // namespace drawerdriver
