@@ -90,6 +90,10 @@ if(TARGET kestrin-drawerd)
             DESTINATION /lib/systemd/system COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/70-kestrin-drawerd.rules
             DESTINATION /lib/udev/rules.d COMPONENT daemon EXCLUDE_FROM_ALL)
+    # What journalctl -x says about the drawer events the service writes to
+    # the journal; systemd's package updates its catalog on install.
+    install(FILES ${kestrin_service_files}/kestrin-drawer.catalog
+            DESTINATION /usr/lib/systemd/catalog COMPONENT daemon EXCLUDE_FROM_ALL)
     install(FILES ${kestrin_service_files}/kestrin-drawer.sysusers
             DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer.conf
             COMPONENT daemon)

@@ -1,11 +1,11 @@
 #include "drawerservice.h"
 
 #include "busapi.h"
+#include "journal.h"
 #include "protocols/protocol.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -157,14 +157,6 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
     return event;
 }
 
-std::string describe(const Event &event)
-{
-    std::string who = event.uid ? "uid " + std::to_string(*event.uid) : "uid ?";
-    if (event.pid)
-        who += " (pid " + std::to_string(*event.pid) + ", " + event.program + ")";
-    return who;
-}
-
 } // namespace
 
 std::string cleanReason(const std::string &reason)
@@ -221,14 +213,11 @@ int DrawerService::start()
         if (r >= 0)
             r = sd_bus_add_object_vtable(
                 m_bus, nullptr, drawer.path.c_str(), bus::DrawerInterface, DrawerVtable, &drawer);
-    if (r < 0) {
-        std::fprintf(
-            stderr, "kestrin-drawerd: cannot publish the drawers: %s\n", std::strerror(-r));
+    if (checked(r, "publish the drawers") < 0)
         return r;
-    }
     const std::string historyFile = stateFolder() + "/history.sqlite";
     if (!std::getenv("STATE_DIRECTORY"))
-        std::fprintf(stderr, "kestrin-drawerd: keeping the history in %s\n", historyFile.c_str());
+        logLine(LOG_INFO, "keeping the history in %s", historyFile.c_str());
     m_history = std::make_unique<History>(historyFile);
     reload();
     const auto deadline = Clock::now() + std::chrono::milliseconds(250);
@@ -238,16 +227,24 @@ int DrawerService::start()
     refresh();
 
     watchConfigFile();
-    sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this);
-    sd_event_add_time_relative(
-        m_event, m_refreshTimer.out(), CLOCK_MONOTONIC, RefreshUs, 5'000, onRefreshTimer, this);
-    sd_event_add_time_relative(
-        m_event, m_reloadTimer.out(), CLOCK_MONOTONIC, ReloadDelayUs, 10'000, onReloadTimer, this);
-    sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF);
+    r = checked(sd_event_add_signal(m_event, nullptr, SIGHUP, onHangUp, this), "watch for SIGHUP");
+    if (r >= 0)
+        r = checked(sd_event_add_time_relative(m_event, m_refreshTimer.out(), CLOCK_MONOTONIC,
+                        RefreshUs, 5'000, onRefreshTimer, this),
+            "start the refresh timer");
+    if (r >= 0)
+        r = checked(sd_event_add_time_relative(m_event, m_reloadTimer.out(), CLOCK_MONOTONIC,
+                        ReloadDelayUs, 10'000, onReloadTimer, this),
+            "make the reload timer");
+    if (r >= 0)
+        r = checked(
+            sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_OFF), "hold the reload timer");
+    if (r < 0)
+        return r;
 
     r = sd_bus_request_name(m_bus, bus::ServiceName, 0);
     if (r < 0) {
-        std::fprintf(stderr, "kestrin-drawerd: cannot own the name %s: %s\n", bus::ServiceName,
+        logLine(LOG_ERR, "cannot own the name %s: %s", bus::ServiceName,
             r == -EEXIST ? "another kestrin-drawerd has it" : std::strerror(-r));
         return r;
     }
@@ -256,8 +253,11 @@ int DrawerService::start()
     for (Drawer &drawer : m_drawers)
         if (drawer.open)
             recordChange(drawer, true, false);
-    sd_event_add_time_relative(
-        m_event, m_trimTimer.out(), CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this);
+    r = checked(sd_event_add_time_relative(
+                    m_event, m_trimTimer.out(), CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this),
+        "start the history's daily trim");
+    if (r < 0)
+        return r;
     sd_notify(0, "READY=1\nSTATUS=Serving the drawers of drawers.conf");
     return 0;
 }
@@ -267,7 +267,9 @@ void DrawerService::reload()
     sd_notify(0, "RELOADING=1");
     const DrawerConfig config = loadDrawerConfig(m_configPath);
     for (const std::string &problem : config.problems)
-        std::fprintf(stderr, "kestrin-drawerd: %s\n", problem.c_str());
+        logLine(config.unread ? LOG_ERR : LOG_WARNING, "%s", problem.c_str());
+    if (m_recording)
+        logLine(LOG_NOTICE, "read %s again", m_configPath.c_str());
     m_keepDays = config.service.keepDays;
 
     std::map<std::string, std::vector<DrawerSection>> devices;
@@ -403,6 +405,7 @@ void DrawerService::takeUndelivered()
 
 void DrawerService::record(Event event)
 {
+    tellEvent(event);
     if (!m_history)
         return;
     const bool was = m_history->working();
@@ -428,8 +431,7 @@ void DrawerService::trimHistory()
     const std::int64_t cutoff = nowUs() - std::int64_t(m_keepDays) * std::int64_t(DayUs);
     const int removed = m_history ? m_history->deleteBefore(cutoff) : -1;
     if (removed > 0)
-        std::fprintf(stderr, "kestrin-drawerd: deleted %d history rows older than %d days\n",
-            removed, m_keepDays);
+        logLine(LOG_INFO, "deleted %d history rows older than %d days", removed, m_keepDays);
 }
 
 int DrawerService::readHistory(sd_bus_message *call)
@@ -482,8 +484,7 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
     const int r = sd_bus_emit_properties_changed_strv(
         m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));
     if (r < 0)
-        std::fprintf(stderr, "kestrin-drawerd: cannot announce drawer %d: %s\n", drawer.number,
-            std::strerror(-r));
+        logLine(LOG_WARNING, "cannot announce drawer %d: %s", drawer.number, std::strerror(-r));
 }
 
 int DrawerService::openDrawer(
@@ -519,8 +520,6 @@ int DrawerService::openDrawer(
     }
     drawer.lastKick = now;
     drawer.monitor->kick(drawer.number - 1, kickBytes(*drawer.settings));
-    std::fprintf(stderr, "kestrin-drawerd: drawer %d opened for %s: %s\n", drawer.number,
-        describe(event).c_str(), why.c_str());
     // On the disk before the caller hears that the kick was accepted.
     event.reason = why;
     event.timeUs = nowUs();
@@ -536,15 +535,17 @@ void DrawerService::watchConfigFile()
     const int r = sd_event_add_inotify(m_event, nullptr, folder.c_str(),
         IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE, onConfigEvent, this);
     if (r < 0)
-        std::fprintf(stderr,
-            "kestrin-drawerd: cannot watch %s for changes (%s); reload by hand after an edit\n",
+        logLine(LOG_WARNING, "cannot watch %s for changes (%s); reload by hand after an edit",
             folder.c_str(), std::strerror(-r));
 }
 
 void DrawerService::scheduleReload()
 {
-    sd_event_source_set_time_relative(m_reloadTimer, ReloadDelayUs);
-    sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_ONESHOT);
+    int r = sd_event_source_set_time_relative(m_reloadTimer, ReloadDelayUs);
+    if (r >= 0)
+        r = sd_event_source_set_enabled(m_reloadTimer, SD_EVENT_ONESHOT);
+    if (checked(r, "schedule a reload") < 0)
+        sd_event_exit(m_event, r);
 }
 
 int DrawerService::onRefreshTimer(sd_event_source *source, std::uint64_t, void *userdata)

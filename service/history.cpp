@@ -1,5 +1,7 @@
 #include "history.h"
 
+#include "journal.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -156,9 +158,8 @@ bool History::migrate()
         version = sqlite3_column_int(read, 0);
     }
     if (version > SchemaVersion) {
-        std::fprintf(stderr,
-            "kestrin-drawerd: %s has history version %d, newer than this service's %d; "
-            "not writing to it\n",
+        logLine(LOG_ERR,
+            "%s has history version %d, newer than this service's %d; not writing to it",
             m_path.c_str(), version, SchemaVersion);
         return false;
     }
@@ -183,9 +184,9 @@ void History::close()
 void History::failed(const char *what)
 {
     if (!m_told)
-        std::fprintf(stderr,
-            "kestrin-drawerd: the history (%s) %s: %s; the drawers work on, their events are "
-            "not recorded until it works again\n",
+        logLine(LOG_ERR,
+            "the history (%s) %s: %s; the drawers work on, their events are not recorded until "
+            "it works again",
             m_path.c_str(), what, m_db ? sqlite3_errmsg(m_db) : "out of memory");
     m_told = true;
     m_working = false;
@@ -215,8 +216,7 @@ bool History::append(const Event &event)
         return false;
     }
     if (!m_working && m_told)
-        std::fprintf(
-            stderr, "kestrin-drawerd: the history (%s) is written again\n", m_path.c_str());
+        logLine(LOG_NOTICE, "the history (%s) is written again", m_path.c_str());
     m_working = true;
     m_told = false;
     return true;

@@ -10,6 +10,7 @@
 #include "formprobe.h"
 #include "support/fakenetworkprinter.h"
 #include "support/privatesystembus.h"
+#include "support/systemdsockets.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -26,6 +27,7 @@
 #include <QXmlStreamReader>
 
 #include <csignal>
+#include <filesystem>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -795,6 +797,103 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(output.shows("status 1"), 1000);
         program.closeWriteChannel();
         QVERIFY(program.waitForFinished());
+    }
+
+    // Started as systemd starts it: ready and alive on the notification
+    // socket, each line once with its priority on standard error (the
+    // journal's stream), each event one entry of the journal with its
+    // fields, cleaned; and a setup step that fails ends it.
+    void underSystemd()
+    {
+        if (!withUsers || !mountJournalFolder())
+            QSKIP("the journal's socket needs root, for a mount namespace");
+        DatagramSocket journal("/run/systemd/journal/socket");
+        DatagramSocket notify(QFile::encodeName(home.filePath(QStringLiteral("notify"))));
+        const QString errors = home.filePath(QStringLiteral("stderr"));
+        QVERIFY(journal.isValid() && notify.isValid() && writeFile(errors, QString()));
+        // A caller whose program's name would forge lines.
+        const QString odd = home.filePath(QStringLiteral("ctl-"));
+        std::filesystem::copy_file(DRAWER_CTL, odd.toStdString() + "\x1b[2K\n\xff");
+        if (const uint pid = servicePid())
+            QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, value] : QList<std::pair<const char *, QString>> {
+                 {"KESTRIN_DRAWERS_CONF", home.filePath(QStringLiteral("drawers.conf"))},
+                 {"STATE_DIRECTORY", home.path()},
+                 {"NOTIFY_SOCKET", home.filePath(QStringLiteral("notify"))},
+                 {"WATCHDOG_USEC", QStringLiteral("100000")},
+                 {"JOURNAL_STREAM", journalStream(errors)}})
+            environment.insert(QLatin1String(name), value);
+        QProcess service;
+        service.setProcessEnvironment(environment);
+        service.setStandardErrorFile(errors);
+        service.start(QStringLiteral(SERVICE_PROGRAM));
+        QTRY_VERIFY(notify.messages().join('\n').contains("READY=1"));
+        QTRY_VERIFY(notify.messages().count("WATCHDOG=1") >= 3);
+
+        QCOMPARE(open(1, QStringLiteral("sale 9")).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(open(5, QStringLiteral("nowhere"))
+                    .errorName()
+                    .endsWith(QLatin1String("NotConfigured")));
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("sh"),
+                {QStringLiteral("-c"),
+                    QStringLiteral("exec \"$(printf '%s\\033[2K\\n\\377' \"$0\")\" open 3"), odd}),
+            0);
+        second.vanish();
+        const auto entry = [&journal](const QByteArray &event, int drawer) {
+            for (const auto &fields : journal.entries())
+                if (fields.value("KESTRIN_EVENT") == event
+                    && fields.value("KESTRIN_DRAWER").toInt() == drawer)
+                    return fields;
+            return QMap<QByteArray, QByteArray> {};
+        };
+        QFile file(errors);
+        QByteArray text;
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QTRY_VERIFY(!entry("gone", 2).isEmpty()
+            && (text += file.readAll()).contains("refuses connections"));
+        second.comeBack();
+        service.terminate();
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitCode(), 0);
+        QTRY_VERIFY(entry("service-stop", 0).value("KESTRIN_DRAWER", "none") == "none");
+
+        const QByteArray pid = QByteArray::number(::getpid());
+        const QList<QMap<QByteArray, QByteArray>> expected
+            = {{{"KESTRIN_EVENT", "kick"}, {"KESTRIN_DRAWER", "1"}, {"PRIORITY", "6"},
+                   {"KESTRIN_REASON", "sale 9"}, {"KESTRIN_UID", "0"}, {"KESTRIN_PID", pid},
+                   {"MESSAGE", "drawer 1 opened for uid 0 (pid " + pid + ", "}},
+                {{"KESTRIN_EVENT", "kick-refused"}, {"KESTRIN_DRAWER", "5"}, {"PRIORITY", "6"},
+                    {"KESTRIN_REASON", "not configured: nowhere"}},
+                {{"KESTRIN_EVENT", "gone"}, {"KESTRIN_DRAWER", "2"}, {"PRIORITY", "4"},
+                    {"KESTRIN_PROGRAM", QByteArray::fromStdString(second.address())}},
+                {{"KESTRIN_EVENT", "kick"}, {"KESTRIN_DRAWER", "3"},
+                    {"KESTRIN_PROGRAM", QFile::encodeName(odd + QStringLiteral("[2K\ufffd"))}}};
+        for (const auto &fields : expected) {
+            auto got = entry(fields.value("KESTRIN_EVENT"), fields.value("KESTRIN_DRAWER").toInt());
+            QCOMPARE(got.value("MESSAGE_ID"), QByteArray("235bff0a8ce2470bba6301b4b24921fa"));
+            for (auto field = fields.begin(); field != fields.end(); ++field)
+                QVERIFY2(got[field.key()].startsWith(field.value()),
+                    field.key() + "=" + got[field.key()]);
+        }
+        // Each line with its priority, the drawer code's warning once, and
+        // no kick told a second time.
+        text += file.readAll();
+        for (const QByteArray &line : text.trimmed().split('\n'))
+            QVERIFY2(line.size() > 3 && line[0] == '<' && line[2] == '>', line);
+        QCOMPARE(text.count("refuses connections"), 1);
+        QVERIFY(text.contains("<4>kestrin-drawerd: " + second.address() + " refuses connections"));
+        QVERIFY(!text.contains("opened for"));
+
+        environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("soon"));
+        service.setProcessEnvironment(environment);
+        service.start(QStringLiteral(SERVICE_PROGRAM));
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitCode(), 1);
+        QVERIFY(file.seek(0)
+            && file.readAll().startsWith("<3>kestrin-drawerd: cannot start the watchdog"));
     }
 };
 

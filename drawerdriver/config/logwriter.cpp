@@ -2,12 +2,15 @@
 
 #include "config/background.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <system_error>
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 namespace drawerdriver {
@@ -23,6 +26,7 @@ struct LogWriter {
     std::size_t dropped = 0;
     std::size_t busy = 0; // lines taken but not yet written
     bool started = false;
+    std::string journalProgram; // set: standard error is the journal
 
     void run()
     {
@@ -35,8 +39,13 @@ struct LogWriter {
                 taken.push_back(std::to_string(dropped) + " more messages were dropped");
             dropped = 0;
             busy = taken.size();
+            const std::string journal = journalProgram;
             lock.unlock();
             for (const std::string &line : taken) {
+                if (!journal.empty()) {
+                    std::fputs(withPriority(LOG_WARNING, journal + ": " + line).c_str(), stderr);
+                    continue;
+                }
                 std::fprintf(stderr, "KestrinPOS_USB: %s\n", line.c_str());
                 // A desktop launch hides standard error; the system log keeps it.
                 ::syslog(LOG_USER | LOG_WARNING, "KestrinPOS_USB: %s", line.c_str());
@@ -84,6 +93,34 @@ void flushLogLines(std::chrono::milliseconds limit)
 void restartLogWriterAfterFork()
 {
     writer = new LogWriter; // the old one's lock may be held by a thread that is gone
+}
+
+bool standardErrorIsJournal()
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat info { };
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2
+        && ::fstat(2, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
+void writeLogLinesToJournal(std::string program)
+{
+    std::lock_guard guard(writer->mutex);
+    writer->journalProgram = std::move(program);
+}
+
+std::string withPriority(int priority, const std::string &text)
+{
+    const std::string mark = "<" + std::to_string(priority) + ">";
+    std::string marked;
+    std::size_t start = 0;
+    do {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        marked += mark + text.substr(start, end - start) + "\n";
+        start = end + 1;
+    } while (start < text.size());
+    return marked;
 }
 
 } // namespace drawerdriver

@@ -1,5 +1,6 @@
 // Where the library's messages are written: standard error and the system
-// log. Lines are handed to a writer thread of their own, so that a host
+// log, or, inside a service of ours whose standard error is the journal, that
+// alone. Lines are handed to a writer thread of their own, so that a host
 // whose standard error is a full pipe never makes a call or a monitor wait.
 #pragma once
 
@@ -15,5 +16,19 @@ void writeLogLine(std::string line);
 void flushLogLines(std::chrono::milliseconds limit);
 // In a child after fork: the parent's writer thread is not there.
 void restartLogWriterAfterFork();
+
+// Whether standard error is the journal: systemd names the stream it gave
+// in JOURNAL_STREAM ("device:inode"). A program started from such a
+// service's shell inherits the variable with another standard error.
+bool standardErrorIsJournal();
+
+// For our own services whose standard error is the journal: each line goes
+// there once, as a warning of that program ("<4>program: line"), and not
+// through the system log too.
+void writeLogLinesToJournal(std::string program);
+
+// The text with each of its lines marked with the priority (LOG_ERR, ...)
+// that the journal reads from a service's standard error.
+std::string withPriority(int priority, const std::string &text);
 
 } // namespace drawerdriver

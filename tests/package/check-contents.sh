@@ -59,6 +59,7 @@ expected_daemon="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer.conf
 -rw-r--r-- ./usr/share/dbus-1/system.d/org.kestrin.Drawers1.conf
 -rw-r--r-- ./usr/share/dbus-1/system-services/org.kestrin.Drawers1.service
+-rw-r--r-- ./usr/lib/systemd/catalog/kestrin-drawer.catalog
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/README.md.gz
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/changelog.gz
 -rw-r--r-- ./usr/share/doc/kestrin-drawerd/copyright
