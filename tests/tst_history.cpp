@@ -483,6 +483,12 @@ private slots:
         // The alarm repeats every second: the agent sees one once it listens.
         printer.sensorHigh = true;
         QTRY_VERIFY_WITH_TIMEOUT(notifications.shown.size() >= 2, 6000);
+        // Another connection's word that the drawer closed changes nothing:
+        // the next alarm, which came after it, finds the notification shown.
+        systemBus->forgeServiceSignals(systemBus->uniqueNameOf(agent.processId()));
+        const qsizetype alarms = notifications.shown.size();
+        QTRY_VERIFY_WITH_TIMEOUT(notifications.shown.size() > alarms, 3000);
+        QVERIFY(notifications.closed.isEmpty());
         printer.sensorHigh = false;
         QTRY_COMPARE(notifications.closed.size(), 1);
         const auto first = notifications.shown.first();

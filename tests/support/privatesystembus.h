@@ -41,6 +41,7 @@ public:
             || !write(folder + QStringLiteral("/org.kestrin.Drawers1.service"), activation))
             return QStringLiteral("cannot write the bus's files in ") + folder;
         address = QStringLiteral("unix:path=") + socket;
+        m_folder = folder;
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
         m_daemon.setProcessEnvironment(env);
         m_daemon.start(QStringLiteral("dbus-daemon"),
@@ -62,6 +63,31 @@ public:
     QString address;
 
 #if defined(QT_DBUS_LIB)
+    // The drawer service's process, or 0 when it is not running.
+    qint64 servicePid()
+    {
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        return bus.interface()->servicePid(QString::fromLatin1(drawerdriver::bus::ServiceName));
+    }
+
+    // Whether the bus starts the service for a client that calls it, as
+    // when its package is installed or removed.
+    bool setActivatable(bool activatable)
+    {
+        const QString file = m_folder + QStringLiteral("/org.kestrin.Drawers1.service");
+        const bool renamed = activatable ? QFile::rename(file + QStringLiteral(".off"), file)
+                                         : QFile::rename(file, file + QStringLiteral(".off"));
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        return renamed
+            && bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                            QStringLiteral("/org/freedesktop/DBus"),
+                            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")))
+                   .type()
+            == QDBusMessage::ReplyMessage;
+    }
+
     // The unique name of the process's connection, or empty.
     QString uniqueNameOf(qint64 pid)
     {
@@ -75,8 +101,8 @@ public:
 
     // What only the bus and the drawer service may say, sent straight to
     // target from a connection of its own, as any local user can: the
-    // service has gone, and drawers 1 and 3 have. Returns once the bus has
-    // passed the signals on.
+    // service has gone, and drawers 1 and 3 are gone and closed. Returns
+    // once the bus has passed the signals on.
     void forgeServiceSignals(const QString &target)
     {
         namespace bus = drawerdriver::bus;
@@ -94,6 +120,7 @@ public:
                 QString::fromLatin1(bus::PropertiesChangedSignal));
             absent << QString::fromLatin1(bus::DrawerInterface)
                    << QVariantMap {{QString::fromLatin1(bus::PresentProperty), false},
+                          {QString::fromLatin1(bus::OpenProperty), false},
                           {QString::fromLatin1(bus::ChangedProperty),
                               QVariant::fromValue(qulonglong(0))}}
                    << QStringList();
@@ -114,4 +141,5 @@ private:
 
     QProcess m_daemon;
     QString m_log;
+    QString m_folder;
 };
