@@ -5,6 +5,8 @@
 // describes the same names for people and bus tools.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,7 @@ inline constexpr char PropertiesChangedSignal[] = "PropertiesChanged";
 // The manager's members.
 inline constexpr char ReloadMethod[] = "Reload";
 inline constexpr char HistoryMethod[] = "History";
+inline constexpr char HistoryPageMethod[] = "HistoryPage";
 inline constexpr char HistoryWorkingProperty[] = "HistoryWorking";
 
 // Each drawer's members.
@@ -51,6 +54,46 @@ inline constexpr char AccessDeniedError[] = "org.freedesktop.DBus.Error.AccessDe
 inline constexpr char DrawerGroup[] = "kestrin-drawer";
 // The longest reason an Open call keeps, in characters.
 inline constexpr int ReasonLimit = 200;
+
+// One row of the service's history, as it keeps it and HistoryPage gives
+// it: who did what to which drawer, when.
+struct HistoryRow {
+    std::int64_t id = 0; // the row's own number, with the time the key of a page
+    std::int64_t timeUs = 0; // microseconds since the epoch, UTC
+    int drawer = 0; // 1 to DrawerCount; 0 for the service's own rows
+    std::string kind; // one of the words of namespace event
+    std::optional<std::int64_t> uid;
+    std::string user;
+    std::optional<std::int64_t> pid;
+    std::string program;
+    std::string reason;
+    std::optional<double> seconds; // how long the drawer was open
+    std::uint32_t repeats = 0; // the same refusals that followed, counted in
+};
+// A row of HistoryPage on the bus, with -1 (or "") for what is not known;
+// History gives the older rows without the id and the repeats. Spelled
+// once, as macros, since the service's method table joins them into its
+// replies' signatures.
+#define KESTRIN_HISTORY_ROW "(txysxsxssdu)"
+#define KESTRIN_OLD_HISTORY_ROW "(xysxsxssd)"
+inline constexpr char HistoryRowSignature[] = KESTRIN_HISTORY_ROW;
+inline constexpr char OldHistoryRowSignature[] = KESTRIN_OLD_HISTORY_ROW;
+inline constexpr char HistoryPageReply[] = "a" KESTRIN_HISTORY_ROW "b";
+inline constexpr char HistoryReply[] = "a" KESTRIN_OLD_HISTORY_ROW;
+
+// The words of a row's kind.
+namespace event {
+inline constexpr char Kick[] = "kick";
+inline constexpr char KickRefused[] = "kick-refused";
+inline constexpr char KickUndelivered[] = "kick-undelivered";
+inline constexpr char Opened[] = "opened";
+inline constexpr char Closed[] = "closed";
+inline constexpr char LeftOpen[] = "left-open";
+inline constexpr char Gone[] = "gone";
+inline constexpr char Back[] = "back";
+inline constexpr char ServiceStart[] = "service-start";
+inline constexpr char ServiceStop[] = "service-stop";
+} // namespace event
 
 constexpr bool isDrawerNumber(int number)
 {

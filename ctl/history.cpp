@@ -70,14 +70,42 @@ std::string jsonText(const std::string &text)
     return quoted + '"';
 }
 
-std::string csvText(const std::string &text)
+// A cell that starts as a formula would is made text by a leading ',
+// since a spreadsheet would otherwise run what a caller wrote.
+std::string csvText(std::string text)
 {
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        text.insert(0, 1, '\'');
     if (text.find_first_of(",\"\n\r") == std::string::npos)
         return text;
     std::string quoted = "\"";
     for (const char c : text)
         quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + '"';
+}
+
+// For the table: a control character shows as \xHH (or \u00HH for C1),
+// so that no text can move the cursor or forge a line.
+std::string shown(const std::string &text)
+{
+    std::string safe;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size()
+            && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        char escaped[8];
+        if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(byte));
+            safe += escaped;
+        } else if (c1) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                unsigned(static_cast<unsigned char>(text[++i])));
+            safe += escaped;
+        } else {
+            safe += text[i];
+        }
+    }
+    return safe;
 }
 
 template<typename T> std::string number(const std::optional<T> &value, const char *none)
@@ -100,10 +128,10 @@ std::vector<std::pair<const char *, std::string>> fields(const Row &row, bool js
         = [json](const std::string &value) { return json ? jsonText(value) : csvText(value); };
     const char *none = json ? "null" : "";
     return {{"time", json ? jsonText(isoTime(row.timeUs)) : isoTime(row.timeUs)},
-        {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.event)},
+        {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.kind)},
         {"uid", number(row.uid, none)}, {"user", text(row.user)}, {"pid", number(row.pid, none)},
         {"program", text(row.program)}, {"reason", text(row.reason)},
-        {"seconds", number(row.seconds, none)}};
+        {"seconds", number(row.seconds, none)}, {"repeats", std::to_string(row.repeats)}};
 }
 
 void printTable(const std::vector<Row> &rows)
@@ -115,31 +143,35 @@ void printTable(const std::vector<Row> &rows)
     std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", "TIME", "DRAWER", "EVENT", "USER", "PID",
         "SECONDS", "PROGRAM / REASON");
     for (const Row &row : rows) {
-        std::string detail = row.program;
+        std::string detail = shown(row.program);
         if (!row.reason.empty())
-            detail += (detail.empty() ? "" : ": ") + row.reason;
+            detail += (detail.empty() ? "" : ": ") + shown(row.reason);
+        if (row.repeats > 0)
+            detail += " (and " + std::to_string(row.repeats) + " more)";
         std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", localTime(row.timeUs).c_str(),
-            row.drawer ? std::to_string(row.drawer).c_str() : "-", row.event.c_str(),
-            row.user.empty() ? "-" : row.user.c_str(), number(row.pid, "-").c_str(),
+            row.drawer ? std::to_string(row.drawer).c_str() : "-", shown(row.kind).c_str(),
+            row.user.empty() ? "-" : shown(row.user).c_str(), number(row.pid, "-").c_str(),
             row.seconds ? number(row.seconds, "").c_str() : "-", detail.c_str());
     }
 }
 
 int readRows(sd_bus_message *reply, std::vector<Row> &rows)
 {
-    int r = sd_bus_message_enter_container(reply, 'a', "(xysxsxssd)");
+    int r = sd_bus_message_enter_container(reply, 'a', bus::HistoryRowSignature);
     while (r > 0) {
         Row row;
+        std::uint64_t id = 0;
         std::uint8_t drawer = 0;
         std::int64_t uid = -1, pid = -1;
         const char *event = nullptr, *user = nullptr, *program = nullptr, *reason = nullptr;
         double seconds = -1;
-        r = sd_bus_message_read(reply, "(xysxsxssd)", &row.timeUs, &drawer, &event, &uid, &user,
-            &pid, &program, &reason, &seconds);
+        r = sd_bus_message_read(reply, bus::HistoryRowSignature, &id, &row.timeUs, &drawer, &event,
+            &uid, &user, &pid, &program, &reason, &seconds, &row.repeats);
         if (r <= 0)
             break;
+        row.id = std::int64_t(id);
         row.drawer = drawer;
-        row.event = event;
+        row.kind = event;
         row.user = user;
         row.program = program;
         row.reason = reason;
@@ -237,21 +269,28 @@ std::string localTime(std::int64_t timeUs)
 int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, int drawer,
     std::vector<Row> &rows, sd_bus_error *error)
 {
-    // Rows are only added after the newest, so the pages stay in place.
-    for (;;) {
+    // Each page starts after the last row so far, a place that deleting
+    // older rows meanwhile does not move.
+    std::int64_t after = 0;
+    for (int more = 1; more;) {
         sd_bus_message *reply = nullptr;
-        const std::size_t before = rows.size();
         int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-            bus::ManagerInterface, bus::HistoryMethod, error, &reply, "xxyuu", sinceUs, untilUs,
-            std::uint8_t(drawer), std::uint32_t(rows.size()), std::uint32_t(0));
-        if (r >= 0 && (r = readRows(reply, rows)) < 0)
+            bus::ManagerInterface, bus::HistoryPageMethod, error, &reply, "xtxyu", sinceUs,
+            std::uint64_t(after), untilUs, std::uint8_t(drawer), std::uint32_t(0));
+        const std::size_t before = rows.size();
+        if (r >= 0 && (r = readRows(reply, rows)) >= 0)
+            r = sd_bus_message_read(reply, "b", &more);
+        if (r < 0 && !sd_bus_error_is_set(error))
             sd_bus_error_set_errno(error, r);
         sd_bus_message_unref(reply);
         if (r < 0)
             return r;
         if (rows.size() == before)
             return 0;
+        sinceUs = rows.back().timeUs;
+        after = rows.back().id;
     }
+    return 0;
 }
 
 std::string parseHistoryOptions(int argc, char *argv[], HistoryOptions &options)
@@ -287,7 +326,7 @@ void printRows(const std::vector<Row> &rows, Format format)
     if (format == Format::Table)
         return printTable(rows);
     if (format == Format::Csv) {
-        std::printf("time,drawer,event,uid,user,pid,program,reason,seconds\n");
+        std::printf("time,drawer,event,uid,user,pid,program,reason,seconds,repeats\n");
         for (const Row &row : rows) {
             std::string line;
             for (const auto &[key, value] : fields(row, false))

@@ -2,6 +2,8 @@
 // method, as a table, CSV or JSON lines; and the times its options take.
 #pragma once
 
+#include "busapi.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,18 +13,8 @@
 
 namespace drawerctl {
 
-// One row of the record, as the History method gives it.
-struct Row {
-    std::int64_t timeUs = 0;
-    int drawer = 0; // 0 for the service's own events
-    std::string event;
-    std::optional<std::int64_t> uid;
-    std::string user;
-    std::optional<std::int64_t> pid;
-    std::string program;
-    std::string reason;
-    std::optional<double> seconds;
-};
+// One row of the record, as the HistoryPage method gives it.
+using Row = drawerdriver::bus::HistoryRow;
 
 enum class Format { Table, Csv, Json };
 
@@ -46,7 +38,8 @@ std::int64_t nextDayStart(std::int64_t timeUs);
 std::string isoTime(std::int64_t timeUs);
 std::string localTime(std::int64_t timeUs);
 
-// Every row in the range, asked for in pages. Fills error on failure.
+// Every row in the range, asked for in pages, each after the last row of
+// the one before. Fills error on failure.
 int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, int drawer,
     std::vector<Row> &rows, sd_bus_error *error);
 

@@ -349,57 +349,90 @@ int readRecord(sd_bus *connection, const drawerctl::HistoryOptions *history,
     return result;
 }
 
+// A command and its options, as its words gave them.
+struct Command {
+    std::string_view name;
+    int number = 0;
+    bool json = false;
+    std::string reason;
+    drawerctl::HistoryOptions history;
+    drawerctl::ReportOptions report;
+};
+
+std::string parseOpen(int argc, char *argv[], Command &command)
+{
+    command.number = argc < 3 ? 0 : bus::parseDrawerNumber(argv[2]);
+    if (command.number == 0)
+        return "open needs a drawer number, 1 to " + std::to_string(DrawerCount);
+    command.reason = "kestrin-drawer-ctl, user " + userName();
+    for (int i = 3; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--reason" && i + 1 < argc)
+            command.reason = argv[++i];
+        else if (option.substr(0, 9) == "--reason=")
+            command.reason = option.substr(9);
+        else
+            return "unknown option '" + std::string(option) + "' for open";
+    }
+    return {};
+}
+
+std::string parseWatch(int argc, char *argv[], Command &command)
+{
+    for (int i = 2; i < argc; ++i) {
+        if (std::string_view(argv[i]) != "--json")
+            return "unknown option '" + std::string(argv[i]) + "' for watch";
+        command.json = true;
+    }
+    return {};
+}
+
+// The command after the program's name; an empty problem when its words
+// are fine.
+std::string parseCommand(int argc, char *argv[], Command &command)
+{
+    command.name = argv[1];
+    if (command.name == "open")
+        return parseOpen(argc, argv, command);
+    if (command.name == "watch")
+        return parseWatch(argc, argv, command);
+    if (command.name == "history")
+        return drawerctl::parseHistoryOptions(argc - 2, argv + 2, command.history);
+    if (command.name == "report")
+        return drawerctl::parseReportOptions(argc - 2, argv + 2, command.report);
+    if (command.name == "status")
+        return argc > 2 ? "status takes no options" : "";
+    return "unknown command '" + std::string(command.name) + "'";
+}
+
+int run(sd_bus *connection, const Command &command)
+{
+    if (command.name == "status")
+        return status(connection);
+    if (command.name == "open")
+        return open(connection, command.number, command.reason);
+    if (command.name == "history" || command.name == "report")
+        return readRecord(
+            connection, command.name == "history" ? &command.history : nullptr, command.report);
+    return watch(connection, command.json);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (argc < 2)
         return usage("a command is needed");
-    const std::string_view command = argv[1];
-    if (command == "help" || command == "--help" || command == "-h") {
+    const std::string_view name = argv[1];
+    if (name == "help" || name == "--help" || name == "-h") {
         printHelp(stdout);
         return Done;
     }
-    if (command == "token")
+    if (name == "token")
         return tokenCommand(argc - 1, argv + 1);
-    int number = 0;
-    bool json = false;
-    std::string reason = "kestrin-drawer-ctl, user " + userName();
-    drawerctl::HistoryOptions history;
-    drawerctl::ReportOptions report;
-    if (command == "open") {
-        number = argc < 3 ? 0 : bus::parseDrawerNumber(argv[2]);
-        if (number == 0)
-            return usage("open needs a drawer number, 1 to " + std::to_string(DrawerCount));
-        for (int i = 3; i < argc; ++i) {
-            const std::string_view option = argv[i];
-            if (option == "--reason" && i + 1 < argc)
-                reason = argv[++i];
-            else if (option.substr(0, 9) == "--reason=")
-                reason = option.substr(9);
-            else
-                return usage("unknown option '" + std::string(option) + "' for open");
-        }
-    } else if (command == "watch") {
-        for (int i = 2; i < argc; ++i) {
-            if (std::string_view(argv[i]) != "--json")
-                return usage("unknown option '" + std::string(argv[i]) + "' for watch");
-            json = true;
-        }
-    } else if (command == "history") {
-        if (const auto problem = drawerctl::parseHistoryOptions(argc - 2, argv + 2, history);
-            !problem.empty())
-            return usage(problem);
-    } else if (command == "report") {
-        if (const auto problem = drawerctl::parseReportOptions(argc - 2, argv + 2, report);
-            !problem.empty())
-            return usage(problem);
-    } else if (command == "status") {
-        if (argc > 2)
-            return usage("status takes no options");
-    } else {
-        return usage("unknown command '" + std::string(command) + "'");
-    }
+    Command command;
+    if (const std::string problem = parseCommand(argc, argv, command); !problem.empty())
+        return usage(problem);
 
     drawerdriver::BusRef connection;
     if (const int r = sd_bus_open_system(connection.out()); r < 0) {
@@ -413,15 +446,5 @@ int main(int argc, char *argv[])
     action.sa_handler = onInterrupt;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-
-    int result = Done;
-    if (command == "status")
-        result = status(connection);
-    else if (command == "open")
-        result = open(connection, number, reason);
-    else if (command == "history" || command == "report")
-        result = readRecord(connection, command == "history" ? &history : nullptr, report);
-    else
-        result = watch(connection, json);
-    return result;
+    return run(connection, command);
 }

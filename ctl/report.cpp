@@ -1,17 +1,17 @@
 #include "report.h"
 
+#include "config/ownfile.h"
 #include "exitcodes.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 
 namespace drawerctl {
+
+namespace bus = drawerdriver::bus;
 
 namespace {
 
@@ -77,7 +77,7 @@ DayReport summarize(
             continue;
         if (row.drawer == 0) {
             // The service stopped: what it saw open, it no longer sees.
-            if (row.event == "service-stop")
+            if (row.kind == bus::event::ServiceStop)
                 for (auto &[number, tracker] : drawers)
                     if (tracker.openSince)
                         tracker.endOpen(*tracker.openSince, row.timeUs);
@@ -85,28 +85,28 @@ DayReport summarize(
         }
         Tracker &tracker = drawers[row.drawer];
         tracker.day.drawer = row.drawer;
-        if (row.event == "opened") {
+        if (row.kind == bus::event::Opened) {
             // A service restarted after a kill finds the drawer still open:
             // the same opening goes on.
             if (!tracker.openSince) {
                 ++tracker.day.openings;
                 tracker.openSince = row.timeUs;
             }
-        } else if (row.event == "closed") {
+        } else if (row.kind == bus::event::Closed) {
             // Opened before the day began: the row says how long ago.
             const auto opened = tracker.openSince.value_or(
                 row.timeUs - std::int64_t(row.seconds.value_or(0) * SecondUs));
             tracker.endOpen(std::max(opened, startUs), row.timeUs);
-        } else if (row.event == "gone" && tracker.openSince) {
+        } else if (row.kind == bus::event::Gone && tracker.openSince) {
             tracker.endOpen(*tracker.openSince, row.timeUs);
-        } else if (row.event == "kick") {
+        } else if (row.kind == bus::event::Kick) {
             ++tracker.day.kicks;
             tracker.day.kickTimes.push_back(row.timeUs);
-        } else if (row.event == "kick-refused") {
-            ++tracker.day.refusals;
-        } else if (row.event == "kick-undelivered") {
+        } else if (row.kind == bus::event::KickRefused) {
+            tracker.day.refusals += 1 + int(row.repeats);
+        } else if (row.kind == bus::event::KickUndelivered) {
             ++tracker.day.undelivered;
-        } else if (row.event == "left-open") {
+        } else if (row.kind == bus::event::LeftOpen) {
             ++tracker.day.alarms;
             tracker.day.alarmTimes.push_back(row.timeUs);
         }
@@ -136,11 +136,12 @@ void printReport(const DayReport &report)
             duration(day.longestOpenSeconds).c_str(), day.alarms);
 }
 
-std::string reportHtml(const DayReport &report)
+namespace {
+
+std::string pageStart(const std::string &date)
 {
-    const std::string date = localTime(report.startUs).substr(0, 10);
-    std::string page = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>"
-                       "Cash drawers on "
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>"
+           "Cash drawers on "
         + date
         + "</title>\n<style>\n"
           "body{font-family:sans-serif;margin:2em;color:#222}\n"
@@ -151,73 +152,110 @@ std::string reportHtml(const DayReport &report)
           "@media print{body{margin:0}}\n"
           "</style></head><body>\n<h1>Cash drawers on "
         + date + "</h1>\n";
-    if (report.drawers.empty())
-        return page + "<p>No drawer events on that day.</p>\n</body></html>\n";
+}
 
-    page += "<table><tr><th>Drawer</th><th>Openings</th><th>Kicks</th><th>Refusals</th>"
-            "<th>Undelivered</th><th>Total open</th><th>Longest open</th><th>Left-open "
-            "alarms</th></tr>\n";
+std::string figuresTable(const DayReport &report)
+{
+    std::string table = "<table><tr><th>Drawer</th><th>Openings</th><th>Kicks</th><th>Refusals</th>"
+                        "<th>Undelivered</th><th>Total open</th><th>Longest open</th><th>Left-open "
+                        "alarms</th></tr>\n";
     for (const DrawerDay &day : report.drawers)
-        page += "<tr><td>Drawer " + std::to_string(day.drawer) + "</td><td>"
+        table += "<tr><td>Drawer " + std::to_string(day.drawer) + "</td><td>"
             + std::to_string(day.openings) + "</td><td>" + std::to_string(day.kicks) + "</td><td>"
             + std::to_string(day.refusals) + "</td><td>" + std::to_string(day.undelivered)
             + "</td><td>" + duration(day.totalOpenSeconds) + "</td><td>"
             + duration(day.longestOpenSeconds) + "</td><td>" + std::to_string(day.alarms)
             + "</td></tr>\n";
-    page += "</table>\n<h2>Timeline</h2>\n";
+    return table + "</table>\n";
+}
 
-    // The day runs across 960 units after an 80-unit column of names.
-    constexpr int Left = 80, Width = 960, RowHeight = 40, Top = 30;
-    const int height = Top + RowHeight * int(report.drawers.size()) + 30;
-    const double span = double(report.endUs - report.startUs);
-    const auto x = [&](std::int64_t timeUs) {
+// The timeline's drawing: the day runs across Width units after a Left
+// column of names, a row of RowHeight for each drawer below Top.
+struct Timeline {
+    static constexpr int Left = 80, Width = 960, RowHeight = 40, Top = 30;
+    const DayReport &report;
+    int height = Top + RowHeight * int(report.drawers.size()) + 30;
+
+    std::string x(std::int64_t timeUs) const
+    {
+        const double span = double(report.endUs - report.startUs);
         return std::to_string(Left + double(timeUs - report.startUs) / span * Width);
-    };
-    page += "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
-        + std::to_string(Left + Width + 20) + " " + std::to_string(height)
-        + "\" role=\"img\" aria-label=\"Timeline of the day\">\n";
-    for (int hour = 0; hour <= 24; hour += 2) {
-        const std::string at = std::to_string(Left + hour * Width / 24);
-        page += "<line x1=\"" + at + "\" y1=\"" + std::to_string(Top - 5) + "\" x2=\"" + at
-            + "\" y2=\"" + std::to_string(height - 25) + "\" stroke=\"#ccc\"/>" + "<text x=\"" + at
-            + "\" y=\"" + std::to_string(Top - 10) + "\" font-size=\"12\" text-anchor=\"middle\">"
-            + std::to_string(hour) + ":00</text>\n";
     }
-    for (std::size_t i = 0; i < report.drawers.size(); ++i) {
-        const DrawerDay &day = report.drawers[i];
-        const int y = Top + RowHeight * int(i);
+
+    std::string hours() const
+    {
+        std::string lines;
+        for (int hour = 0; hour <= 24; hour += 2) {
+            const std::string at = std::to_string(Left + hour * Width / 24);
+            lines += "<line x1=\"" + at + "\" y1=\"" + std::to_string(Top - 5) + "\" x2=\"" + at
+                + "\" y2=\"" + std::to_string(height - 25) + "\" stroke=\"#ccc\"/>" + "<text x=\""
+                + at + "\" y=\"" + std::to_string(Top - 10)
+                + "\" font-size=\"12\" text-anchor=\"middle\">" + std::to_string(hour)
+                + ":00</text>\n";
+        }
+        return lines;
+    }
+
+    std::string drawerRow(const DrawerDay &day, int y) const
+    {
         const std::string middle = std::to_string(y + RowHeight / 2);
-        page += "<text x=\"4\" y=\"" + std::to_string(y + RowHeight / 2 + 5)
+        const double span = double(report.endUs - report.startUs);
+        std::string row = "<text x=\"4\" y=\"" + std::to_string(y + RowHeight / 2 + 5)
             + "\" font-size=\"14\">Drawer " + std::to_string(day.drawer) + "</text>\n"
             + "<line x1=\"" + std::to_string(Left) + "\" y1=\"" + middle + "\" x2=\""
             + std::to_string(Left + Width) + "\" y2=\"" + middle + "\" stroke=\"#888\"/>\n";
         // At least two units wide, so that a short opening still shows.
         for (const auto &[from, to] : day.openIntervals)
-            page += "<rect x=\"" + x(from) + "\" y=\"" + std::to_string(y + 10) + "\" width=\""
+            row += "<rect x=\"" + x(from) + "\" y=\"" + std::to_string(y + 10) + "\" width=\""
                 + std::to_string(std::max(2.0, double(to - from) / span * Width)) + "\" height=\""
                 + std::to_string(RowHeight - 20)
                 + "\" fill=\"#2a7ab8\" shape-rendering=\"crispEdges\"><title>open "
                 + htmlEscaped(localTime(from).substr(11)) + " for "
                 + duration(double(to - from) / SecondUs) + "</title></rect>\n";
         for (const std::int64_t kick : day.kickTimes)
-            page += "<path d=\"M" + x(kick) + " " + std::to_string(y + 9) + " l-4 -7 h8 z\" "
+            row += "<path d=\"M" + x(kick) + " " + std::to_string(y + 9) + " l-4 -7 h8 z\" "
                 + "fill=\"#222\"><title>kick " + localTime(kick).substr(11) + "</title></path>\n";
         for (const std::int64_t alarm : day.alarmTimes)
-            page += "<circle cx=\"" + x(alarm) + "\" cy=\"" + std::to_string(y + RowHeight - 6)
+            row += "<circle cx=\"" + x(alarm) + "\" cy=\"" + std::to_string(y + RowHeight - 6)
                 + "\" r=\"4\" fill=\"#d22\"><title>left open, alarm " + localTime(alarm).substr(11)
                 + "</title></circle>\n";
+        return row;
     }
-    const std::string legend = std::to_string(height - 8);
-    page += "<rect x=\"" + std::to_string(Left) + "\" y=\"" + std::to_string(height - 18)
-        + "\" width=\"20\" height=\"10\" fill=\"#2a7ab8\"/><text x=\"" + std::to_string(Left + 25)
-        + "\" y=\"" + legend + "\" font-size=\"12\">open</text>\n" + "<path d=\"M"
-        + std::to_string(Left + 100) + " " + std::to_string(height - 9)
-        + " l-4 -7 h8 z\" fill=\"#222\"/><text x=\"" + std::to_string(Left + 110) + "\" y=\""
-        + legend + "\" font-size=\"12\">kick</text>\n" + "<circle cx=\""
-        + std::to_string(Left + 170) + "\" cy=\"" + std::to_string(height - 12)
-        + "\" r=\"4\" fill=\"#d22\"/><text x=\"" + std::to_string(Left + 180) + "\" y=\"" + legend
-        + "\" font-size=\"12\">left-open alarm</text>\n";
-    return page + "</svg>\n</body></html>\n";
+
+    std::string legend() const
+    {
+        const std::string baseline = std::to_string(height - 8);
+        return "<rect x=\"" + std::to_string(Left) + "\" y=\"" + std::to_string(height - 18)
+            + "\" width=\"20\" height=\"10\" fill=\"#2a7ab8\"/><text x=\""
+            + std::to_string(Left + 25) + "\" y=\"" + baseline + "\" font-size=\"12\">open</text>\n"
+            + "<path d=\"M" + std::to_string(Left + 100) + " " + std::to_string(height - 9)
+            + " l-4 -7 h8 z\" fill=\"#222\"/><text x=\"" + std::to_string(Left + 110) + "\" y=\""
+            + baseline + "\" font-size=\"12\">kick</text>\n" + "<circle cx=\""
+            + std::to_string(Left + 170) + "\" cy=\"" + std::to_string(height - 12)
+            + "\" r=\"4\" fill=\"#d22\"/><text x=\"" + std::to_string(Left + 180) + "\" y=\""
+            + baseline + "\" font-size=\"12\">left-open alarm</text>\n";
+    }
+
+    std::string svg() const
+    {
+        std::string drawing = "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
+            + std::to_string(Left + Width + 20) + " " + std::to_string(height)
+            + "\" role=\"img\" aria-label=\"Timeline of the day\">\n" + hours();
+        for (std::size_t i = 0; i < report.drawers.size(); ++i)
+            drawing += drawerRow(report.drawers[i], Top + RowHeight * int(i));
+        return drawing + legend() + "</svg>\n";
+    }
+};
+
+} // namespace
+
+std::string reportHtml(const DayReport &report)
+{
+    const std::string page = pageStart(localTime(report.startUs).substr(0, 10));
+    if (report.drawers.empty())
+        return page + "<p>No drawer events on that day.</p>\n</body></html>\n";
+    return page + figuresTable(report) + "<h2>Timeline</h2>\n" + Timeline {report}.svg()
+        + "</body></html>\n";
 }
 
 std::string parseReportOptions(int argc, char *argv[], ReportOptions &options)
@@ -258,12 +296,12 @@ int runReport(sd_bus *connection, const ReportOptions &options, sd_bus_error *er
     printReport(report);
     if (options.htmlFile.empty())
         return 0;
-    std::ofstream file(options.htmlFile, std::ios::binary | std::ios::trunc);
-    file << reportHtml(report);
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "kestrin-drawer-ctl: cannot write %s: %s\n", options.htmlFile.c_str(),
-            std::strerror(errno));
+    // Root may write it into a folder of someone else's: never through a
+    // link planted there.
+    if (const std::string problem
+        = drawerdriver::replaceOwnFile(options.htmlFile, reportHtml(report), 0644);
+        !problem.empty()) {
+        std::fprintf(stderr, "kestrin-drawer-ctl: %s\n", problem.c_str());
         return CannotWrite;
     }
     std::printf("\nThe page is in %s.\n", options.htmlFile.c_str());

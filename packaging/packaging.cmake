@@ -111,6 +111,9 @@ install(FILES packaging/examples/drawers.conf.sample DESTINATION /etc/kestrin-dr
 file(GLOB kestrin_udev_samples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/examples/*.rules.sample)
 install(FILES ${kestrin_udev_samples} DESTINATION ${kestrin_daemon_doc_dir}/examples
         COMPONENT daemon)
+# Prometheus loads its rule files as they are: this one stays uncompressed.
+install(FILES packaging/examples/kestrin-drawer.rules.yml
+        DESTINATION ${kestrin_daemon_doc_dir}/examples COMPONENT daemon)
 kestrin_gzip(${PROJECT_SOURCE_DIR}/README.md ${kestrin_generated}/README.md.gz)
 kestrin_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${kestrin_generated}/changelog.gz)
 install(FILES ${kestrin_generated}/README.md.gz ${kestrin_generated}/changelog.gz

@@ -6,8 +6,9 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # dbus-daemon, busctl and systemd-analyze for the drawer service's tests;
-# chromium for the web bridge's page.
-scripts/install-deps.sh lintian dbus-daemon systemd chromium
+# chromium for the web bridge's page; node-exporter and promtool for the
+# drawer metrics and the alert rules.
+scripts/install-deps.sh lintian dbus-daemon systemd chromium prometheus prometheus-node-exporter
 # The Debian packages, built as a release would build them, into build-pkg/;
 # the suite checks their contents, lintian's verdict, the packaged program
 # and dpkg installing, upgrading, removing and purging them.

@@ -20,6 +20,9 @@ public:
     std::optional<std::chrono::seconds> due(Clock::time_point now, std::chrono::seconds alarmAfter);
     // When the drawer opened; none while it is closed.
     std::optional<Clock::time_point> openedAt() const { return m_openedAt; }
+    // Whether an alarm has sounded since the drawer opened: it sounds on
+    // until the drawer is closed.
+    bool sounded() const { return m_alarms > 0; }
 
 private:
     std::optional<Clock::time_point> m_openedAt;

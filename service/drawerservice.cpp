@@ -29,8 +29,10 @@ constexpr std::uint64_t RefreshUs = 40'000;
 constexpr std::uint64_t ReloadDelayUs = 100'000;
 // Old rows of the history are deleted at start and then once a day.
 constexpr std::uint64_t DayUs = 86'400'000'000;
-// The most rows one History call returns; the caller asks again for more.
+// The most rows one History call returns, and about the most bytes, well
+// under the bus's 32 MiB for a message; the caller asks again for more.
 constexpr std::uint32_t MostRowsPerCall = 10'000;
+constexpr std::size_t MostBytesPerCall = 4 << 20;
 
 std::uint64_t realtimeUs()
 {
@@ -111,7 +113,12 @@ int getHistoryWorking(sd_bus *, const char *, const char *, const char *, sd_bus
 
 int onHistory(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
-    return static_cast<DrawerService *>(userdata)->readHistory(call);
+    return static_cast<DrawerService *>(userdata)->readHistory(call, false);
+}
+
+int onHistoryPage(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    return static_cast<DrawerService *>(userdata)->readHistory(call, true);
 }
 
 const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
@@ -121,7 +128,12 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(bus::HistoryMethod, "xxyuu",
         SD_BUS_PARAM(since) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer) SD_BUS_PARAM(skip)
             SD_BUS_PARAM(limit),
-        "a(xysxsxssd)", SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
+        bus::HistoryReply, SD_BUS_PARAM(events), onHistory, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::HistoryPageMethod, "xtxyu",
+        SD_BUS_PARAM(since) SD_BUS_PARAM(after) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer)
+            SD_BUS_PARAM(limit),
+        bus::HistoryPageReply, SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryPage,
+        SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
 // Who asked, from what the bus tells about the caller. The program's path
@@ -136,7 +148,8 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
                 | SD_BUS_CREDS_AUGMENT,
             creds.out())
         < 0) {
-        event.program = sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "";
+        event.program
+            = cleanField(sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "");
         return event;
     }
     uid_t uid = 0;
@@ -146,41 +159,52 @@ Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
     if (sd_bus_creds_get_euid(creds, &uid) >= 0) {
         event.uid = uid;
         const passwd *user = ::getpwuid(uid);
-        event.user = user ? user->pw_name : std::to_string(uid);
+        event.user = cleanField(user ? user->pw_name : std::to_string(uid));
     }
     if (sd_bus_creds_get_pid(creds, &pid) >= 0)
         event.pid = pid;
+    // Either may be any bytes of any length the caller chose.
     if (sd_bus_creds_get_exe(creds, &exe) >= 0)
-        event.program = exe;
+        event.program = cleanField(exe);
     else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
-        event.program = cmdline[0];
+        event.program = cleanField(cmdline[0]);
     return event;
 }
 
-} // namespace
-
-std::string cleanReason(const std::string &reason)
+// A row as HistoryPage gives it, with its id and repeats, or as History.
+int appendEvent(sd_bus_message *reply, const Event &event, bool keyed)
 {
-    // The bus hands over valid UTF-8: a character starts at every byte that
-    // is no continuation byte. C1 controls are U+0080 to U+009F.
-    std::string clean;
-    int characters = 0;
-    for (std::size_t i = 0; i < reason.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(reason[i]);
-        const bool continuation = (byte & 0xC0) == 0x80;
-        if (byte < 0x20 || byte == 0x7F)
-            continue;
-        if (byte == 0xC2 && i + 1 < reason.size()
-            && static_cast<unsigned char>(reason[i + 1]) <= 0x9F) {
-            ++i;
-            continue;
-        }
-        if (!continuation && ++characters > bus::ReasonLimit)
-            break;
-        clean += reason[i];
-    }
-    return clean;
+    if (keyed)
+        return sd_bus_message_append(reply, bus::HistoryRowSignature, std::uint64_t(event.id),
+            event.timeUs, std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
+            event.user.c_str(), event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
+            event.seconds.value_or(-1.0), event.repeats);
+    return sd_bus_message_append(reply, bus::OldHistoryRowSignature, event.timeUs,
+        std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(),
+        event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
+        event.seconds.value_or(-1.0));
 }
+
+int sendEvents(sd_bus_message *call, const std::vector<Event> &events, bool keyed, bool more)
+{
+    MessageRef reply;
+    int r = sd_bus_message_new_method_return(call, reply.out());
+    if (r >= 0)
+        r = sd_bus_message_open_container(
+            reply, 'a', keyed ? bus::HistoryRowSignature : bus::OldHistoryRowSignature);
+    for (const Event &event : events)
+        if (r >= 0)
+            r = appendEvent(reply, event, keyed);
+    if (r >= 0)
+        r = sd_bus_message_close_container(reply);
+    if (r >= 0 && keyed)
+        r = sd_bus_message_append(reply, "b", int(more));
+    if (r >= 0)
+        r = sd_bus_send(nullptr, reply, nullptr);
+    return r;
+}
+
+} // namespace
 
 DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPath)
     : m_event(event), m_bus(bus), m_configPath(std::move(configPath))
@@ -194,8 +218,9 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
 
 DrawerService::~DrawerService()
 {
+    writeFoldedRefusals(std::nullopt);
     if (m_recording)
-        recordService("service-stop");
+        recordService(bus::event::ServiceStop);
     for (auto &[key, monitor] : m_monitors)
         monitor->stop();
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
@@ -219,6 +244,7 @@ int DrawerService::start()
     if (!std::getenv("STATE_DIRECTORY"))
         logLine(LOG_INFO, "keeping the history in %s", historyFile.c_str());
     m_history = std::make_unique<History>(historyFile);
+    m_metrics = std::make_unique<MetricsFile>(m_event, *this, stateFolder() + "/metrics");
     reload();
     const auto deadline = Clock::now() + std::chrono::milliseconds(250);
     for (auto &[key, monitor] : m_monitors)
@@ -249,7 +275,7 @@ int DrawerService::start()
         return r;
     }
     m_recording = true;
-    recordService("service-start");
+    recordService(bus::event::ServiceStart);
     for (Drawer &drawer : m_drawers)
         if (drawer.open)
             recordChange(drawer, true, false);
@@ -271,6 +297,8 @@ void DrawerService::reload()
     if (m_recording)
         logLine(LOG_NOTICE, "read %s again", m_configPath.c_str());
     m_keepDays = config.service.keepDays;
+    if (m_history)
+        m_history->setSizeLimit(std::int64_t(config.service.keepMegabytes) << 20);
 
     std::map<std::string, std::vector<DrawerSection>> devices;
     for (int i = 0; i < DrawerCount; ++i)
@@ -350,7 +378,7 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
     Event event = newEvent(drawer.number, {});
     event.program = drawer.settings ? drawer.settings->device : "";
     if (drawer.present != wasPresent) {
-        event.kind = drawer.present ? "back" : "gone";
+        event.kind = drawer.present ? bus::event::Back : bus::event::Gone;
         record(event);
     }
     if (drawer.open == wasOpen)
@@ -358,13 +386,13 @@ void DrawerService::recordChange(Drawer &drawer, bool wasPresent, bool wasOpen)
     const auto now = Clock::now();
     if (drawer.open) {
         drawer.alarm.opened(now);
-        event.kind = "opened";
+        event.kind = bus::event::Opened;
         record(event);
         return;
     }
     // A drawer whose device went away is not known to be closed.
     if (const auto opened = drawer.alarm.openedAt(); drawer.present && opened) {
-        event.kind = "closed";
+        event.kind = bus::event::Closed;
         event.seconds = std::chrono::duration<double>(now - *opened).count();
         record(event);
     }
@@ -382,7 +410,7 @@ void DrawerService::soundAlarms()
             continue;
         sd_bus_emit_signal(m_bus, drawer.path.c_str(), bus::DrawerInterface, bus::LeftOpenSignal,
             "t", std::uint64_t(open->count()));
-        Event event = newEvent(drawer.number, "left-open");
+        Event event = newEvent(drawer.number, bus::event::LeftOpen);
         event.program = drawer.settings->device;
         event.seconds = double(open->count());
         record(event);
@@ -397,19 +425,21 @@ void DrawerService::takeUndelivered()
         drawers.swap(m_undelivered->drawers);
     }
     for (int number : drawers) {
-        Event event = newEvent(number, "kick-undelivered");
+        Event event = newEvent(number, bus::event::KickUndelivered);
         event.reason = "device busy or gone past the delivery deadline";
         record(event);
     }
 }
 
-void DrawerService::record(Event event)
+void DrawerService::record(Event event, std::int64_t *id)
 {
     tellEvent(event);
+    if (m_metrics)
+        m_metrics->count(event);
     if (!m_history)
         return;
     const bool was = m_history->working();
-    m_history->append(event);
+    m_history->append(event, id);
     if (m_history->working() != was)
         sd_bus_emit_properties_changed(
             m_bus, bus::ManagerPath, bus::ManagerInterface, bus::HistoryWorkingProperty, nullptr);
@@ -434,42 +464,33 @@ void DrawerService::trimHistory()
         logLine(LOG_INFO, "deleted %d history rows older than %d days", removed, m_keepDays);
 }
 
-int DrawerService::readHistory(sd_bus_message *call)
+int DrawerService::readHistory(sd_bus_message *call, bool keyed)
 {
     EventFilter filter;
     std::uint8_t drawer = 0;
     std::uint32_t skip = 0, limit = 0;
-    int r = sd_bus_message_read(
-        call, "xxyuu", &filter.sinceUs, &filter.untilUs, &drawer, &skip, &limit);
+    std::uint64_t after = 0;
+    int r = keyed ? sd_bus_message_read(
+                call, "xtxyu", &filter.sinceUs, &after, &filter.untilUs, &drawer, &limit)
+                  : sd_bus_message_read(
+                      call, "xxyuu", &filter.sinceUs, &filter.untilUs, &drawer, &skip, &limit);
     if (r < 0)
         return r;
     if (drawer > DrawerCount)
         return sd_bus_reply_method_errorf(
             call, SD_BUS_ERROR_INVALID_ARGS, "There is no drawer %d.", int(drawer));
     filter.drawer = drawer;
+    filter.afterId = std::int64_t(std::min<std::uint64_t>(after, INT64_MAX));
     filter.skip = int(std::min<std::uint32_t>(skip, INT32_MAX));
     filter.limit = int(limit == 0 ? MostRowsPerCall : std::min(limit, MostRowsPerCall));
+    filter.maxBytes = MostBytesPerCall;
     std::vector<Event> events;
-    if (!m_history || !m_history->query(filter, events))
+    bool more = false;
+    if (!m_history || !m_history->query(filter, events, &more))
         return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
             "The history (%s) cannot be read; see the service's log.",
             m_history ? m_history->path().c_str() : "none");
-    MessageRef reply;
-    r = sd_bus_message_new_method_return(call, reply.out());
-    if (r >= 0)
-        r = sd_bus_message_open_container(reply, 'a', "(xysxsxssd)");
-    for (const Event &event : events) {
-        if (r < 0)
-            break;
-        r = sd_bus_message_append(reply, "(xysxsxssd)", event.timeUs, std::uint8_t(event.drawer),
-            event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(), event.pid.value_or(-1),
-            event.program.c_str(), event.reason.c_str(), event.seconds.value_or(-1.0));
-    }
-    if (r >= 0)
-        r = sd_bus_message_close_container(reply);
-    if (r >= 0)
-        r = sd_bus_send(nullptr, reply, nullptr);
-    return r;
+    return sendEvents(call, events, keyed, more);
 }
 
 void DrawerService::announce(Drawer &drawer, bool state, bool settings)
@@ -481,6 +502,8 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
         names.insert(
             names.end(), {bus::ConfiguredProperty, bus::HasSensorProperty, bus::DeviceProperty});
     names.push_back(nullptr);
+    if (m_metrics)
+        m_metrics->changed();
     const int r = sd_bus_emit_properties_changed_strv(
         m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));
     if (r < 0)
@@ -490,13 +513,13 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
 int DrawerService::openDrawer(
     Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
 {
-    Event event = fromCaller(call, drawer.number, "kick");
-    const std::string why = cleanReason(reason);
+    Event event = fromCaller(call, drawer.number, bus::event::Kick);
+    const std::string why = cleanField(reason, bus::ReasonLimit);
     const auto refuse = [&](const char *refusal) {
         event.timeUs = nowUs(); // after the changes the checks recorded
-        event.kind = "kick-refused";
+        event.kind = bus::event::KickRefused;
         event.reason = why.empty() ? refusal : refusal + (": " + why);
-        record(event);
+        recordRefusal(event, refusal, sd_bus_message_get_sender(call));
     };
     if (!drawer.settings) {
         refuse("not configured");

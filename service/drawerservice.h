@@ -7,7 +7,9 @@
 #include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
+#include "metrics.h"
 #include "monitor/monitor.h"
+#include "refusals.h"
 
 #include <array>
 #include <chrono>
@@ -57,9 +59,11 @@ public:
     void reload();
 
     int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error);
-    // The History method: rows of the record, oldest first.
-    int readHistory(sd_bus_message *call);
+    // The History and HistoryPage methods: rows of the record, oldest
+    // first; keyed, pages start after a row's time and id.
+    int readHistory(sd_bus_message *call, bool keyed);
     bool historyWorking() const { return m_history && m_history->working(); }
+    const std::array<Drawer, drawerdriver::DrawerCount> &drawers() const { return m_drawers; }
 
 private:
     void watchConfigFile();
@@ -67,7 +71,12 @@ private:
     void refresh();
     void announce(Drawer &drawer, bool state, bool settings);
     // The record: each event is committed before this returns.
-    void record(Event event);
+    void record(Event event, std::int64_t *id = nullptr);
+    // A refused Open: recorded, or folded into the row of the same
+    // caller's refusal just before (refusals.cpp).
+    void recordRefusal(const Event &event, const char *refusal, const char *sender);
+    // Writes the counts of the folds that ended by then (all, with no time).
+    void writeFoldedRefusals(std::optional<RefusalFolder::Clock::time_point> now);
     void recordChange(Drawer &drawer, bool wasPresent, bool wasOpen);
     void soundAlarms();
     void takeUndelivered();
@@ -75,6 +84,7 @@ private:
     void trimHistory();
 
     static int onRefreshTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
+    static int onFoldTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onReloadTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onConfigEvent(
@@ -91,7 +101,11 @@ private:
     drawerdriver::EventSourceRef m_refreshTimer;
     drawerdriver::EventSourceRef m_reloadTimer;
     drawerdriver::EventSourceRef m_trimTimer;
+    // Armed only while folded refusals wait to be counted.
+    drawerdriver::EventSourceRef m_foldTimer;
+    RefusalFolder m_refusals;
     std::unique_ptr<History> m_history;
+    std::unique_ptr<MetricsFile> m_metrics;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
     // at start is no change.
@@ -103,8 +117,5 @@ private:
     };
     std::shared_ptr<Undelivered> m_undelivered = std::make_shared<Undelivered>();
 };
-
-// At most ReasonLimit characters of the text, without control characters.
-std::string cleanReason(const std::string &reason);
 
 } // namespace drawerservice

@@ -2,13 +2,16 @@
 
 #include "journal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace drawerservice {
 
@@ -27,8 +30,12 @@ const char *const Migrations[] = {
     " uid INTEGER, user TEXT, pid INTEGER, program TEXT, reason TEXT,"
     " seconds REAL);"
     "CREATE INDEX events_by_time ON events (time_us);",
+    // Version 2: refusals folded into the row of the first.
+    "ALTER TABLE events ADD COLUMN repeats INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int SchemaVersion = int(std::size(Migrations));
+// Room kept on the disk for the history's log, for a full disk.
+constexpr off_t ReserveBytes = 1 << 20;
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -62,17 +69,100 @@ private:
     sqlite3_stmt *m_statement = nullptr;
 };
 
-std::string text(sqlite3_stmt *statement, int column)
-{
-    const auto *value = sqlite3_column_text(statement, column);
-    return value ? reinterpret_cast<const char *>(value) : "";
-}
-
 std::optional<std::int64_t> integer(sqlite3_stmt *statement, int column)
 {
     if (sqlite3_column_type(statement, column) == SQLITE_NULL)
         return std::nullopt;
     return sqlite3_column_int64(statement, column);
+}
+
+// The length of the valid UTF-8 sequence that starts the text, or 0.
+std::size_t sequenceLength(std::string_view text)
+{
+    const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // for the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low; // no overlong forms
+        high = lead == 0xED ? 0x9F : high; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high; // nothing past U+10FFFF
+    }
+    if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+// The rows' approximate size in a reply.
+std::size_t replySize(const Event &event)
+{
+    return 64 + event.kind.size() + event.user.size() + event.program.size() + event.reason.size();
+}
+
+} // namespace
+
+std::string cleanField(std::string_view text, int limit)
+{
+    std::string clean;
+    int characters = 0;
+    while (!text.empty() && characters < limit) {
+        const std::size_t length = sequenceLength(text);
+        const auto lead = static_cast<unsigned char>(text[0]);
+        // C1 controls are U+0080 to U+009F: 0xC2 0x80 to 0xC2 0x9F.
+        const bool control = lead < 0x20 || lead == 0x7F
+            || (length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[1]) <= 0x9F);
+        if (length == 0)
+            clean += "\xEF\xBF\xBD"; // U+FFFD, the replacement character
+        else if (!control)
+            clean.append(text.substr(0, length));
+        characters += control ? 0 : 1;
+        text.remove_prefix(std::max<std::size_t>(length, 1));
+    }
+    return clean;
+}
+
+namespace {
+
+// Cleaned as it is read too: a row written by an older version, or by
+// hand, must not break a reply.
+std::string text(sqlite3_stmt *statement, int column)
+{
+    const auto *value = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
+    if (!value)
+        return {};
+    return cleanField(
+        std::string_view(value, std::size_t(sqlite3_column_bytes(statement, column))));
+}
+
+// A row of the query, in its columns' order.
+Event readEvent(sqlite3_stmt *select)
+{
+    Event event;
+    event.id = sqlite3_column_int64(select, 0);
+    event.timeUs = sqlite3_column_int64(select, 1);
+    event.drawer = sqlite3_column_int(select, 2);
+    event.kind = text(select, 3);
+    event.uid = integer(select, 4);
+    event.user = text(select, 5);
+    event.pid = integer(select, 6);
+    event.program = text(select, 7);
+    event.reason = text(select, 8);
+    if (sqlite3_column_type(select, 9) != SQLITE_NULL)
+        event.seconds = sqlite3_column_double(select, 9);
+    event.repeats
+        = std::uint32_t(std::clamp<std::int64_t>(sqlite3_column_int64(select, 10), 0, UINT32_MAX));
+    return event;
 }
 
 } // namespace
@@ -193,67 +283,149 @@ void History::failed(const char *what)
     close();
 }
 
-bool History::append(const Event &event)
+bool History::insert(const Event &event)
+{
+    Statement insert(m_db,
+        "INSERT INTO events (time_us, drawer, event, uid, user, pid, program, reason, seconds,"
+        " repeats) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!insert.ok())
+        return false;
+    insert.bind(1, event.timeUs);
+    insert.bind(2, std::int64_t(event.drawer));
+    insert.bind(3, cleanField(event.kind));
+    insert.bind(4, event.uid);
+    insert.bind(5, cleanField(event.user));
+    insert.bind(6, event.pid);
+    insert.bind(7, cleanField(event.program));
+    insert.bind(8, cleanField(event.reason));
+    insert.bind(9, event.seconds);
+    insert.bind(10, std::int64_t(event.repeats));
+    return sqlite3_step(insert) == SQLITE_DONE;
+}
+
+bool History::append(const Event &event, std::int64_t *id)
 {
     if (!open())
         return false;
-    Statement insert(m_db,
-        "INSERT INTO events (time_us, drawer, event, uid, user, pid, program, reason, seconds)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    if (insert.ok()) {
-        insert.bind(1, event.timeUs);
-        insert.bind(2, std::int64_t(event.drawer));
-        insert.bind(3, event.kind);
-        insert.bind(4, event.uid);
-        insert.bind(5, event.user);
-        insert.bind(6, event.pid);
-        insert.bind(7, event.program);
-        insert.bind(8, event.reason);
-        insert.bind(9, event.seconds);
+    bool written = insert(event);
+    // A full disk: the oldest rows make room, since a kick's row matters
+    // more. The reserve gives the log the room to delete them in, and the
+    // checkpoint lets it start again at its beginning.
+    if (!written && sqlite3_errcode(m_db) == SQLITE_FULL) {
+        ::unlink(reservePath().c_str());
+        sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+        written = deleteOldest() && insert(event);
     }
-    if (!insert.ok() || sqlite3_step(insert) != SQLITE_DONE) {
+    if (!written) {
         failed("cannot be written");
         return false;
     }
+    if (id)
+        *id = sqlite3_last_insert_rowid(m_db);
     if (!m_working && m_told)
         logLine(LOG_NOTICE, "the history (%s) is written again", m_path.c_str());
     m_working = true;
     m_told = false;
+    // The size is asked now and then, not at every row.
+    if (m_appendsSinceCheck++ % 64 == 0)
+        keepWithinLimit();
     return true;
 }
 
-bool History::query(const EventFilter &filter, std::vector<Event> &events)
+bool History::addRepeats(std::int64_t id, std::uint32_t count)
+{
+    if (!open())
+        return false;
+    Statement update(m_db, "UPDATE events SET repeats = repeats + ? WHERE id = ?");
+    update.bind(1, std::int64_t(count));
+    update.bind(2, id);
+    if (!update.ok() || sqlite3_step(update) != SQLITE_DONE) {
+        failed("cannot be written");
+        return false;
+    }
+    return true;
+}
+
+std::int64_t History::usedBytes()
+{
+    if (!open())
+        return -1;
+    Statement used(m_db,
+        "SELECT (page_count - freelist_count) * page_size"
+        " FROM pragma_page_count(), pragma_freelist_count(), pragma_page_size()");
+    if (!used.ok() || sqlite3_step(used) != SQLITE_ROW)
+        return -1;
+    return sqlite3_column_int64(used, 0);
+}
+
+// A twentieth of the rows, the oldest, and at least a hundred.
+bool History::deleteOldest()
+{
+    Statement remove(m_db,
+        "DELETE FROM events WHERE id IN (SELECT id FROM events ORDER BY time_us, id"
+        " LIMIT max(100, (SELECT count(*) FROM events) / 20))");
+    return remove.ok() && sqlite3_step(remove) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
+}
+
+std::string History::reservePath() const
+{
+    return m_path + ".reserve";
+}
+
+// A file of ReserveBytes beside the history, given up when the disk is
+// full; made again when there is room.
+void History::keepReserve()
+{
+    const int fd = ::open(reservePath().c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    if (::posix_fallocate(fd, 0, ReserveBytes) != 0) [[maybe_unused]]
+        const int ignored = ::ftruncate(fd, 0);
+    ::close(fd);
+}
+
+void History::keepWithinLimit()
+{
+    keepReserve();
+    int removed = 0;
+    for (std::int64_t used = usedBytes(); used > m_sizeLimit && deleteOldest(); used = usedBytes())
+        removed += sqlite3_changes(m_db);
+    if (removed > 0)
+        logLine(LOG_INFO, "deleted the %d oldest history rows, to keep it within %lld bytes",
+            removed, static_cast<long long>(m_sizeLimit));
+}
+
+bool History::query(const EventFilter &filter, std::vector<Event> &events, bool *more)
 {
     if (!open())
         return false;
     Statement select(m_db,
-        "SELECT time_us, drawer, event, uid, user, pid, program, reason, seconds FROM events"
-        " WHERE time_us >= ? AND time_us < ? AND (? = 0 OR drawer = ?)"
+        "SELECT id, time_us, drawer, event, uid, user, pid, program, reason, seconds, repeats"
+        " FROM events WHERE (time_us, id) > (?, ?) AND time_us < ? AND (? = 0 OR drawer = ?)"
         " ORDER BY time_us, id LIMIT ? OFFSET ?");
     if (!select.ok())
         return false;
     select.bind(1, filter.sinceUs);
-    select.bind(2, filter.untilUs);
-    select.bind(3, std::int64_t(filter.drawer));
+    select.bind(2, filter.afterId);
+    select.bind(3, filter.untilUs);
     select.bind(4, std::int64_t(filter.drawer));
-    select.bind(5, std::int64_t(filter.limit));
-    select.bind(6, std::int64_t(filter.skip));
+    select.bind(5, std::int64_t(filter.drawer));
+    select.bind(6, std::int64_t(filter.limit));
+    select.bind(7, std::int64_t(filter.skip));
+    std::size_t bytes = 0;
+    int rows = 0;
     int step = SQLITE_ROW;
     while ((step = sqlite3_step(select)) == SQLITE_ROW) {
-        Event event;
-        event.timeUs = sqlite3_column_int64(select, 0);
-        event.drawer = sqlite3_column_int(select, 1);
-        event.kind = text(select, 2);
-        event.uid = integer(select, 3);
-        event.user = text(select, 4);
-        event.pid = integer(select, 5);
-        event.program = text(select, 6);
-        event.reason = text(select, 7);
-        if (sqlite3_column_type(select, 8) != SQLITE_NULL)
-            event.seconds = sqlite3_column_double(select, 8);
+        Event event = readEvent(select);
+        bytes += replySize(event);
+        if (rows > 0 && bytes > filter.maxBytes)
+            break;
         events.push_back(std::move(event));
+        ++rows;
     }
-    return step == SQLITE_DONE;
+    if (more)
+        *more = step == SQLITE_ROW || rows == filter.limit;
+    return step == SQLITE_DONE || step == SQLITE_ROW;
 }
 
 int History::deleteBefore(std::int64_t timeUs)

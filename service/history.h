@@ -6,34 +6,39 @@
 // the service through working(); the drawers go on without it.
 #pragma once
 
+#include "busapi.h"
+
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
 
 namespace drawerservice {
 
-struct Event {
-    std::int64_t timeUs = 0; // microseconds since the epoch, UTC
-    int drawer = 0; // 1 to 8; 0 for the service's own events
-    std::string kind; // "kick", "opened", "service-start", ...
-    std::optional<std::int64_t> uid;
-    std::string user;
-    std::optional<std::int64_t> pid;
-    std::string program;
-    std::string reason;
-    std::optional<double> seconds; // how long the drawer was open
-};
+// A row of the record; the bus contract holds its type and words.
+using Event = drawerdriver::bus::HistoryRow;
 
+// Rows come in the order of (time, id). A page starts after the last row
+// of the one before, (sinceUs, afterId), which stays in place when older
+// rows are deleted meanwhile; afterId 0 starts at sinceUs itself.
 struct EventFilter {
     std::int64_t sinceUs = 0;
+    std::int64_t afterId = 0;
     std::int64_t untilUs = INT64_MAX; // exclusive
     int drawer = 0; // 0: every drawer
-    int skip = 0; // rows at sinceUs already seen
+    int skip = 0; // further rows to pass over, for the History method's paging
     int limit = 10000;
+    std::size_t maxBytes = SIZE_MAX; // about; at least one row is given
 };
+
+// The most characters the caller's fields (user, program, reason) keep.
+inline constexpr int FieldLimit = 200;
+// The text as valid UTF-8 (each invalid byte becomes U+FFFD), without C0
+// and C1 control characters and DEL, cut to limit characters.
+std::string cleanField(std::string_view text, int limit = FieldLimit);
 
 class History {
 public:
@@ -47,23 +52,39 @@ public:
     const std::string &path() const { return m_path; }
     bool working() const { return m_working; }
 
-    // Committed before it returns; false if the store cannot write.
-    bool append(const Event &event);
-    // Oldest first; false if the file cannot be read.
-    bool query(const EventFilter &filter, std::vector<Event> &events);
+    // Committed before it returns; false if the store cannot write. The
+    // text fields are cleaned first. On a full disk, or past the size
+    // limit, the oldest rows make room. The new row's id in *id.
+    bool append(const Event &event, std::int64_t *id = nullptr);
+    // Adds to the repeats of a row.
+    bool addRepeats(std::int64_t id, std::uint32_t count);
+    // Oldest first, cleaned as written; false if the file cannot be read.
+    // *more tells whether the limit or the bytes ended the page.
+    bool query(const EventFilter &filter, std::vector<Event> &events, bool *more = nullptr);
     // Deletes the rows older than the time; how many, or -1.
     int deleteBefore(std::int64_t timeUs);
+    // The most bytes the rows may take; the oldest go first past it.
+    void setSizeLimit(std::int64_t bytes) { m_sizeLimit = bytes; }
+    // The bytes the rows take in the file now.
+    std::int64_t usedBytes();
 
 private:
     bool open();
     bool migrate();
     void close();
     void failed(const char *what);
+    bool insert(const Event &event);
+    bool deleteOldest();
+    void keepWithinLimit();
+    std::string reservePath() const;
+    void keepReserve();
 
     const std::string m_path;
     sqlite3 *m_db = nullptr;
     bool m_working = false;
     bool m_told = false;
+    std::int64_t m_sizeLimit = INT64_MAX;
+    int m_appendsSinceCheck = 0;
 };
 
 // The folder for the history: $STATE_DIRECTORY (set by systemd), or

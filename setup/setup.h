@@ -39,6 +39,7 @@ int polarity(const Arguments &arguments);
 int set(const Arguments &arguments);
 int remove(const Arguments &arguments);
 int allow(const Arguments &arguments);
+int metrics(const Arguments &arguments);
 
 // --- Messages -------------------------------------------------------------
 

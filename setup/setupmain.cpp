@@ -37,9 +37,13 @@ void printHelp(std::FILE *to)
         "  polarity N                   find drawer N's sensor polarity, step by step, and\n"
         "                               write it\n"
         "  set N KEY=VALUE...           change drawer N's section; KEY= takes a key out\n"
-        "  set service KEY=VALUE...     change the [service] section (keep-days=DAYS)\n"
+        "  set service KEY=VALUE...     change the [service] section (keep-days=DAYS,\n"
+        "                               keep-megabytes=MB, metrics-dir=FOLDER)\n"
         "  remove N                     take drawer N's section out\n"
         "  allow USER                   let USER open drawers through the drawer service\n"
+        "  metrics on|off               link the drawer service's metrics file into the\n"
+        "                               folder node-exporter reads (metrics-dir), or\n"
+        "                               take the link out\n"
         "  help                         this text\n"
         "\n"
         "N is the drawer's number, 1 (\"Drawer #1\") to 8. DEVICE is a device path or\n"
@@ -142,6 +146,8 @@ int main(int argc, char **argv)
             return remove(arguments);
         if (command == "allow")
             return allow(arguments);
+        if (command == "metrics")
+            return metrics(arguments);
     } catch (const std::exception &failure) {
         tell(std::string("failed: ") + failure.what());
         return NoAnswer;

@@ -369,15 +369,18 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("kicks");
+        QTest::addColumn<bool>("printerOff");
         QTest::newRow("fires") << QStringList {QStringLiteral("open"), QStringLiteral("1")} << 0
-                               << 1;
+                               << 1 << false;
         QTest::newRow("within the pulse: busy")
-            << QStringList {QStringLiteral("open"), QStringLiteral("1")} << 1 << 0;
+            << QStringList {QStringLiteral("open"), QStringLiteral("1")} << 1 << 0 << false;
         QTest::newRow("not configured")
-            << QStringList {QStringLiteral("open"), QStringLiteral("5")} << 5 << 0;
+            << QStringList {QStringLiteral("open"), QStringLiteral("5")} << 5 << 0 << false;
+        QTest::newRow("printer off: not present")
+            << QStringList {QStringLiteral("open"), QStringLiteral("2")} << 1 << 0 << true;
         QTest::newRow("no drawer 9")
-            << QStringList {QStringLiteral("open"), QStringLiteral("9")} << 2 << 0;
-        QTest::newRow("unknown command") << QStringList {QStringLiteral("shut")} << 2 << 0;
+            << QStringList {QStringLiteral("open"), QStringLiteral("9")} << 2 << 0 << false;
+        QTest::newRow("unknown command") << QStringList {QStringLiteral("shut")} << 2 << 0 << false;
     }
 
     void openAndItsRefusals()
@@ -385,12 +388,22 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(int, kicks);
+        QFETCH(bool, printerOff);
         const int before = printer.kicks();
+        if (printerOff) {
+            second.vanish();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !properties(2).value(QStringLiteral("Present")).toBool(), 2000);
+        }
         QProcess ctl;
         ctl.start(QStringLiteral(DRAWER_CTL), arguments);
         QVERIFY(ctl.waitForFinished());
+        if (printerOff)
+            second.comeBack();
         QCOMPARE(ctl.exitCode(), exitCode);
         QTRY_COMPARE(printer.kicks(), before + kicks);
+        if (printerOff)
+            QTRY_VERIFY_WITH_TIMEOUT(properties(2).value(QStringLiteral("Present")).toBool(), 3000);
     }
 
     void accessPolicy_data()

@@ -330,9 +330,10 @@ private slots:
                                   << shopConfigWith(
                                          "sensor = none\n", "sensor = none\nalarm-after = 120\n")
                                   << QStringLiteral("alarm-after = 120\n");
-        QTest::newRow("the service's section") << QStringList {"set", "service", "keep-days=90"}
-                                               << ShopConfig + "\n[service]\nkeep-days = 90\n"
-                                               << QStringLiteral("[service]\nkeep-days = 90\n");
+        QTest::newRow("the service's section")
+            << QStringList {"set", "service", "keep-days=90", "keep-megabytes=20"}
+            << ShopConfig + "\n[service]\nkeep-days = 90\nkeep-megabytes = 20\n"
+            << QStringLiteral("[service]\nkeep-days = 90\nkeep-megabytes = 20\n");
     }
     void setChangesOneSectionAndKeepsTheRest()
     {

@@ -29,6 +29,7 @@
 #include <csignal>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray AppOrigin = "https://pos.example";
@@ -335,6 +336,44 @@ private slots:
         QFile tokens(home.filePath(QStringLiteral("state/tokens")));
         QVERIFY(tokens.open(QIODevice::ReadOnly));
         QVERIFY(!tokens.readAll().contains(token));
+    }
+
+    // Root's token commands in a folder the bridge's user owns: a link
+    // planted where the file goes is refused, its target untouched.
+    void tokenFileIsNeverWrittenThroughALink_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("add") << QStringLiteral("add") << QStringLiteral("till-8");
+        QTest::newRow("remove") << QStringLiteral("remove") << QStringLiteral("till-9");
+    }
+
+    void tokenFileIsNeverWrittenThroughALink()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, name);
+        const QString folder = home.filePath(QStringLiteral("bridge-") + action);
+        QFile victim(folder + QStringLiteral(".victim"));
+        const QByteArray victimText = "till-9 " + QByteArray(64, 'a') + " 2026-01-01\n";
+        QVERIFY(QDir().mkpath(folder)
+            && ::chown(QFile::encodeName(folder).constData(), 64003, 64003) == 0);
+        QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write(victimText) > 0);
+        victim.close();
+        QVERIFY(victim.link(folder + QStringLiteral("/tokens")));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(
+            QStringLiteral("KESTRIN_WEB_TOKENS"), folder + QStringLiteral("/tokens"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("token"), action, name});
+        QVERIFY(process.waitForFinished());
+        QCOMPARE(process.exitCode(), 7);
+        QCOMPARE(process.readAllStandardError().count('\n'), 1);
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), victimText);
+        QCOMPARE(QFileInfo(victim).ownerId(), 0u);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 1);
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), 0, 0) == 0); // for the clean-up
     }
 
     void webSocketHandshakes_data()

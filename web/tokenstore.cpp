@@ -7,9 +7,11 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
+
+#include "config/ownfile.h"
 
 #include <array>
+#include <optional>
 
 #include <unistd.h>
 
@@ -78,18 +80,17 @@ QString TokenStore::write(const QList<WebToken> &tokens) const
             && QFile::setPermissions(folder.filePath(),
                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)))
         return QStringLiteral("cannot make the folder ") + folder.filePath();
-    QSaveFile file(m_path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return m_path + QStringLiteral(": ") + file.errorString();
-    file.write("# kestrin-drawer-web tokens: NAME SHA-256 CREATED (kestrin-drawer-ctl token)\n");
+    QByteArray text
+        = "# kestrin-drawer-web tokens: NAME SHA-256 CREATED (kestrin-drawer-ctl token)\n";
     for (const WebToken &token : tokens)
-        file.write(token.name.toUtf8() + ' ' + token.hash + ' ' + token.created.toUtf8() + '\n');
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (::geteuid() == 0 && folder.ownerId() != 0) [[maybe_unused]]
-        const int ignored = ::fchown(file.handle(), folder.ownerId(), folder.groupId());
-    if (!file.commit())
-        return m_path + QStringLiteral(": ") + file.errorString();
+        text += token.name.toUtf8() + ' ' + token.hash + ' ' + token.created.toUtf8() + '\n';
+    std::optional<drawerdriver::FileOwner> owner;
+    if (::geteuid() == 0 && folder.ownerId() != 0)
+        owner = drawerdriver::FileOwner {folder.ownerId(), folder.groupId()};
+    const std::string problem = drawerdriver::replaceOwnFile(
+        QFile::encodeName(m_path).toStdString(), text.toStdString(), 0600, owner);
+    if (!problem.empty())
+        return QString::fromStdString(problem);
     return {};
 }
 

@@ -91,6 +91,20 @@ std::string applyOtherSetting(
             return "keep-days must be 1 to 36500";
         return {};
     }
+    if (!web && key == "keep-megabytes") {
+        if (!parseNumber(value, 1, 1'000'000, config.service.keepMegabytes))
+            return "keep-megabytes must be 1 to 1000000";
+        return {};
+    }
+    if (!web && key == "metrics-dir") {
+        const bool plain = std::none_of(
+            value.begin(), value.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+        if (value.empty() || value.front() != '/' || value.size() > 1024 || !plain)
+            return "metrics-dir must be an absolute path, such as "
+                   "/var/lib/prometheus/node-exporter";
+        config.service.metricsDir = std::string(value);
+        return {};
+    }
     if (web && key == "port") {
         if (!parseNumber(value, 1, 65535, config.web.port))
             return "port must be 1 to 65535";

@@ -60,8 +60,15 @@ struct DrawerSettings {
 // The [service] section: the drawer service's own settings.
 struct ServiceSettings {
     int keepDays = 400; // how long the history keeps its rows
+    int keepMegabytes = 100; // the most its rows may take on the disk
+    // The folder node-exporter reads; kestrin-drawer-setup metrics on links
+    // the service's metrics file there.
+    std::string metricsDir = "/var/lib/prometheus/node-exporter";
     bool operator==(const ServiceSettings &) const = default;
 };
+// The drawer service's metrics file, in the folder metrics of its state
+// folder, and the name of its link in metrics-dir.
+inline constexpr const char *MetricsFileName = "kestrin-drawer.prom";
 
 // The [web] section: the web bridge's settings.
 struct WebSettings {

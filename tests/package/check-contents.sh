@@ -70,6 +70,7 @@ expected_daemon="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 for sample in "$source_dir"/packaging/examples/*.rules.sample; do
     expected_daemon+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawerd/examples/$(basename "$sample")"
 done
+expected_daemon+=$'\n'"-rw-r--r-- ./usr/share/doc/kestrin-drawerd/examples/kestrin-drawer.rules.yml"
 if [ $with_setup = yes ]; then
     expected_daemon+=$'\n'"-rwxr-xr-x ./usr/bin/kestrin-drawer-setup"
 fi
