@@ -204,6 +204,17 @@ private:
         return process;
     }
 
+    // The library, holding drawer 1, and ctl watch, both following the
+    // service.
+    void startFollowers(QProcess &program, QProcess &watch, Output &shown, Output &watched)
+    {
+        program.start(QStringLiteral(HOLD_AT_EXIT),
+            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
+        watch.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("watch")});
+        QTRY_VERIFY(shown.shows("status 1"));
+        QTRY_VERIFY(watched.shows("drawer 3 present"));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -706,15 +717,9 @@ private slots:
     // service alone.
     void forgedSignalsAreIgnored()
     {
-        QProcess program;
-        Output shown {&program, {}};
-        program.start(QStringLiteral(HOLD_AT_EXIT),
-            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
-        QProcess watch;
-        Output watched {&watch, {}};
-        watch.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("watch")});
-        QTRY_VERIFY(shown.shows("status 1"));
-        QTRY_VERIFY(watched.shows("drawer 3 present"));
+        QProcess program, watch;
+        Output shown {&program, {}}, watched {&watch, {}};
+        startFollowers(program, watch, shown, watched);
         for (const QProcess *client : {&program, &watch})
             systemBus->forgeServiceSignals(systemBus->uniqueNameOf(client->processId()));
         // Queued behind the forgeries: a real change.
@@ -732,24 +737,17 @@ private slots:
         QVERIFY(shown.shows("opened 1"));
         printer.sensorHigh = false;
         program.closeWriteChannel();
-        QVERIFY(program.waitForFinished());
         watch.terminate();
-        QVERIFY(watch.waitForFinished());
+        QVERIFY(program.waitForFinished() && watch.waitForFinished());
     }
 
     // A service that takes the name but does not answer GetManagedObjects
     // in time is asked again, and its clients follow it once it answers.
     void lostAnswersAreAskedAgain()
     {
-        QProcess program;
-        Output shown {&program, {}};
-        program.start(QStringLiteral(HOLD_AT_EXIT),
-            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
-        QProcess watch;
-        Output watched {&watch, {}};
-        watch.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("watch")});
-        QTRY_VERIFY(shown.shows("status 1"));
-        QTRY_VERIFY(watched.shows("drawer 3 present"));
+        QProcess program, watch;
+        Output shown {&program, {}}, watched {&watch, {}};
+        startFollowers(program, watch, shown, watched);
         QProcess monitor;
         monitor.start(QStringLiteral("dbus-monitor"),
             {QStringLiteral("--address"), systemBus->address,
@@ -785,9 +783,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shown.shows("status 1"), 35000);
         QTRY_VERIFY_WITH_TIMEOUT(watched.shows("service-started"), 35000);
         program.closeWriteChannel();
-        QVERIFY(program.waitForFinished());
         watch.terminate();
-        QVERIFY(watch.waitForFinished());
+        QVERIFY(program.waitForFinished() && watch.waitForFinished());
     }
 
     void handlesOutliveAServiceRestart()
