@@ -339,20 +339,11 @@ private slots:
     }
 
     // Root's token commands in a folder the bridge's user owns: a link
-    // planted where the file goes is refused, its target untouched.
-    void tokenFileIsNeverWrittenThroughALink_data()
-    {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("add") << QStringLiteral("add") << QStringLiteral("till-8");
-        QTest::newRow("remove") << QStringLiteral("remove") << QStringLiteral("till-9");
-    }
-
+    // planted where the file goes is refused, its target untouched (remove
+    // writes the file as add does).
     void tokenFileIsNeverWrittenThroughALink()
     {
-        QFETCH(QString, action);
-        QFETCH(QString, name);
-        const QString folder = home.filePath(QStringLiteral("bridge-") + action);
+        const QString folder = home.filePath(QStringLiteral("bridge"));
         QFile victim(folder + QStringLiteral(".victim"));
         const QByteArray victimText = "till-9 " + QByteArray(64, 'a') + " 2026-01-01\n";
         QVERIFY(QDir().mkpath(folder)
@@ -365,7 +356,8 @@ private slots:
         environment.insert(
             QStringLiteral("KESTRIN_WEB_TOKENS"), folder + QStringLiteral("/tokens"));
         process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("token"), action, name});
+        process.start(QStringLiteral(DRAWER_CTL),
+            {QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("till-8")});
         QVERIFY(process.waitForFinished());
         QCOMPARE(process.exitCode(), 7);
         QCOMPARE(process.readAllStandardError().count('\n'), 1);
