@@ -21,7 +21,8 @@ namespace {
 
 const QString ServiceName = QString::fromLatin1(bus::ServiceName);
 const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
-// How long an Open may take before the bridge gives up on the service.
+// How long an Open or the reading of the drawers may take before the
+// bridge gives up on the service (and reads again later).
 constexpr int OpenTimeoutMs = 3000;
 
 DrawerBus::OpenResult resultOf(const QDBusPendingCall &call)
@@ -86,7 +87,7 @@ void DrawerBus::readAll()
     const QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
         QString::fromLatin1(bus::ManagerPath), QString::fromLatin1(bus::ObjectManagerInterface),
         QString::fromLatin1(bus::GetManagedObjectsMethod));
-    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call, OpenTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();
         const QDBusPendingReply<ManagedObjects> reply = *w;
