@@ -9,8 +9,10 @@
 #include "report.h"
 #include "tokens.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +53,9 @@ constexpr char Help[] = "usage: kestrin-drawer-ctl COMMAND [OPTION...]\n"
                         "  help, --help             this text\n"
                         "\n"
                         "Exit status:\n";
+
+// watch's limit on the service's answer, which it asks for again.
+constexpr std::uint64_t WatchReadTimeoutUs = 2'000'000;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -186,7 +191,12 @@ int open(sd_bus *connection, int number, const std::string &reason)
 struct Watch {
     bool json = false;
     Drawers drawers;
-    std::string owner;
+    std::string owner; // the service's unique name: its signals alone are shown
+    sd_bus_slot *fromOwner = nullptr;
+    // A reading of the drawers that failed is tried again then, while the
+    // service has an owner.
+    int failedReads = 0;
+    std::chrono::steady_clock::time_point retryAt {};
 };
 
 void printLine(const Watch &watch, const bus::DrawerState &drawer, const char *event)
@@ -218,7 +228,10 @@ int onDrawerSignal(sd_bus_message *signal, void *userdata, sd_bus_error *)
 {
     auto &watch = *static_cast<Watch *>(userdata);
     const int number = bus::drawerNumber(sd_bus_message_get_path(signal));
-    if (number == 0)
+    const char *sender = sd_bus_message_get_sender(signal);
+    // Anyone may send a signal straight to this connection; and changes
+    // wait for a reading of the drawers that failed.
+    if (number == 0 || !sender || watch.owner != sender || watch.failedReads > 0)
         return 0;
     bus::DrawerState &drawer = watch.drawers[number - 1];
     if (sd_bus_message_is_signal(signal, bus::PropertiesInterface, bus::PropertiesChangedSignal)) {
@@ -231,53 +244,97 @@ int onDrawerSignal(sd_bus_message *signal, void *userdata, sd_bus_error *)
     return 0;
 }
 
+// Signals are taken from the service's current owner only.
+void followOwner(sd_bus *connection, Watch &watch, const std::string &owner)
+{
+    watch.owner = owner;
+    watch.fromOwner = sd_bus_slot_unref(watch.fromOwner);
+    const std::string rule
+        = "type='signal',sender='" + owner + "',path_namespace='" + bus::ManagerPath + "'";
+    if (!owner.empty()
+        && sd_bus_add_match(connection, &watch.fromOwner, rule.c_str(), onDrawerSignal, &watch) < 0)
+        std::fprintf(stderr, "kestrin-drawer-ctl: cannot follow the drawer service's signals\n");
+}
+
+// Reads the drawers of the service that just started; a reading that fails
+// is tried again, further apart each time, up to every 30 s.
+void readStartedService(sd_bus *connection, Watch &watch)
+{
+    const std::string owner = watch.owner;
+    if (readDrawers(connection, watch.drawers, &watch.owner) == Done && watch.owner == owner) {
+        watch.failedReads = 0;
+        printAll(watch, "service-started");
+        return;
+    }
+    watch.owner = owner;
+    watch.failedReads = std::min(watch.failedReads + 1, 7);
+    watch.retryAt = std::chrono::steady_clock::now()
+        + std::chrono::milliseconds(500 << (watch.failedReads - 1));
+}
+
 int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
 {
     auto &watch = *static_cast<Watch *>(userdata);
+    const char *sender = sd_bus_message_get_sender(signal);
     const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-    if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0)
+    // Only the bus itself says who owns a name.
+    if (!sender || std::strcmp(sender, "org.freedesktop.DBus") != 0
+        || sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0
+        || std::strcmp(name, bus::ServiceName) != 0 || watch.owner == newOwner)
         return 0;
-    // The service that the first reading started is already shown.
-    if (*newOwner && watch.owner != newOwner
-        && readDrawers(sd_bus_message_get_bus(signal), watch.drawers, &watch.owner) == Done)
-        printAll(watch, "service-started");
-    if (*newOwner)
+    followOwner(sd_bus_message_get_bus(signal), watch, newOwner);
+    watch.failedReads = 0;
+    if (*newOwner) {
+        readStartedService(sd_bus_message_get_bus(signal), watch);
         return 0;
-    watch.owner.clear();
+    }
     for (auto &drawer : watch.drawers)
         drawer.present = drawer.open = false;
     printAll(watch, "service-stopped");
     return 0;
 }
 
+// How long sd_bus_wait may wait: until a failed reading is due again.
+std::uint64_t watchTimeout(const Watch &watch)
+{
+    if (watch.failedReads == 0 || watch.owner.empty())
+        return UINT64_MAX;
+    const auto left = watch.retryAt - std::chrono::steady_clock::now();
+    return std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+}
+
 int watch(sd_bus *connection, bool json)
 {
     Watch watch;
     watch.json = json;
-    const std::string fromService = std::string("type='signal',sender='") + bus::ServiceName
-        + "',path_namespace='" + bus::ManagerPath + "'";
+    // A service that does not answer is asked again rather than waited for.
+    sd_bus_set_method_call_timeout(connection, WatchReadTimeoutUs);
     const std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',")
         + "member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
-    if (sd_bus_add_match(connection, nullptr, fromService.c_str(), onDrawerSignal, &watch) < 0
-        || sd_bus_add_match(connection, nullptr, owner.c_str(), onOwnerChanged, &watch) < 0) {
+    if (sd_bus_add_match(connection, nullptr, owner.c_str(), onOwnerChanged, &watch) < 0) {
         std::fprintf(stderr, "kestrin-drawer-ctl: cannot follow the drawer service's signals\n");
         return NoService;
     }
     if (const int failed = readDrawers(connection, watch.drawers, &watch.owner))
         return failed;
+    followOwner(connection, watch, watch.owner);
     printAll(watch, nullptr);
     while (!interrupted) {
+        if (watch.failedReads > 0 && watchTimeout(watch) == 0)
+            readStartedService(connection, watch);
         int r = sd_bus_process(connection, nullptr);
         if (r > 0)
             continue;
         if (r >= 0)
-            r = sd_bus_wait(connection, UINT64_MAX);
+            r = sd_bus_wait(connection, watchTimeout(watch));
         if (r < 0 && r != -EINTR) {
             std::fprintf(
                 stderr, "kestrin-drawer-ctl: lost the system bus: %s\n", std::strerror(-r));
             return NoService;
         }
     }
+    sd_bus_slot_unref(watch.fromOwner);
     return Done;
 }
 

@@ -1,6 +1,7 @@
 #include "refusals.h"
 
 #include "drawerservice.h"
+#include "metrics.h"
 
 namespace drawerservice {
 
@@ -51,6 +52,8 @@ void DrawerService::recordRefusal(const Event &event, const char *refusal, const
         + (event.pid ? std::to_string(*event.pid) : std::string(sender ? sender : "")) + ' '
         + std::to_string(event.drawer) + ' ' + refusal;
     if (m_refusals.fold(key, now)) {
+        if (m_metrics) // the metrics count every refusal, folded or not
+            m_metrics->count(event);
         writeFoldedRefusals(now); // arms the timer
         return;
     }

@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
@@ -97,10 +98,11 @@ struct Output {
     QProcess *process;
     QByteArray text;
 
-    bool shows(const char *part)
+    bool shows(const char *part) { return count(part) > 0; }
+    qsizetype count(const char *part)
     {
         text += process->readAllStandardOutput();
-        return text.contains(part);
+        return text.count(part);
     }
     void forget()
     {
@@ -200,6 +202,17 @@ private:
                     QStringLiteral("--init-groups"), program}
                     + arguments);
         return process;
+    }
+
+    // The library, holding drawer 1, and ctl watch, both following the
+    // service.
+    void startFollowers(QProcess &program, QProcess &watch, Output &shown, Output &watched)
+    {
+        program.start(QStringLiteral(HOLD_AT_EXIT),
+            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
+        watch.start(QStringLiteral(DRAWER_CTL), {QStringLiteral("watch")});
+        QTRY_VERIFY(shown.shows("status 1"));
+        QTRY_VERIFY(watched.shows("drawer 3 present"));
     }
 
 private slots:
@@ -697,6 +710,81 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(second.connections(), connections + 1, 2000);
         QTRY_COMPARE(second.openConnections(), 1);
         QCOMPARE(printer.connections(), first);
+    }
+
+    // Any local user may send a signal to a client's connection. The
+    // library and ctl watch take the drawers' news from the bus and the
+    // service alone.
+    void forgedSignalsAreIgnored()
+    {
+        QProcess program, watch;
+        Output shown {&program, {}}, watched {&watch, {}};
+        startFollowers(program, watch, shown, watched);
+        for (const QProcess *client : {&program, &watch})
+            systemBus->forgeServiceSignals(systemBus->uniqueNameOf(client->processId()));
+        // Queued behind the forgeries: a real change.
+        printer.sensorHigh = true;
+        QTRY_VERIFY(shown.shows("status 2"));
+        QTRY_VERIFY(watched.shows("drawer 1 present open"));
+        QVERIFY2(!shown.text.contains("status 0"), shown.text.constData());
+        QVERIFY2(!watched.text.contains("absent") && !watched.text.contains("service-stopped"),
+            watched.text.constData());
+        // Asked again should the kick meet the pulse of an earlier one.
+        for (int asked = 1; asked <= 3 && !shown.shows("opened 1"); ++asked) {
+            program.write("open\n");
+            QTRY_COMPARE(shown.count("opened"), asked);
+        }
+        QVERIFY(shown.shows("opened 1"));
+        printer.sensorHigh = false;
+        program.closeWriteChannel();
+        watch.terminate();
+        QVERIFY(program.waitForFinished() && watch.waitForFinished());
+    }
+
+    // A service that takes the name but does not answer GetManagedObjects
+    // in time is asked again, and its clients follow it once it answers.
+    void lostAnswersAreAskedAgain()
+    {
+        QProcess program, watch;
+        Output shown {&program, {}}, watched {&watch, {}};
+        startFollowers(program, watch, shown, watched);
+        QProcess monitor;
+        monitor.start(QStringLiteral("dbus-monitor"),
+            {QStringLiteral("--address"), systemBus->address,
+                QStringLiteral("type='method_call',member='GetManagedObjects'")});
+        QVERIFY(monitor.waitForReadyRead());
+        // Both clients meet the service's restart only once it is stuck.
+        QStringList clients;
+        for (const QProcess *client : {&program, &watch}) {
+            clients << systemBus->uniqueNameOf(client->processId());
+            QCOMPARE(::kill(pid_t(client->processId()), SIGSTOP), 0);
+        }
+        QCOMPARE(::kill(pid_t(servicePid()), SIGTERM), 0);
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        QVERIFY(bus().interface()->startService(ServiceName).isValid());
+        const pid_t stuck = pid_t(servicePid());
+        QCOMPARE(::kill(stuck, SIGSTOP), 0);
+        const auto resume = qScopeGuard([stuck] { ::kill(stuck, SIGCONT); });
+        watched.forget();
+        for (const QProcess *client : {&program, &watch})
+            QCOMPARE(::kill(pid_t(client->processId()), SIGCONT), 0);
+        QMap<QString, int> calls;
+        auto eachAskedTwice = [&] {
+            const QRegularExpression call(QStringLiteral("sender=(\\S+) .*GetManagedObjects"));
+            for (const QByteArray &line : monitor.readAllStandardOutput().split('\n'))
+                if (const auto match = call.match(QString::fromLatin1(line)); match.hasMatch())
+                    ++calls[match.captured(1)];
+            return calls.value(clients[0]) >= 2 && calls.value(clients[1]) >= 2;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(eachAskedTwice(), 10000);
+        QTRY_VERIFY(shown.shows("status 0"));
+        shown.forget();
+        QCOMPARE(::kill(stuck, SIGCONT), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.shows("status 1"), 35000);
+        QTRY_VERIFY_WITH_TIMEOUT(watched.shows("service-started"), 35000);
+        program.closeWriteChannel();
+        watch.terminate();
+        QVERIFY(program.waitForFinished() && watch.waitForFinished());
     }
 
     void handlesOutliveAServiceRestart()

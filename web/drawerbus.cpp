@@ -21,8 +21,33 @@ namespace {
 
 const QString ServiceName = QString::fromLatin1(bus::ServiceName);
 const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
-// How long an Open may take before the bridge gives up on the service.
+// How long an Open or the reading of the drawers may take before the
+// bridge gives up on the service (and reads again later).
 constexpr int OpenTimeoutMs = 3000;
+
+DrawerBus::OpenResult resultOf(const QDBusPendingCall &call)
+{
+    using Result = DrawerBus::OpenResult;
+    if (!call.isError())
+        return Result::Done;
+    const QDBusError error = call.error();
+    const QString name = error.name();
+    if (name == QLatin1String(bus::NotConfiguredError))
+        return Result::NotConfigured;
+    if (name == QLatin1String(bus::NotPresentError))
+        return Result::NotPresent;
+    if (name == QLatin1String(bus::BusyError))
+        return Result::Busy;
+    if (error.type() == QDBusError::AccessDenied)
+        return Result::Refused;
+    if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout
+        || error.type() == QDBusError::TimedOut)
+        return Result::TimedOut;
+    if (name.startsWith(QLatin1String(bus::ServiceName)))
+        return Result::Failed;
+    // Unknown, no owner, failed to start, the bus gone.
+    return Result::NoService;
+}
 
 QString isoTime(quint64 us)
 {
@@ -62,17 +87,18 @@ void DrawerBus::readAll()
     const QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
         QString::fromLatin1(bus::ManagerPath), QString::fromLatin1(bus::ObjectManagerInterface),
         QString::fromLatin1(bus::GetManagedObjectsMethod));
-    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call, OpenTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();
         const QDBusPendingReply<ManagedObjects> reply = *w;
         if (reply.isError()) {
-            qWarning("kestrin-drawer-web: cannot read the drawers from the drawer service: %s",
-                qPrintable(reply.error().message()));
+            qWarning("kestrin-drawer-web: cannot read the drawers from the drawer service (%s)",
+                qPrintable(reply.error().name()));
             // Activation failed or the bus is refusing: ask again later.
             QTimer::singleShot(5000, this, &DrawerBus::readAll);
             return;
         }
+        m_known = true;
         const ManagedObjects objects = reply.value();
         for (auto it = objects.begin(); it != objects.end(); ++it)
             if (const int number = bus::drawerNumber(it.key().path().toStdString()))
@@ -126,25 +152,20 @@ void DrawerBus::onOwnerChanged(const QString &, const QString &, const QString &
     emit drawersReset();
 }
 
-DrawerBus::OpenResult DrawerBus::open(int number, const QString &reason, QString *message)
+void DrawerBus::open(int number, const QString &reason, OpenDone done)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
         QString::fromStdString(bus::drawerPath(number)), DrawerInterface,
         QString::fromLatin1(bus::OpenMethod));
     call << reason;
-    // Blocking, briefly: the service answers once the kick is handed on.
-    const QDBusMessage reply = m_bus.call(call, QDBus::Block, OpenTimeoutMs);
-    if (reply.type() != QDBusMessage::ErrorMessage)
-        return OpenResult::Done;
-    *message = reply.errorMessage();
-    const QString error = reply.errorName();
-    if (error == QLatin1String(bus::NotConfiguredError))
-        return OpenResult::NotConfigured;
-    if (error == QLatin1String(bus::NotPresentError))
-        return OpenResult::NotPresent;
-    if (error == QLatin1String(bus::BusyError))
-        return OpenResult::Busy;
-    if (error == QLatin1String(bus::AccessDeniedError))
-        return OpenResult::Refused;
-    return OpenResult::NoService;
+    // Never blocking: other clients are served while the service answers.
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call, OpenTimeoutMs), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+        [done = std::move(done)](QDBusPendingCallWatcher *watcher) {
+            watcher->deleteLater();
+            const QDBusError error = watcher->error();
+            const QString name = error.name();
+            const bool own = name.startsWith(QLatin1String(bus::ServiceName));
+            done(resultOf(*watcher), own ? error.message() : QString());
+        });
 }

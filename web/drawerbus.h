@@ -11,6 +11,7 @@
 #include <QObject>
 
 #include <array>
+#include <functional>
 
 struct WebDrawer {
     int number = 0;
@@ -29,17 +30,34 @@ class DrawerBus : public QObject {
     Q_OBJECT
 
 public:
-    enum class OpenResult { Done, NotConfigured, NotPresent, Busy, Refused, NoService };
+    // The service's answer to Open. Refused: the bus does not let the
+    // bridge call it; NoService: it is not running and cannot be started;
+    // TimedOut: it did not answer within the bridge's deadline.
+    enum class OpenResult {
+        Done,
+        NotConfigured,
+        NotPresent,
+        Busy,
+        Refused,
+        NoService,
+        TimedOut,
+        Failed
+    };
+    using OpenDone = std::function<void(OpenResult, const QString &serviceMessage)>;
 
     explicit DrawerBus(QDBusConnection bus, QObject *parent = nullptr);
 
     // Reads the drawers, which starts the service if it is not running.
     void start();
     const WebDrawers &drawers() const { return m_drawers; }
-    // Fires drawer number; waits for the service's answer, which comes once
-    // the kick is handed to the device's monitor. *message: the service's
-    // words when it refused.
-    OpenResult open(int number, const QString &reason, QString *message);
+    // The drawers have been read from the service (which may have gone
+    // since): which ones are configured is known.
+    bool known() const { return m_known; }
+    // Fires drawer number without waiting: done gets the service's answer,
+    // which comes once the kick is handed to the device's monitor, or
+    // TimedOut after the deadline. serviceMessage: the service's own words
+    // when it refused.
+    void open(int number, const QString &reason, OpenDone done);
 
 signals:
     void drawerChanged(int number);
@@ -55,5 +73,6 @@ private:
     bool apply(WebDrawer &drawer, const QVariantMap &values);
 
     QDBusConnection m_bus;
+    bool m_known = false;
     WebDrawers m_drawers;
 };

@@ -1,52 +1,33 @@
 #include "webbridge.h"
 
+#include "busapi.h"
+#include "connectionguard.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
-#include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 #include <QWebSocket>
 
+#include <optional>
+
+namespace bus = drawerdriver::bus;
 using Status = QHttpServerResponder::StatusCode;
+using Method = QHttpServerRequest::Method;
+using Answer = WebBridge::Answer;
 
 namespace {
 
 // The longest body an Open takes; a reason is at most 200 characters.
 constexpr qsizetype BodyLimit = 4096;
-// Unread bytes a connection may pile up before it is dropped: a request's
-// head and the largest body, with room to spare.
-constexpr qint64 ConnectionLimit = 64 * 1024;
-constexpr int HeartbeatMs = 10000;
-// A client that has not answered the pings for this long is gone.
-constexpr qint64 ClientTimeoutMs = 3 * HeartbeatMs + 2000;
-
-// Connections whose unread bytes grow past the limit are cut, so that an
-// endless request cannot fill the bridge's memory.
-class GuardedTcpServer : public QTcpServer {
-public:
-    using QTcpServer::QTcpServer;
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-            if (socket->bytesAvailable() > ConnectionLimit)
-                socket->abort();
-        });
-        addPendingConnection(socket);
-    }
-};
+constexpr int DefaultHeartbeatMs = 10000;
 
 // "localhost", "127.0.0.1", "[::1]", with or without a port.
 bool loopbackHost(const QByteArray &host)
@@ -67,27 +48,35 @@ QByteArray jsonBytes(const QJsonValue &value)
                            : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
 }
 
-QByteArray errorBody(const QString &text)
+Answer jsonAnswer(Status status, const QJsonValue &value)
 {
-    return jsonBytes(QJsonObject {{QStringLiteral("error"), text}});
+    return {status, jsonBytes(value), "application/json", {}};
 }
 
-// One whole response; the allowed origin, if any, gets the CORS header.
-void reply(QHttpServerResponder &responder, Status status, const QByteArray &body,
-    const QByteArray &origin = {}, const QByteArray &type = "application/json")
+Answer errorAnswer(Status status, const QString &text)
 {
-    responder.writeStatusLine(status);
-    responder.writeHeader("Content-Type", type);
-    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+    return jsonAnswer(status, QJsonObject {{QStringLiteral("error"), text}});
+}
+
+// Every answer goes out here, with the headers that all of them carry; the
+// allowed origin, if any, gets the CORS header.
+void send(QHttpServerResponder &responder, const Answer &answer, const QByteArray &cors)
+{
+    responder.writeStatusLine(answer.status);
+    if (!answer.body.isEmpty())
+        responder.writeHeader("Content-Type", answer.type);
+    responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
     responder.writeHeader("Cache-Control", "no-store");
     responder.writeHeader("X-Content-Type-Options", "nosniff");
-    if (status == Status::Unauthorized)
+    if (answer.status == Status::Unauthorized)
         responder.writeHeader("WWW-Authenticate", "Bearer");
-    if (!origin.isEmpty()) {
-        responder.writeHeader("Access-Control-Allow-Origin", origin);
+    if (!cors.isEmpty()) {
+        responder.writeHeader("Access-Control-Allow-Origin", cors);
         responder.writeHeader("Vary", "Origin");
     }
-    responder.writeBody(body);
+    for (const auto &[name, value] : answer.headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(answer.body);
 }
 
 QJsonArray configuredDrawers(const WebDrawers &drawers)
@@ -117,12 +106,95 @@ int openPathNumber(const QString &path)
     return ok && parts[3].size() <= 3 ? (number > 0 ? number : -1) : -1;
 }
 
+bool isDrawers(const QString &path)
+{
+    return path == QLatin1String("/v1/drawers");
+}
+
+bool isOpen(const QString &path)
+{
+    return openPathNumber(path) != 0;
+}
+
+bool isApi(const QString &path)
+{
+    return path.startsWith(QLatin1String("/v1/"));
+}
+
+bool isPage(const QString &path)
+{
+    return path == QLatin1String("/") || path == QLatin1String("/index.html")
+        || path == QLatin1String("/page.css") || path == QLatin1String("/page.js");
+}
+
+// The reason in an Open's body, which may be empty; or the answer that
+// refuses the body.
+std::optional<Answer> readReason(const QByteArray &body, QString *reason)
+{
+    if (body.size() > BodyLimit)
+        return errorAnswer(Status::PayloadTooLarge, QStringLiteral("body too large"));
+    if (body.trimmed().isEmpty())
+        return std::nullopt;
+    QJsonParseError parsed;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parsed);
+    const QJsonValue value = document.object().value(QStringLiteral("reason"));
+    if (parsed.error != QJsonParseError::NoError || !document.isObject()
+        || !(value.isUndefined() || value.isString()))
+        return errorAnswer(Status::BadRequest,
+            QStringLiteral("the body is a JSON object with an optional string \"reason\""));
+    *reason = value.toString();
+    return std::nullopt;
+}
+
+// The answer to Open: the service's own words for its refusals, plain
+// words of the bridge's for the bus's errors, whose text is not shown.
+Answer openAnswer(int number, DrawerBus::OpenResult result, const QString &serviceMessage)
+{
+    using Result = DrawerBus::OpenResult;
+    auto said = [&](const QString &otherwise) {
+        return serviceMessage.isEmpty() ? otherwise : serviceMessage;
+    };
+    switch (result) {
+    case Result::Done:
+        return jsonAnswer(Status::Ok,
+            QJsonObject {{QStringLiteral("number"), number}, {QStringLiteral("opened"), true}});
+    case Result::NotConfigured:
+        return errorAnswer(Status::NotFound, said(QStringLiteral("not configured")));
+    case Result::NotPresent:
+        return errorAnswer(Status::Conflict, said(QStringLiteral("not present")));
+    case Result::Busy:
+        return errorAnswer(Status::Conflict, said(QStringLiteral("fired moments ago")));
+    case Result::Refused:
+        return errorAnswer(Status::ServiceUnavailable,
+            QStringLiteral("the system bus does not let the bridge call the drawer service"));
+    case Result::TimedOut:
+        return errorAnswer(
+            Status::GatewayTimeout, QStringLiteral("the drawer service did not answer in time"));
+    case Result::Failed:
+        return errorAnswer(Status::ServiceUnavailable,
+            said(QStringLiteral("the drawer service could not fire the drawer")));
+    case Result::NoService:
+        break;
+    }
+    return errorAnswer(
+        Status::ServiceUnavailable, QStringLiteral("the drawer service is not running"));
+}
+
 } // namespace
+
+// Each path and method the bridge answers; the first that matches serves.
+const WebBridge::Route WebBridge::Routes[] = {
+    {Method::Get, isDrawers, &WebBridge::serveDrawers},
+    {Method::Post, isOpen, &WebBridge::serveOpen},
+    {Method::Options, isApi, &WebBridge::servePreflight},
+    {Method::Get, isPage, &WebBridge::servePage},
+};
 
 WebBridge::WebBridge(
     DrawerBus *drawers, TokenStore tokens, QStringList allowOrigins, QObject *parent)
     : QAbstractHttpServer(parent), m_drawers(drawers), m_tokens(std::move(tokens)),
-      m_allowOrigins(std::move(allowOrigins))
+      m_allowOrigins(std::move(allowOrigins)), m_guard(new ConnectionGuard(this)),
+      m_heartbeatMs(qEnvironmentVariableIntValue("KESTRIN_WEB_HEARTBEAT_MS"))
 {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebBridge::acceptClients);
     connect(m_drawers, &DrawerBus::drawerChanged, this, [this](int number) {
@@ -135,31 +207,29 @@ WebBridge::WebBridge(
     });
     connect(m_drawers, &DrawerBus::drawersReset, this,
         [this] { sendToAll(stateMessage(m_drawers->drawers())); });
+    // KESTRIN_WEB_HEARTBEAT_MS: a shorter interval, for tests.
+    if (m_heartbeatMs <= 0)
+        m_heartbeatMs = DefaultHeartbeatMs;
     connect(&m_heartbeat, &QTimer::timeout, this, &WebBridge::heartbeat);
-    m_heartbeat.start(HeartbeatMs);
+    m_heartbeat.start(m_heartbeatMs);
 }
 
 quint16 WebBridge::listenOnLoopback(quint16 port, QString *error)
 {
-    auto *ipv4 = new GuardedTcpServer(this);
-    if (!ipv4->listen(QHostAddress::LocalHost, port)) {
-        *error = QStringLiteral("cannot listen on 127.0.0.1 port %1: %2")
-                     .arg(port)
-                     .arg(ipv4->errorString());
-        delete ipv4;
+    QString why;
+    QTcpServer *ipv4 = m_guard->listen(QHostAddress::LocalHost, port, &why);
+    if (!ipv4) {
+        *error = QStringLiteral("cannot listen on 127.0.0.1 port %1: %2").arg(port).arg(why);
         return 0;
     }
     port = ipv4->serverPort();
     bind(ipv4);
-    auto *ipv6 = new GuardedTcpServer(this);
-    if (ipv6->listen(QHostAddress::LocalHostIPv6, port)) {
+    if (QTcpServer *ipv6 = m_guard->listen(QHostAddress::LocalHostIPv6, port, &why))
         bind(ipv6);
-    } else {
+    else
         qWarning("kestrin-drawer-web: cannot listen on [::1] port %u (%s); going on with "
                  "127.0.0.1 only",
-            port, qPrintable(ipv6->errorString()));
-        delete ipv6;
-    }
+            port, qPrintable(why));
     // The bridge's own page, by each of its names.
     for (const char *host : {"127.0.0.1", "localhost", "[::1]"})
         m_allowOrigins.append(QStringLiteral("http://%1:%2").arg(QLatin1String(host)).arg(port));
@@ -171,7 +241,7 @@ bool WebBridge::originAllowed(const QByteArray &origin) const
     return m_allowOrigins.contains(QString::fromUtf8(origin));
 }
 
-bool WebBridge::acceptUpgrade(const QHttpServerRequest &request)
+bool WebBridge::acceptUpgrade(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     const QByteArray origin = request.value("origin");
     if (!loopbackHost(request.value("host")))
@@ -180,10 +250,12 @@ bool WebBridge::acceptUpgrade(const QHttpServerRequest &request)
         m_refusal = {Status::NotFound, QStringLiteral("not found")};
     else if (origin.isEmpty() || !originAllowed(origin)) // CORS does not cover WebSockets
         m_refusal = {Status::Forbidden, QStringLiteral("origin not allowed")};
-    else if (m_clients.size() >= MaxClients)
+    else if (m_clients.size() >= std::min(MaxClients, m_guard->capacity() / 2))
         m_refusal = {Status::ServiceUnavailable, QStringLiteral("too many clients")};
-    else
+    else {
+        m_guard->upgraded(socket);
         return true;
+    }
     return false;
 }
 
@@ -192,154 +264,145 @@ bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     // For a WebSocket upgrade, true hands the connection to Qt's WebSocket
     // server, and false has missingHandler refuse it.
     if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-        return acceptUpgrade(request);
-    QHttpServerResponder responder = makeResponder(request, socket);
-    // A page elsewhere may point a name of its own at 127.0.0.1 (DNS
-    // rebinding); only requests to a loopback name are for the bridge.
-    if (!loopbackHost(request.value("host"))) {
-        reply(responder, Status::Forbidden, errorBody(QStringLiteral("host not allowed")));
-        return true;
-    }
+        return acceptUpgrade(request, socket);
+    m_guard->answering(socket);
     const QString path = request.url().path();
     const QByteArray origin = request.value("origin");
-    const bool foreign = !origin.isEmpty() && !originAllowed(origin);
-    const QByteArray cors = foreign ? QByteArray() : origin;
-    const auto method = request.method();
-
-    if (path == QLatin1String("/v1/events")) {
-        reply(responder, Status::UpgradeRequired, errorBody(QStringLiteral("WebSocket only")));
-        return true;
-    }
-    if (path.startsWith(QLatin1String("/v1/")) && foreign) {
-        reply(responder, Status::Forbidden, errorBody(QStringLiteral("origin not allowed")));
-        return true;
-    }
-    if (path.startsWith(QLatin1String("/v1/")) && method == QHttpServerRequest::Method::Options) {
-        // A browser's preflight for an allowed origin.
-        responder.writeStatusLine(origin.isEmpty() ? Status::BadRequest : Status::NoContent);
-        if (!origin.isEmpty()) {
-            responder.writeHeader("Access-Control-Allow-Origin", origin);
-            responder.writeHeader("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-            responder.writeHeader("Access-Control-Allow-Headers", "Authorization, Content-Type");
-            responder.writeHeader("Access-Control-Max-Age", "600");
-            responder.writeHeader("Vary", "Origin");
-        }
-        responder.writeHeader("Content-Length", "0");
-        responder.writeBody(QByteArray());
-        return true;
-    }
-    const int openNumber = openPathNumber(path);
-    if (openNumber != 0 && method == QHttpServerRequest::Method::Post) {
-        serveOpen(request, responder, openNumber, cors);
-    } else if (path == QLatin1String("/v1/drawers") && method == QHttpServerRequest::Method::Get) {
-        reply(responder, Status::Ok, jsonBytes(configuredDrawers(m_drawers->drawers())), cors);
-    } else if (path.startsWith(QLatin1String("/v1/"))
-        && (openNumber != 0 || path == QLatin1String("/v1/drawers"))) {
-        reply(responder, Status::MethodNotAllowed, errorBody(QStringLiteral("method not allowed")),
-            cors);
-    } else if (method != QHttpServerRequest::Method::Get) {
-        reply(responder, Status::NotFound, errorBody(QStringLiteral("not found")), cors);
-    } else if (path == QLatin1String("/") || path == QLatin1String("/index.html")) {
-        serveFile(responder, QStringLiteral("index.html"));
-    } else if (path == QLatin1String("/page.css") || path == QLatin1String("/page.js")) {
-        serveFile(responder, path.mid(1));
-    } else {
-        reply(responder, Status::NotFound, errorBody(QStringLiteral("not found")), cors);
-    }
+    // A page elsewhere may point a name of its own at 127.0.0.1 (DNS
+    // rebinding); only requests to a loopback name are for the bridge.
+    if (!loopbackHost(request.value("host")))
+        replyTo(request, socket, {})(
+            errorAnswer(Status::Forbidden, QStringLiteral("host not allowed")));
+    else if (path == QLatin1String("/v1/events"))
+        replyTo(request, socket, {})(
+            errorAnswer(Status::UpgradeRequired, QStringLiteral("WebSocket only")));
+    else if (!origin.isEmpty() && !originAllowed(origin) && isApi(path))
+        replyTo(request, socket, {})(
+            errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed")));
+    else
+        route({request, path, origin,
+            replyTo(request, socket, originAllowed(origin) ? origin : QByteArray())});
     return true;
+}
+
+void WebBridge::route(const Call &call)
+{
+    bool otherMethod = false;
+    for (const Route &route : Routes) {
+        if (!route.matches(call.path))
+            continue;
+        if (route.method == call.request.method()) {
+            (this->*route.serve)(call);
+            return;
+        }
+        otherMethod = otherMethod || route.method != Method::Options;
+    }
+    if (otherMethod && isApi(call.path))
+        call.reply(errorAnswer(Status::MethodNotAllowed, QStringLiteral("method not allowed")));
+    else
+        call.reply(errorAnswer(Status::NotFound, QStringLiteral("not found")));
+}
+
+// Sends through the request's responder, if the client is still there: an
+// answer from the drawer service may come after it has gone.
+WebBridge::Reply WebBridge::replyTo(
+    const QHttpServerRequest &request, QTcpSocket *socket, const QByteArray &cors)
+{
+    const quint64 id = m_nextAnswer++;
+    m_responders.emplace(id, makeResponder(request, socket));
+    return [this, id, socket = QPointer<QTcpSocket>(socket), cors](const Answer &answer) {
+        auto responder = m_responders.extract(id);
+        if (responder.empty() || !socket || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        send(responder.mapped(), answer, cors);
+        m_guard->answered(socket);
+    };
 }
 
 void WebBridge::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    QHttpServerResponder responder = makeResponder(request, socket);
-    reply(responder, m_refusal.status, errorBody(m_refusal.text));
+    replyTo(request, socket, {})(errorAnswer(m_refusal.status, m_refusal.text));
     m_refusal = {};
 }
 
-void WebBridge::serveFile(QHttpServerResponder &responder, const QString &name)
+void WebBridge::serveDrawers(const Call &call)
 {
+    call.reply(jsonAnswer(Status::Ok, configuredDrawers(m_drawers->drawers())));
+}
+
+// A browser's preflight for an allowed origin.
+void WebBridge::servePreflight(const Call &call)
+{
+    if (call.origin.isEmpty()) {
+        call.reply(errorAnswer(Status::BadRequest, QStringLiteral("a preflight has an Origin")));
+        return;
+    }
+    call.reply({Status::NoContent, {}, {},
+        {{"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
+            {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+            {"Access-Control-Max-Age", "600"}}});
+}
+
+void WebBridge::servePage(const Call &call)
+{
+    const QString name
+        = call.path == QLatin1String("/") ? QStringLiteral("index.html") : call.path.mid(1);
     QFile file(QStringLiteral(":/web/") + name);
     if (!file.open(QIODevice::ReadOnly)) {
-        reply(responder, Status::NotFound, errorBody(QStringLiteral("not found")));
+        call.reply(errorAnswer(Status::NotFound, QStringLiteral("not found")));
         return;
     }
     const QByteArray type = name.endsWith(QLatin1String(".html")) ? "text/html; charset=utf-8"
         : name.endsWith(QLatin1String(".css"))                    ? "text/css; charset=utf-8"
                                                : "text/javascript; charset=utf-8";
-    responder.writeStatusLine(Status::Ok);
     // The page may not be framed by others, nor load anything from elsewhere.
-    responder.writeHeader("Content-Security-Policy",
-        "default-src 'self'; connect-src 'self' ws: ; frame-ancestors 'none'");
-    responder.writeHeader("X-Frame-Options", "DENY");
-    const QByteArray body = file.readAll();
-    responder.writeHeader("Content-Type", type);
-    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
-    responder.writeBody(body);
+    call.reply({Status::Ok, file.readAll(), type,
+        {{"Content-Security-Policy",
+             "default-src 'self'; connect-src 'self' ws: ; frame-ancestors 'none'"},
+            {"X-Frame-Options", "DENY"}}});
 }
 
-void WebBridge::serveOpen(const QHttpServerRequest &request, QHttpServerResponder &responder,
-    int number, const QByteArray &origin)
+void WebBridge::serveOpen(const Call &call)
 {
-    const QByteArray authorization = request.value("authorization");
+    const int number = openPathNumber(call.path);
+    const QByteArray authorization = call.request.value("authorization");
     const QByteArray scheme = "Bearer ";
     const QString name = authorization.startsWith(scheme)
         ? m_tokens.nameOf(authorization.mid(scheme.size()).trimmed())
         : QString();
     if (name.isEmpty()) {
-        reply(responder, Status::Unauthorized, errorBody(QStringLiteral("no or unknown token")),
-            origin);
+        call.reply(errorAnswer(Status::Unauthorized, QStringLiteral("no or unknown token")));
         return;
     }
-    if (!drawerdriver::bus::isDrawerNumber(number)) {
-        reply(responder, Status::NotFound, errorBody(QStringLiteral("no such drawer")), origin);
+    if (!bus::isDrawerNumber(number)) {
+        call.reply(errorAnswer(Status::NotFound, QStringLiteral("no such drawer")));
         return;
     }
-    const QByteArray body = request.body();
-    if (body.size() > BodyLimit) {
-        reply(responder, Status::PayloadTooLarge, errorBody(QStringLiteral("body too large")),
-            origin);
+    // The bridge knows the configuration: the service is not asked.
+    if (m_drawers->known() && !m_drawers->drawers()[number - 1].configured) {
+        call.reply(errorAnswer(
+            Status::NotFound, QStringLiteral("drawer %1 is not configured").arg(number)));
         return;
     }
     QString reason;
-    if (!body.trimmed().isEmpty()) {
-        QJsonParseError parsed;
-        const QJsonDocument document = QJsonDocument::fromJson(body, &parsed);
-        const QJsonValue value = document.object().value(QStringLiteral("reason"));
-        if (parsed.error != QJsonParseError::NoError || !document.isObject()
-            || !(value.isUndefined() || value.isString())) {
-            reply(responder, Status::BadRequest,
-                errorBody(QStringLiteral("the body is a JSON object with an optional string "
-                                         "\"reason\"")),
-                origin);
-            return;
-        }
-        reason = value.toString();
+    if (const std::optional<Answer> refused = readReason(call.request.body(), &reason)) {
+        call.reply(*refused);
+        return;
     }
     // The record shows who asked through the bridge, and from where.
-    QString record
-        = QStringLiteral("web: %1 from %2")
-              .arg(name,
-                  origin.isEmpty() ? QStringLiteral("a local program") : QString::fromUtf8(origin));
+    QString record = QStringLiteral("web: %1 from %2")
+                         .arg(name,
+                             call.origin.isEmpty() ? QStringLiteral("a local program")
+                                                   : QString::fromUtf8(call.origin));
     if (!reason.isEmpty())
         record += QStringLiteral(": ") + reason;
-
-    QString message;
-    static const QMap<DrawerBus::OpenResult, Status> statuses {
-        {DrawerBus::OpenResult::Done, Status::Ok},
-        {DrawerBus::OpenResult::NotConfigured, Status::NotFound},
-        {DrawerBus::OpenResult::NotPresent, Status::Conflict},
-        {DrawerBus::OpenResult::Busy, Status::Conflict},
-        {DrawerBus::OpenResult::Refused, Status::InternalServerError},
-        {DrawerBus::OpenResult::NoService, Status::ServiceUnavailable}};
-    const DrawerBus::OpenResult result = m_drawers->open(number, record, &message);
-    if (result == DrawerBus::OpenResult::Refused)
-        qWarning("kestrin-drawer-web: the drawer service refused Open: is this user in the "
-                 "group kestrin-drawer?");
-    const QByteArray answer = result == DrawerBus::OpenResult::Done
-        ? jsonBytes(
-            QJsonObject {{QStringLiteral("number"), number}, {QStringLiteral("opened"), true}})
-        : errorBody(message);
-    reply(responder, statuses.value(result), answer, origin);
+    m_drawers->open(number, record,
+        [reply = call.reply, number](DrawerBus::OpenResult result, const QString &message) {
+            if (result == DrawerBus::OpenResult::Refused)
+                qWarning("kestrin-drawer-web: the system bus refuses the bridge's Open: is its "
+                         "user in the group kestrin-drawer, and the bus policy installed?");
+            reply(openAnswer(number, result, message));
+        });
 }
 
 void WebBridge::acceptClients()
@@ -377,9 +440,11 @@ void WebBridge::heartbeat()
     // A text message, which a page's script sees (it cannot see pings),
     // and a ping, whose missing answers tell a client that is gone.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A client that has not answered three pings is gone.
+    const qint64 clientTimeoutMs = 3 * m_heartbeatMs + m_heartbeatMs / 2;
     QList<QWebSocket *> gone;
     for (const Client &client : std::as_const(m_clients))
-        if (now - client.lastPongMs > ClientTimeoutMs)
+        if (now - client.lastPongMs > clientTimeoutMs)
             gone.append(client.socket);
     for (QWebSocket *socket : gone)
         socket->abort(); // its disconnected() takes it off the list

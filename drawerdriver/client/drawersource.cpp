@@ -1,5 +1,7 @@
 #include "client/drawersource.h"
 
+#include "config/logwriter.h"
+
 #include <cstdlib>
 
 namespace drawerdriver {
@@ -33,6 +35,8 @@ void DrawerSource::shutdown()
 {
     if (const std::shared_ptr<DrawerBank> bank = current().bank)
         bank->shutdown();
+    else // a line the service's client told is written before the process ends
+        flushLogLines(std::chrono::milliseconds(100));
 }
 
 DrawerSource::Current DrawerSource::current()

@@ -27,6 +27,10 @@ constexpr char DBusPath[] = "/org/freedesktop/DBus";
 // A service that takes longer than this to accept a kick is not waited for.
 constexpr std::uint64_t OpenTimeoutUs = 1'000'000;
 constexpr std::uint64_t BusCallTimeoutUs = 250'000;
+// A lost answer to GetManagedObjects is asked for again after this, twice
+// as long after each further loss, up to the most.
+constexpr auto FirstRetryDelay = std::chrono::milliseconds(500);
+constexpr auto MaxRetryDelay = std::chrono::seconds(30);
 // How often a bus without the service is asked again whether it can start it.
 constexpr auto ActivatableRecheck = std::chrono::seconds(5);
 
@@ -48,23 +52,21 @@ std::unique_ptr<ServiceClient> ServiceClient::connect()
     // default of 25 s: every call is bounded (Open has a limit of its own).
     sd_bus_set_method_call_timeout(bus, BusCallTimeoutUs);
     std::unique_ptr<ServiceClient> client(new ServiceClient(std::move(connection)));
+    // Anyone may send a signal to this connection: the bus's own signal is
+    // taken from the bus alone, and the drawers' from the service's current
+    // owner alone (followOwner).
     const std::string ownerRule = std::string("type='signal',sender='") + DBusName + "',interface='"
         + DBusName + "',member='NameOwnerChanged',arg0='" + bus::ServiceName + "'";
-    const std::string changesRule = std::string("type='signal',sender='") + bus::ServiceName
-        + "',interface='" + bus::PropertiesInterface + "',member='" + bus::PropertiesChangedSignal
-        + "',path_namespace='" + bus::ManagerPath + "'";
     MessageRef reply;
     const char *owner = nullptr;
     if (client->m_wake < 0
-        || sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onOwnerChanged, client.get()) < 0
-        || sd_bus_add_match(bus, nullptr, changesRule.c_str(), onPropertiesChanged, client.get())
-            < 0)
+        || sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onOwnerChanged, client.get()) < 0)
         return nullptr;
     if (sd_bus_call_method(bus, DBusName, DBusPath, DBusName, "GetNameOwner", nullptr, reply.out(),
             "s", bus::ServiceName)
             >= 0
         && sd_bus_message_read(reply, "s", &owner) >= 0) {
-        client->m_owner = owner;
+        client->followOwner(owner);
         client->requestStates();
     }
     client->m_worker = backgroundThread([raw = client.get()] { raw->run(); });
@@ -82,6 +84,8 @@ ServiceClient::~ServiceClient()
     wake();
     if (m_worker.joinable())
         m_worker.join();
+    sd_bus_slot_unref(m_changesMatch);
+    sd_bus_slot_unref(m_loadCall);
     if (m_wake >= 0)
         ::close(m_wake);
 }
@@ -132,7 +136,7 @@ bool ServiceClient::serviceAvailable()
 }
 
 // Called with the bus locked. Asking the service starts it where the bus
-// can.
+// can. The bus's call timeout bounds the wait for the answer.
 void ServiceClient::requestStates()
 {
     {
@@ -142,12 +146,54 @@ void ServiceClient::requestStates()
         m_loading = true;
         m_requested = Clock::now();
     }
-    if (sd_bus_call_method_async(m_bus, nullptr, bus::ServiceName, bus::ManagerPath,
+    m_loadCall = sd_bus_slot_unref(m_loadCall);
+    if (sd_bus_call_method_async(m_bus, &m_loadCall, bus::ServiceName, bus::ManagerPath,
             bus::ObjectManagerInterface, bus::GetManagedObjectsMethod, onManagedObjects, this, "")
         < 0) {
         std::lock_guard guard(m_mutex);
         m_loading = false;
     }
+}
+
+// Called with the bus locked: asks again for an answer that was lost, while
+// the service has an owner, at most every MaxRetryDelay.
+void ServiceClient::retryIfDue()
+{
+    {
+        std::lock_guard guard(m_mutex);
+        if (!retryPending() || Clock::now() < m_retryAt)
+            return;
+    }
+    requestStates();
+}
+
+// Called with the state locked.
+bool ServiceClient::retryPending() const
+{
+    return m_failedLoads > 0 && !m_loaded && !m_loading && !m_owner.empty();
+}
+
+// Called with the bus locked: the drawers' signals are taken from this
+// unique name only, and the answer still due from the one before is
+// dropped.
+void ServiceClient::followOwner(const std::string &owner)
+{
+    m_changesMatch = sd_bus_slot_unref(m_changesMatch);
+    m_loadCall = sd_bus_slot_unref(m_loadCall);
+    {
+        std::lock_guard guard(m_mutex);
+        m_owner = owner;
+        m_loading = false;
+        m_failedLoads = 0;
+    }
+    if (owner.empty())
+        return;
+    const std::string rule = "type='signal',sender='" + owner + "',interface='"
+        + bus::PropertiesInterface + "',member='" + bus::PropertiesChangedSignal
+        + "',path_namespace='" + bus::ManagerPath + "'";
+    // Asynchronous: this runs in the worker, which must not wait on the bus.
+    sd_bus_add_match_async(
+        m_bus, &m_changesMatch, rule.c_str(), onPropertiesChanged, nullptr, this);
 }
 
 void ServiceClient::forgetStates()
@@ -178,6 +224,7 @@ void ServiceClient::run()
                 m_loading = false;
                 return;
             }
+            retryIfDue();
             fd = sd_bus_get_fd(m_bus);
             events = sd_bus_get_events(m_bus);
             sd_bus_get_timeout(m_bus, &until);
@@ -186,6 +233,11 @@ void ServiceClient::run()
         auto deadline = Clock::now() + std::chrono::minutes(1);
         if (until != UINT64_MAX)
             deadline = std::min(deadline, Clock::time_point(std::chrono::microseconds(until)));
+        {
+            std::lock_guard guard(m_mutex);
+            if (retryPending())
+                deadline = std::min(deadline, m_retryAt);
+        }
         waitFor(fd, short(events), deadline, m_wake);
         std::uint64_t drained = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wake, &drained, sizeof drained);
@@ -195,17 +247,18 @@ void ServiceClient::run()
 int ServiceClient::onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *)
 {
     auto &client = *static_cast<ServiceClient *>(userdata);
+    const char *sender = sd_bus_message_get_sender(signal);
     const char *name = nullptr;
     const char *oldOwner = nullptr;
     const char *newOwner = nullptr;
-    if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0)
+    // Only the bus says who owns a name; the match asks for that already,
+    // and a signal sent straight to this connection is checked here.
+    if (!sender || std::strcmp(sender, DBusName) != 0
+        || sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0
+        || std::strcmp(name, bus::ServiceName) != 0)
         return 0;
     client.forgetStates();
-    {
-        std::lock_guard guard(client.m_mutex);
-        client.m_owner = newOwner;
-        client.m_loading = false; // an answer still due came from the one before
-    }
+    client.followOwner(newOwner);
     if (*newOwner)
         client.requestStates();
     return 0;
@@ -226,20 +279,29 @@ int ServiceClient::onPropertiesChanged(sd_bus_message *signal, void *userdata, s
     return 0;
 }
 
+// The answer to the one GetManagedObjects due (followOwner drops older
+// ones), or the error that the bus's call timeout made of it. Before the
+// bus has said who owns the name, the service this call started answers.
 int ServiceClient::onManagedObjects(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
     auto &client = *static_cast<ServiceClient *>(userdata);
+    client.m_loadCall = sd_bus_slot_unref(client.m_loadCall);
     bus::Drawers drawers;
-    const bool ok = !sd_bus_message_is_method_error(reply, nullptr)
-        && bus::readManagedObjects(reply, drawers) >= 0;
     std::lock_guard guard(client.m_mutex);
     const char *sender = sd_bus_message_get_sender(reply);
-    if (!client.m_owner.empty() && (!sender || client.m_owner != sender))
-        return 0;
+    const bool ok = !sd_bus_message_is_method_error(reply, nullptr) && sender
+        && (client.m_owner.empty() || client.m_owner == sender)
+        && bus::readManagedObjects(reply, drawers) >= 0;
     client.m_loading = false;
     if (ok) {
         client.m_drawers = drawers;
         client.m_loaded = true;
+        client.m_failedLoads = 0;
+    } else {
+        client.m_failedLoads = std::min(client.m_failedLoads + 1, 16);
+        client.m_retryAt = Clock::now()
+            + std::min<Clock::duration>(
+                FirstRetryDelay * (1 << (client.m_failedLoads - 1)), MaxRetryDelay);
     }
     client.m_changed.notify_all();
     return 0;

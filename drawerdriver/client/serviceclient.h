@@ -44,6 +44,9 @@ private:
     void run();
     void wake();
     void requestStates();
+    void retryIfDue();
+    bool retryPending() const;
+    void followOwner(const std::string &owner);
     void forgetStates();
 
     static int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *);
@@ -56,6 +59,8 @@ private:
     int m_wake = -1;
     std::atomic<bool> m_stop {false};
     std::thread m_worker;
+    sd_bus_slot *m_changesMatch = nullptr; // signals from the current owner only
+    sd_bus_slot *m_loadCall = nullptr; // the GetManagedObjects still due
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -65,6 +70,9 @@ private:
     bool m_loading = false;
     bool m_waitedOnce = false;
     std::chrono::steady_clock::time_point m_requested {};
+    // A lost answer is asked for again at m_retryAt, further apart each time.
+    int m_failedLoads = 0;
+    std::chrono::steady_clock::time_point m_retryAt {};
     bool m_disconnected = false;
     bool m_activatable = false;
     std::chrono::steady_clock::time_point m_activatableChecked {};

@@ -6,6 +6,14 @@
 #include <QFile>
 #include <QProcess>
 
+#if defined(QT_DBUS_LIB)
+#include "busapi.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#endif
+
 class PrivateSystemBus {
 public:
     ~PrivateSystemBus()
@@ -33,6 +41,7 @@ public:
             || !write(folder + QStringLiteral("/org.kestrin.Drawers1.service"), activation))
             return QStringLiteral("cannot write the bus's files in ") + folder;
         address = QStringLiteral("unix:path=") + socket;
+        m_folder = folder;
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
         m_daemon.setProcessEnvironment(env);
         m_daemon.start(QStringLiteral("dbus-daemon"),
@@ -53,6 +62,76 @@ public:
 
     QString address;
 
+#if defined(QT_DBUS_LIB)
+    // The drawer service's process, or 0 when it is not running.
+    qint64 servicePid()
+    {
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        return bus.interface()->servicePid(QString::fromLatin1(drawerdriver::bus::ServiceName));
+    }
+
+    // Whether the bus starts the service for a client that calls it, as
+    // when its package is installed or removed.
+    bool setActivatable(bool activatable)
+    {
+        const QString file = m_folder + QStringLiteral("/org.kestrin.Drawers1.service");
+        const bool renamed = activatable ? QFile::rename(file + QStringLiteral(".off"), file)
+                                         : QFile::rename(file, file + QStringLiteral(".off"));
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        return renamed
+            && bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                            QStringLiteral("/org/freedesktop/DBus"),
+                            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")))
+                   .type()
+            == QDBusMessage::ReplyMessage;
+    }
+
+    // The unique name of the process's connection, or empty.
+    QString uniqueNameOf(qint64 pid)
+    {
+        const QDBusConnection bus
+            = QDBusConnection::connectToBus(address, QStringLiteral("lookup"));
+        for (const QString &name : bus.interface()->registeredServiceNames().value())
+            if (name.startsWith(QLatin1Char(':')) && bus.interface()->servicePid(name) == pid)
+                return name;
+        return {};
+    }
+
+    // What only the bus and the drawer service may say, sent straight to
+    // target from a connection of its own, as any local user can: the
+    // service has gone, and drawers 1 and 3 are gone and closed. Returns
+    // once the bus has passed the signals on.
+    void forgeServiceSignals(const QString &target)
+    {
+        namespace bus = drawerdriver::bus;
+        const QString service = QString::fromLatin1(bus::ServiceName);
+        QDBusConnection forger = QDBusConnection::connectToBus(address, QStringLiteral("forger"));
+        QDBusMessage gone
+            = QDBusMessage::createTargetedSignal(target, QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"));
+        gone << service << forger.interface()->serviceOwner(service).value() << QString();
+        forger.send(gone);
+        for (const int number : {1, 3}) {
+            QDBusMessage absent = QDBusMessage::createTargetedSignal(target,
+                QString::fromStdString(bus::drawerPath(number)),
+                QString::fromLatin1(bus::PropertiesInterface),
+                QString::fromLatin1(bus::PropertiesChangedSignal));
+            absent << QString::fromLatin1(bus::DrawerInterface)
+                   << QVariantMap {{QString::fromLatin1(bus::PresentProperty), false},
+                          {QString::fromLatin1(bus::OpenProperty), false},
+                          {QString::fromLatin1(bus::ChangedProperty),
+                              QVariant::fromValue(qulonglong(0))}}
+                   << QStringList();
+            forger.send(absent);
+        }
+        // The bus answers a call after it has passed on what came before.
+        forger.interface()->isServiceRegistered(service);
+        QDBusConnection::disconnectFromBus(QStringLiteral("forger"));
+    }
+#endif
+
 private:
     static bool write(const QString &path, const QString &text)
     {
@@ -62,4 +141,5 @@ private:
 
     QProcess m_daemon;
     QString m_log;
+    QString m_folder;
 };

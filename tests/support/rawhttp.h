@@ -7,6 +7,13 @@
 #include <QElapsedTimer>
 #include <QTcpSocket>
 
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 struct HttpAnswer {
     int status = 0;
     QByteArray head;
@@ -76,4 +83,26 @@ inline QByteArray webSocketHandshake(const QByteArray &path)
     return "GET " + path
         + " HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
           "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+}
+
+// count connections to 127.0.0.1:port that send nothing, as a flood of idle
+// clients would; the caller closes the descriptors. Fewer when one fails.
+inline std::vector<int> holdConnections(quint16 port, int count)
+{
+    std::vector<int> held;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+        const int connection = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connection < 0
+            || ::connect(connection, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            if (connection >= 0)
+                ::close(connection);
+            break;
+        }
+        held.push_back(connection);
+    }
+    return held;
 }
