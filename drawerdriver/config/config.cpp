@@ -300,6 +300,16 @@ std::string applySetting(DrawerSettings &settings, std::string_view key, std::st
     return {};
 }
 
+namespace {
+
+// Appended, not added: GCC 12 warns wrongly (-Wrestrict) on "'" + a string.
+std::string doesNotApply(std::string_view key, const std::string &protocol)
+{
+    return std::string("'").append(key).append("' does not apply to protocol ").append(protocol);
+}
+
+} // namespace
+
 std::string checkSection(const DrawerSettings &settings, const std::vector<std::string> &keys)
 {
     if (settings.device.empty())
@@ -307,7 +317,7 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
     const std::string protocol = protocolName(settings.protocol);
     const auto onlyFor = [&](std::string_view key, Protocol owner) -> std::string {
         if (settings.protocol != owner && given(keys, key))
-            return "'" + std::string(key) + "' does not apply to protocol " + protocol;
+            return doesNotApply(key, protocol);
         return {};
     };
     for (const std::string &wrong : {onlyFor(key::Id, Protocol::Hid),
@@ -321,7 +331,7 @@ std::string checkSection(const DrawerSettings &settings, const std::vector<std::
             return "protocol " + protocol + " needs a device node, not a network address";
         for (std::string_view key : {key::Connector, key::PulseOn, key::PulseOff, key::TimeUnit})
             if (given(keys, key))
-                return "'" + std::string(key) + "' does not apply to protocol " + protocol;
+                return doesNotApply(key, protocol);
     }
     if (settings.protocol == Protocol::Star && given(keys, key::TimeUnit))
         return "'time-unit' does not apply to protocol star (it counts in 10 ms)";

@@ -112,7 +112,9 @@ void writeLogLinesToJournal(std::string program)
 
 std::string withPriority(int priority, const std::string &text)
 {
-    const std::string mark = "<" + std::to_string(priority) + ">";
+    // Built by appending: GCC 12 warns wrongly (-Wrestrict) on "<" + string.
+    std::string mark = "<";
+    mark.append(std::to_string(priority)).append(">");
     std::string marked;
     std::size_t start = 0;
     do {

@@ -77,7 +77,7 @@ inline bool mountJournalFolder()
 // JOURNAL_STREAM's value for the file: its device and inode.
 inline QString journalStream(const QString &file)
 {
-    struct stat info {};
+    struct stat info { };
     ::stat(QFile::encodeName(file).constData(), &info);
     return QStringLiteral("%1:%2").arg(info.st_dev).arg(info.st_ino);
 }
