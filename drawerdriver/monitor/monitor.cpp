@@ -81,9 +81,9 @@ public:
         m_occupied = false;
         const bool ok = exchange();
         // A device another program holds for a moment (printing a receipt)
-        // has not failed to answer: its question stays under way, tried
-        // again, until UnansweredLimit.
-        const Clock::time_point giveUp = asked + UnansweredLimit;
+        // has not failed to answer yet: its question stays under way, tried
+        // again, until its deadline.
+        const Clock::time_point giveUp = asked + ExchangeLimit;
         const bool stillAsking = !ok && m_occupied && Clock::now() < giveUp;
         if (!stillAsking)
             m_monitor.questionEnded(ok);

@@ -12,7 +12,7 @@
 // question still under way after UnansweredLimit counts as unanswered, so
 // that a device that stops answering reads as gone within it even while the
 // worker cannot run. A device busy with another program (printing) keeps
-// its question under way, tried again, until then.
+// its question under way, tried again, until the question's deadline.
 //
 // Locks. DrawerBank's lock may be held while a monitor's own lock is taken,
 // never the other way round; the worker thread holds its monitor's lock only
