@@ -10,6 +10,7 @@
 #include "config/words.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
+#include "support/blockedclock.h"
 #include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
 #include "support/fakenetworkprinter.h"
@@ -749,10 +750,9 @@ private slots:
             serial.vanish();
         configureDrawer1(device, QStringLiteral("sensor = open-high\n") + settings);
 
-        QElapsedTimer clock;
-        clock.start();
+        BlockedClock blocked;
         std::int32_t handle = library.getHandle(0);
-        const qint64 first = clock.elapsed();
+        const double first = blocked.elapsedMs();
         QVERIFY2(first < 400, qPrintable(QString::number(first)));
 
         // A second of calls, at a caller's pace, as the window makes them.
@@ -760,14 +760,13 @@ private slots:
         bool sawOpen = false;
         bool connected = handle > 0;
         const auto timed = [&](auto call) {
-            const auto start = std::chrono::steady_clock::now();
+            blocked.restart();
             const auto result = call();
-            latencies.push_back(
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
+            latencies.push_back(blocked.elapsedMs());
             return result;
         };
-        for (clock.restart(); clock.elapsed() < 1000;) {
+        QElapsedTimer clock;
+        for (clock.start(); clock.elapsed() < 1000;) {
             if (handle <= 0)
                 handle = timed([&] { return library.getHandle(0); });
             if (handle > 0) {
@@ -785,8 +784,9 @@ private slots:
         const double worst = *std::max_element(latencies.begin(), latencies.end());
         qInfo("%zu calls: p99 %.3f ms, worst %.3f ms", latencies.size(),
             percentile(latencies, 0.99), worst);
-        // A call that waited on the device would take hundreds of
-        // milliseconds; the 2 ms goal itself is the benchmark's to show.
+        // A call that waited on the device would sleep for hundreds of
+        // milliseconds, where a busy machine's delays count for nothing; the
+        // 2 ms goal itself is the benchmark's to show.
         QVERIFY2(worst < 50, qPrintable(QString::number(worst)));
         QCOMPARE(connected, connects);
         QVERIFY(!sawOpen);
@@ -1040,14 +1040,14 @@ private slots:
         std::fflush(stderr);
         const int saved = ::dup(2);
         ::dup2(pipeEnds[1], 2);
-        QElapsedTimer slowest;
-        qint64 worstMs = 0;
+        BlockedClock slowest;
+        double worstMs = 0;
         for (int round = 0; round < 20; ++round) {
             // Each round a new mistake, so each has a message to tell.
             configure(QStringLiteral("[drawer 1]\nnonsense %1\n").arg(round));
-            slowest.start();
+            slowest.restart();
             library.getHandle(0);
-            worstMs = std::max(worstMs, slowest.elapsed());
+            worstMs = std::max(worstMs, slowest.elapsedMs());
         }
         ::dup2(saved, 2);
         ::close(saved);
