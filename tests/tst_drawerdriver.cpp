@@ -423,9 +423,9 @@ private slots:
         }
         // Two seconds after the last call the monitor lets go of everything.
         // A monitor left from the test before may let go meanwhile, hence
-        // no more than before.
-        QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= before, 5000);
-        QCOMPARE(descriptorsOn(node), 0);
+        // no more than before, and the count alone may drop before this
+        // device's own descriptor goes.
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= before && descriptorsOn(node) == 0, 5000);
     }
 
     void busyDeviceIsToldWithItsHolder()
