@@ -3,6 +3,8 @@
 #include "drawerservice.h"
 #include "journal.h"
 
+#include "config/ownfile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +24,6 @@ namespace {
 // A burst of changes (a kick, the drawer opening) makes one write.
 constexpr std::uint64_t ChangeDelayUs = 500'000;
 constexpr std::uint64_t MinuteUs = 60'000'000;
-// Beside the file, so that the rename replaces it in one step.
-constexpr const char *TemporaryName = "kestrin-drawer.prom.new";
 
 void header(std::string &out, const char *name, const char *type, const char *help)
 {
@@ -43,17 +43,6 @@ void sample(std::string &out, const char *name, int drawer, const std::string &v
 std::string flag(bool value)
 {
     return value ? "1" : "0";
-}
-
-bool writeAll(int fd, const std::string &content)
-{
-    for (std::size_t done = 0; done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno != EINTR)
-            return false;
-        done += n > 0 ? std::size_t(n) : 0;
-    }
-    return true;
 }
 
 // The folder, made if missing and opened without following a link: the
@@ -208,24 +197,9 @@ std::string MetricsFile::replaceFile(const std::string &content)
     const int dir = openFolder(m_folder, error);
     if (dir < 0)
         return error;
-    // A leftover of a killed service goes; O_EXCL and O_NOFOLLOW then make
-    // sure the file written is a new one of ours, not a link's target.
-    ::unlinkat(dir, TemporaryName, 0);
-    const int fd
-        = ::openat(dir, TemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    // The service's umask takes the read bits away: node-exporter needs them.
-    const bool written
-        = fd >= 0 && ::fchmod(fd, 0644) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
-    if (!written)
-        error = std::strerror(errno);
-    if (fd >= 0)
-        ::close(fd);
-    if (written && ::renameat(dir, TemporaryName, dir, MetricsFileName) != 0)
-        error = std::strerror(errno);
-    if (!error.empty())
-        ::unlinkat(dir, TemporaryName, 0);
     ::close(dir);
-    return error;
+    // Mode 0644 whatever the service's umask: node-exporter reads it.
+    return drawerdriver::replaceOwnFile(m_folder + "/" + MetricsFileName, content, 0644);
 }
 
 int MetricsFile::onWriteTimer(sd_event_source *, std::uint64_t, void *userdata)
