@@ -1,0 +1,52 @@
+// The drawer window's behaviour, without a toolkit: when a library handle is
+// taken and given back, which display state every library result turns
+// into, and what each button, option button, menu item and timer tick does.
+// A window forwards its events here and lets the controller write its
+// controls through DrawerView.
+#pragma once
+
+#include "drawerview.h"
+
+#include <cstdint>
+
+class DrawerLibrary;
+
+class DrawerController {
+public:
+    DrawerController(DrawerLibrary &library, DrawerView &view);
+
+    std::int32_t drawerHandle() const { return DrawerHandle; }
+    bool hasExited() const { return m_exited; }
+
+    // Event handlers, named after their control and event.
+    void Form_Load();
+    void Timer1_Timer();
+    void Status_Button_Click();
+    void Open_Button_Click();
+    void DrawerOption_Click(std::int16_t index);
+    void mnuOpenDrawer_Click();
+    void mnuStatusDrawer_Click();
+    void mnuOnline_Click();
+    void mnuExit_Click();
+    void mnuAbout_Click();
+    // The window closed by the user; the close is never refused.
+    void Form_Unload();
+    // The window object destroyed (or the session ending).
+    void Form_Terminate();
+
+private:
+    void EnsureConnected();
+    void GoOffline();
+    void Exit();
+
+    void showDisconnected();
+    void showConnected();
+    void showDrawerOpen();
+    void showDrawerClosed();
+    void setCommandsEnabled(bool enabled);
+
+    DrawerLibrary &m_library;
+    DrawerView &m_view;
+    std::int32_t DrawerHandle = 0;
+    bool m_exited = false;
+};
