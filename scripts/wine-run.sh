@@ -5,6 +5,7 @@
 #   scripts/wine-run.sh [--arch win32|win64] [--timeout SECONDS] PROGRAM [ARGUMENT...]
 #   scripts/wine-run.sh [--arch win32|win64] --setup      make or reuse the prefix, start the display
 #   scripts/wine-run.sh [--arch win32|win64] --teardown   end everything --setup started
+#   scripts/wine-run.sh [--arch win32|win64] --check      exit 77 where this Wine cannot run
 #
 # The prefix (WINEARCH=win32, or win64 for the 64-bit build), its HOME and
 # its Xvfb display live in KESTRIN_WINE_DIR, by default a private folder
@@ -27,6 +28,7 @@ while [ $# -gt 0 ]; do
     --timeout) timeout_s="$2"; shift 2 ;;
     --setup) action=setup; shift ;;
     --teardown) action=teardown; shift ;;
+    --check) action=check; shift ;;
     --) shift; break ;;
     *) break ;;
     esac
@@ -129,6 +131,10 @@ setup() {
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
         wineserver -p600 </dev/null >>"$dir/wineserver.log" 2>&1
+        # Wine's own services and the desktop stay as long as the server,
+        # with the output of whatever started them: started here, they hold
+        # no test's output open, which would keep ctest waiting on it.
+        "$loader" wineboot </dev/null >>"$dir/wineboot.log" 2>&1
         touch "$dir/server"
         # The display goes with the server.
         setsid sh -c 'wineserver -w; kill "$1"' sh "$(cat "$dir/xvfb.pid")" \
@@ -150,6 +156,7 @@ teardown() {
 }
 
 case "$action" in
+check) exit 0 ;;
 setup) setup; exit 0 ;;
 teardown) teardown; exit 0 ;;
 esac
