@@ -3,7 +3,7 @@
 #include "about/aboutform.h"
 #include "drawer/drawerlibrary.h"
 #include "formunits.h"
-#include "global.h"
+#include "controller/global.h"
 #include "shape.h"
 
 #include <QAction>
