@@ -1,10 +1,17 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests or a screenshot need.
-# Usage: scripts/install-deps.sh [extra package...]
-# As root it runs apt-get; otherwise it prints the exact command and fails.
+# Usage: scripts/install-deps.sh [--windows] [extra package...]
+#   --windows: what the Windows cross-build needs instead of the Linux one.
+# A package named NAME:i386 enables the i386 architecture first.
+# As root it runs apt-get; otherwise it prints the exact commands and fails.
 set -eu
 
-packages="cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev libsystemd-dev fonts-liberation2 fontconfig desktop-file-utils libsqlite3-dev chromium $*"
+if [ "${1:-}" = --windows ]; then
+    shift
+    packages="cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 nsis $*"
+else
+    packages="cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev libsystemd-dev fonts-liberation2 fontconfig desktop-file-utils libsqlite3-dev chromium $*"
+fi
 
 missing=""
 for package in $packages; do
@@ -14,14 +21,23 @@ for package in $packages; do
 done
 [ -z "$missing" ] && exit 0
 
+add_i386=""
+case "$missing" in
+*:i386*)
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        add_i386="dpkg --add-architecture i386"
+    fi
+    ;;
+esac
 command="apt-get install -y --no-install-recommends$missing"
 if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages:$missing" >&2
-    echo "Install them with:  sudo apt-get update && sudo $command" >&2
+    echo "Install them with:  ${add_i386:+sudo $add_i386 && }sudo apt-get update && sudo $command" >&2
     exit 1
 fi
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
+$add_i386
 apt-get update
 # shellcheck disable=SC2086
 $command

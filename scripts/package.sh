@@ -16,9 +16,23 @@
 # service's and the bridge's make their users, stop their units on remove,
 # restart them on upgrade and forget them on purge. dpkg removes the
 # conffiles on purge, and the menu and icon caches are updated by triggers.
+#
+# scripts/package.sh --windows instead builds the Windows installers, made
+# with NSIS by the Windows build (scripts/build-windows.sh), into build-pkg/:
+#   kestrin-drawer-<version>-win32-setup.exe   the 32-bit program
+#   kestrin-drawer-<version>-win64-setup.exe   the 64-bit program
 set -eu
 cd "$(dirname "$0")/.."
 umask 022
+
+if [ "${1:-}" = --windows ]; then
+    scripts/build-windows.sh
+    mkdir -p build-pkg
+    rm -f build-pkg/kestrin-drawer-*-setup.exe
+    cp build-win32/kestrin-drawer-*-win32-setup.exe build-win64/kestrin-drawer-*-win64-setup.exe \
+        build-pkg/
+    exit 0
+fi
 
 scripts/install-deps.sh dpkg-dev
 
