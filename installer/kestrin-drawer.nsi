@@ -129,6 +129,13 @@ Function .onInit
         Abort
     ${EndIf}
 !endif
+    ; Installed again, by default into the folder of the last install.
+    ${If} $INSTDIR == "${PROGRAM_FILES}\Kestrin Cash Drawer"
+        ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+        ${If} $0 != ""
+            StrCpy $INSTDIR $0
+        ${EndIf}
+    ${EndIf}
     ; /SIMULATOR selects the simulated drawers, for a silent install.
     ${GetParameters} $0
     ClearErrors

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The installer under Wine, silent, as a shop rolls it out: installed into a
 # folder of its choosing, listed under the installed programs with a
-# Start-menu shortcut; installed again over itself with the simulated
-# drawers; removed by the uninstaller the listing names, which keeps the
+# Start-menu shortcut; installed again over itself, in the same folder, with
+# the simulated drawers; removed by the uninstaller the listing names, which keeps the
 # vendor's library a shop put beside the program.
 #   installer.sh SETUP_EXE WINE_RUN [WINE_RUN_ARGUMENT...]
 set -euo pipefail
@@ -38,9 +38,10 @@ quiet="$(value QuietUninstallString)"
 [ "$quiet" = "\"$folder\\uninstall.exe\" /S" ] || fail "QuietUninstallString is '$quiet'"
 [ -f "$installed/uninstall.exe" ] || fail "the uninstaller is missing"
 
-# The shop's own library, then the simulated drawers installed over it.
+# The shop's own library, then the simulated drawers installed over it,
+# into the same folder without being told.
 echo vendor >"$installed/KestrinPOS_USB.dll"
-wine "$setup" /S /SIMULATOR "/D=$folder" || fail "installing over the program failed"
+wine "$setup" /S /SIMULATOR || fail "installing over the program failed"
 simulated="$installed/Simulated drawers"
 for file in kestrin-drawer.exe KestrinPOS_USB.dll kestrin-drawer-sim.exe; do
     [ -f "$simulated/$file" ] || fail "/SIMULATOR did not install $file"
