@@ -123,6 +123,14 @@ SectionEnd
 
 Function .onInit
     !insertmacro PerMachine
+    ; Program Files and the machine's listing need an administrator; a
+    ; silent install without one ends at once with exit code 2.
+    UserInfo::GetAccountType
+    Pop $0
+    ${If} $0 != "Admin"
+        MessageBox MB_ICONSTOP "Installing ${PRODUCT} needs an administrator." /SD IDOK
+        Abort
+    ${EndIf}
 !if ${BITS} == 64
     ${IfNot} ${RunningX64}
         MessageBox MB_ICONSTOP "This is the 64-bit drawer program; this Windows is 32-bit. Use the 32-bit setup." /SD IDOK
