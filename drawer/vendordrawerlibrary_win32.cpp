@@ -43,10 +43,12 @@ std::wstring moduleFileName(HMODULE module)
     }
 }
 
+// The folder of the running program, without a trailing separator.
 std::wstring programFolder()
 {
     const std::wstring program = moduleFileName(nullptr);
-    return program.substr(0, program.find_last_of(L"\\/") + 1);
+    const std::size_t separator = program.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : program.substr(0, separator);
 }
 
 // The system's own words for an error, without the line break it ends with.
@@ -92,24 +94,33 @@ constexpr const char *OwnBitness = "32-bit";
 constexpr const char *OtherBuild = "build-win64";
 #endif
 
+// Whether a failed load means a DLL of the other bitness, which a process
+// can never load. A damaged file gives the same error, so the header of the
+// file beside the program decides; one from System32 is taken to be so.
+bool isOtherBitness(const std::wstring &besideProgram, DWORD error)
+{
+    if (error != ERROR_BAD_EXE_FORMAT)
+        return false;
+    if (::GetFileAttributesW(besideProgram.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    return machineOf(besideProgram) == OtherMachine;
+}
+
 std::string loadFailure(const std::string &fileName, DWORD error)
 {
     const std::wstring folder = programFolder();
-    const std::wstring besideProgram = folder + wide(fileName);
-    // Not a program file for this process: most likely a DLL of the other
-    // bitness, which a process can never load. Said so only when its header
-    // says so, as a damaged file gives the same error.
-    if (error == ERROR_BAD_EXE_FORMAT) {
-        const WORD machine = machineOf(besideProgram);
-        if (machine == OtherMachine || machine == 0)
-            return "The drawer library " + utf8(besideProgram) + " is a " + OtherBitness
-                + " library, and this is the " + OwnBitness
-                + " program, which cannot load it. Use the " + OtherBitness
-                + " build of Kestrin Cash Drawer USB Controller (" + OtherBuild
-                + "), or the vendor's " + OwnBitness + " library.";
-    }
+    const std::wstring besideProgram = folder + L'\\' + wide(fileName);
+    if (isOtherBitness(besideProgram, error))
+        return "The drawer library " + utf8(besideProgram) + " is a " + OtherBitness
+            + " library, and this is the " + OwnBitness + " program, which cannot load it. Use the "
+            + OtherBitness + " build of Kestrin Cash Drawer USB Controller (" + OtherBuild
+            + "), or the vendor's " + OwnBitness + " library.";
+    std::string reason = systemReason(error);
+    // Some of the system's texts name the file as "%1".
+    if (const std::size_t insert = reason.find("%1"); insert != std::string::npos)
+        reason.replace(insert, 2, fileName);
     return "Cannot load the drawer library " + fileName + " from the program's folder "
-        + utf8(folder) + " or from System32: " + systemReason(error);
+        + utf8(folder) + " or from System32: " + reason;
 }
 
 } // namespace
