@@ -96,7 +96,7 @@ bool Application::notify(QObject *receiver, QEvent *event)
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception &error) {
-        reportFatalError(QString::fromLocal8Bit(error.what()));
+        reportFatalError(QString::fromUtf8(error.what()));
     } catch (...) {
         reportFatalError(QStringLiteral("An unknown error occurred."));
     }

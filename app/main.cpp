@@ -3,6 +3,7 @@
 #include "formunits.h"
 #include "mainform.h"
 
+#include <QFile>
 #include <QIcon>
 
 int main(int argc, char *argv[])
@@ -26,8 +27,8 @@ int main(int argc, char *argv[])
     // The drawer library is looked for beside the program, then in the
     // private folder of an installed program (bin/../lib/kestrin-drawer),
     // then on the system's loader path; never in the working directory.
-    VendorDrawerLibrary library(
-        VendorDrawerLibrary::programSearchDirs(Application::applicationDirPath()));
+    VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(
+        QFile::encodeName(Application::applicationDirPath()).toStdString()));
     MainForm form(library, [&app] { app.endProgram(); });
     form.show();
     return app.exec();

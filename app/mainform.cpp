@@ -1,9 +1,7 @@
 #include "mainform.h"
 
 #include "about/aboutform.h"
-#include "drawer/drawerlibrary.h"
 #include "formunits.h"
-#include "global.h"
 #include "shape.h"
 
 #include <QAction>
@@ -20,7 +18,7 @@
 #include <QTimer>
 
 MainForm::MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWidget *parent)
-    : QMainWindow(parent), m_library(library), m_endProgram(std::move(endProgram))
+    : QMainWindow(parent), m_endProgram(std::move(endProgram)), m_controller(library, *this)
 {
     createControls();
     createMenus();
@@ -39,7 +37,7 @@ MainForm::MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWi
     // Enabled from creation, so the first tick comes one interval from now.
     Timer1->start();
 
-    Form_Load();
+    m_controller.Form_Load();
 
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         adjustSize();
@@ -50,194 +48,131 @@ MainForm::MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWi
 
 MainForm::~MainForm()
 {
-    Form_Terminate();
+    m_controller.Form_Terminate();
 }
 
-// Display states. Each writes exactly its own properties, in a fixed order.
+// Events, forwarded to the controller.
 
-void MainForm::showDisconnected()
+void MainForm::Timer1_Timer()
 {
-    Status->setText(QStringLiteral("USB Device NOT Connected!"));
-    setStatusTextColor(FormUnits::Red);
-    Shape1->setBorderColor(FormUnits::Black);
-    Shape1->setFillColor(FormUnits::Black);
-    Label2->setText(QStringLiteral("Offline"));
-    setCommandsEnabled(false);
-}
-
-void MainForm::showConnected()
-{
-    Status->setText(QStringLiteral("USB Device Connected"));
-    setStatusTextColor(FormUnits::Green);
-    setCommandsEnabled(true);
-}
-
-void MainForm::showDrawerOpen()
-{
-    Label2->setText(QStringLiteral("Open"));
-    Shape1->setFillColor(FormUnits::Green);
-    Shape1->setBorderColor(FormUnits::Green);
-}
-
-void MainForm::showDrawerClosed()
-{
-    Label2->setText(QStringLiteral("Closed"));
-    Shape1->setFillColor(FormUnits::Red);
-    Shape1->setBorderColor(FormUnits::Red);
-}
-
-void MainForm::setStatusTextColor(int bgr)
-{
-    // Rewritten on every tick; an unchanged colour is not worth a palette
-    // resolution.
-    if (Status->palette().color(QPalette::WindowText) == FormUnits::bgrColor(bgr))
-        return;
-    QPalette palette = Status->palette();
-    palette.setColor(QPalette::WindowText, FormUnits::bgrColor(bgr));
-    Status->setPalette(palette);
-}
-
-void MainForm::setCommandsEnabled(bool enabled)
-{
-    Open_Button->setEnabled(enabled);
-    Status_Button->setEnabled(enabled);
-    mnuCashDrawer->menuAction()->setEnabled(enabled);
-}
-
-// Connection.
-
-void MainForm::Form_Load()
-{
-    showDisconnected();
-    DrawerHandle = 0;
-}
-
-void MainForm::EnsureConnected()
-{
-    if (DrawerHandle > 0)
-        return;
-    DrawerHandle = m_library.GetDrawerHandle(Global::DrawerNumber);
-    if (DrawerHandle <= 0) {
-        GoOffline();
-        return;
-    }
-    showConnected();
-    // Paints the drawer state at once; this nested refresh finds the handle
-    // held and goes straight to the status call.
-    Status_Button_Click();
-}
-
-void MainForm::GoOffline()
-{
-    showDisconnected();
-    // Unconditionally: after a failed acquisition this hands the library its
-    // own failure value back, which it must accept.
-    m_library.ReleaseDrawerHandle(DrawerHandle);
-    DrawerHandle = 0;
+    m_controller.Timer1_Timer();
 }
 
 void MainForm::Status_Button_Click()
 {
-    EnsureConnected();
-    if (DrawerHandle == 0)
-        return;
-    const std::int16_t status = m_library.GetDrawerStatus(DrawerHandle);
-    if (status == 0) {
-        GoOffline();
-        return;
-    }
-    if (status == 2)
-        showDrawerOpen();
-    else
-        showDrawerClosed();
+    m_controller.Status_Button_Click();
 }
 
 void MainForm::Open_Button_Click()
 {
-    EnsureConnected();
-    if (DrawerHandle == 0)
-        return;
-    // The drawer shows as open at the next refresh, not here.
-    if (m_library.OpenDrawer(DrawerHandle) == 0)
-        GoOffline();
-}
-
-void MainForm::Timer1_Timer()
-{
-    // Off for the whole refresh, then a full interval afresh: a slow library
-    // call never lets ticks pile up.
-    Timer1->stop();
-    Status_Button_Click();
-    Timer1->start();
+    m_controller.Open_Button_Click();
 }
 
 void MainForm::DrawerOption_Click(std::int16_t index)
 {
-    Global::DrawerNumber = static_cast<std::uint8_t>(index);
-    if (DrawerHandle > 0) {
-        m_library.ReleaseDrawerHandle(DrawerHandle);
-        DrawerHandle = 0;
-    }
-    Status_Button_Click();
+    m_controller.DrawerOption_Click(index);
 }
 
 void MainForm::mnuOpenDrawer_Click()
 {
-    Open_Button_Click();
+    m_controller.mnuOpenDrawer_Click();
 }
 
 void MainForm::mnuStatusDrawer_Click()
 {
-    Status_Button_Click();
+    m_controller.mnuStatusDrawer_Click();
 }
 
 void MainForm::mnuOnline_Click()
 {
-    Status_Button_Click();
+    m_controller.mnuOnline_Click();
+}
+
+void MainForm::mnuExit_Click()
+{
+    m_controller.mnuExit_Click();
 }
 
 void MainForm::mnuAbout_Click()
 {
-    if (!m_aboutForm)
-        m_aboutForm = new AboutForm(this);
-    // Modal: returns once the About window is hidden. Timer1 keeps polling
-    // meanwhile, since the modal loop goes on delivering its ticks.
-    m_aboutForm->exec();
-}
-
-// Ending.
-
-void MainForm::mnuExit_Click()
-{
-    Exit();
+    m_controller.mnuAbout_Click();
 }
 
 void MainForm::closeEvent(QCloseEvent *event)
 {
-    Form_Unload(event);
-}
-
-void MainForm::Form_Unload(QCloseEvent *event)
-{
     // The close is never refused.
     event->accept();
-    Exit();
+    m_controller.Form_Unload();
 }
 
-void MainForm::Form_Terminate()
+// What the controller writes.
+
+QLabel *MainForm::label(Control control) const
 {
-    Exit();
+    return control == Control::Label2 ? Label2 : Status;
 }
 
-void MainForm::Exit()
+void MainForm::setCaption(Control control, std::string_view caption)
 {
-    // The program ends with the first exit path, so a later one (the window's
-    // destruction after a close, say) must not give the handle back again.
-    if (m_exited)
+    label(control)->setText(QString::fromUtf8(caption.data(), qsizetype(caption.size())));
+}
+
+void MainForm::setTextColor(Control control, int bgr)
+{
+    QLabel *text = label(control);
+    // Rewritten on every tick; an unchanged colour is not worth a palette
+    // resolution.
+    if (text->palette().color(QPalette::WindowText) == FormUnits::bgrColor(bgr))
         return;
-    m_exited = true;
-    if (DrawerHandle > 0)
-        m_library.ReleaseDrawerHandle(DrawerHandle);
-    Timer1->stop();
+    QPalette palette = text->palette();
+    palette.setColor(QPalette::WindowText, FormUnits::bgrColor(bgr));
+    text->setPalette(palette);
+}
+
+void MainForm::setFillColor(Control, int bgr)
+{
+    Shape1->setFillColor(bgr);
+}
+
+void MainForm::setBorderColor(Control, int bgr)
+{
+    Shape1->setBorderColor(bgr);
+}
+
+void MainForm::setEnabled(Control control, bool enabled)
+{
+    switch (control) {
+    case Control::Open_Button:
+        Open_Button->setEnabled(enabled);
+        break;
+    case Control::Status_Button:
+        Status_Button->setEnabled(enabled);
+        break;
+    case Control::mnuCashDrawer:
+        mnuCashDrawer->menuAction()->setEnabled(enabled);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainForm::setTimerEnabled(bool enabled)
+{
+    if (enabled)
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void MainForm::showAbout()
+{
+    if (!m_aboutForm)
+        m_aboutForm = new AboutForm(this);
+    // Modal: the modal loop goes on delivering Timer1's ticks.
+    m_aboutForm->exec();
+}
+
+void MainForm::endProgram()
+{
     m_endProgram();
 }

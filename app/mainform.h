@@ -1,5 +1,8 @@
 #pragma once
 
+#include "controller/drawercontroller.h"
+#include "controller/drawerview.h"
+
 #include <QMainWindow>
 
 #include <array>
@@ -19,9 +22,10 @@ class QTimer;
 class Shape;
 
 // The drawer window: picks a drawer, shows whether its USB device answers and
-// whether it is open, fires it open, and polls it every 100 ms. It owns the
-// only library handle.
-class MainForm : public QMainWindow {
+// whether it is open, fires it open, and polls it every 100 ms. It is a view
+// over DrawerController, which decides all that and holds the only library
+// handle; the window forwards its events there.
+class MainForm : public QMainWindow, private DrawerView {
     Q_OBJECT
 
 public:
@@ -30,7 +34,9 @@ public:
     MainForm(DrawerLibrary &library, std::function<void()> endProgram, QWidget *parent = nullptr);
     ~MainForm() override;
 
-    std::int32_t drawerHandle() const { return DrawerHandle; }
+    std::int32_t drawerHandle() const { return m_controller.drawerHandle(); }
+    // Not hidden by the view's setEnabled of a control.
+    using QMainWindow::setEnabled;
 
 public slots:
     void Timer1_Timer();
@@ -52,25 +58,20 @@ private:
     void createMenus();
     void arrangeTabOrder();
 
-    // Behaviour.
-    void Form_Load();
-    void Form_Unload(QCloseEvent *event);
-    void Form_Terminate();
-    void EnsureConnected();
-    void GoOffline();
-    void Exit();
+    // DrawerView: what the controller writes.
+    void setCaption(Control control, std::string_view caption) override;
+    void setTextColor(Control control, int bgr) override;
+    void setFillColor(Control control, int bgr) override;
+    void setBorderColor(Control control, int bgr) override;
+    void setEnabled(Control control, bool enabled) override;
+    void setTimerEnabled(bool enabled) override;
+    void showAbout() override;
+    void endProgram() override;
 
-    void showDisconnected();
-    void showConnected();
-    void showDrawerOpen();
-    void showDrawerClosed();
-    void setStatusTextColor(int bgr);
-    void setCommandsEnabled(bool enabled);
+    QLabel *label(Control control) const;
 
-    DrawerLibrary &m_library;
     std::function<void()> m_endProgram;
-    std::int32_t DrawerHandle = 0;
-    bool m_exited = false;
+    DrawerController m_controller;
 
     QPushButton *Status_Button = nullptr;
     QPushButton *Open_Button = nullptr;

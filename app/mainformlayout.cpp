@@ -90,7 +90,7 @@ void MainForm::createControls()
     Frame2->setGeometry(twipsRect(240, 3960, 4935, 735));
     Status = makeLabel(Frame2, "Status", QStringLiteral("USB Device NOT connected!"),
         twipsRect(120, 240, 4695, 375), 13.5, Qt::AlignLeft | Qt::AlignVCenter);
-    setStatusTextColor(FormUnits::Red);
+    setTextColor(Control::Status, FormUnits::Red);
 
     DrawerOptionGroup = new QButtonGroup(this);
     DrawerOptionGroup->setObjectName(QStringLiteral("DrawerOption"));

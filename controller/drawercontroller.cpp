@@ -1,7 +1,7 @@
 #include "drawercontroller.h"
 
-#include "app/global.h"
 #include "drawer/drawerlibrary.h"
+#include "global.h"
 
 namespace {
 
@@ -17,6 +17,25 @@ using Control = DrawerView::Control;
 DrawerController::DrawerController(DrawerLibrary &library, DrawerView &view)
     : m_library(library), m_view(view)
 {
+}
+
+// Runs a handler's body while the program goes on. An error is not handled
+// here, only noted on its way out: until it has ended the program, no
+// handler runs and the timer stays off, so that no tick calls the library
+// again while the error is shown.
+template<typename Body> void DrawerController::handle(Body body)
+{
+    if (m_exited || m_failed)
+        return;
+    try {
+        body();
+    } catch (...) {
+        if (!m_failed) {
+            m_failed = true;
+            m_view.setTimerEnabled(false);
+        }
+        throw;
+    }
 }
 
 // Display states. Each writes exactly its own properties, in a fixed order.
@@ -63,8 +82,10 @@ void DrawerController::setCommandsEnabled(bool enabled)
 
 void DrawerController::Form_Load()
 {
-    showDisconnected();
-    DrawerHandle = 0;
+    handle([this] {
+        showDisconnected();
+        DrawerHandle = 0;
+    });
 }
 
 void DrawerController::EnsureConnected()
@@ -93,50 +114,58 @@ void DrawerController::GoOffline()
 
 void DrawerController::Status_Button_Click()
 {
-    EnsureConnected();
-    if (DrawerHandle == 0)
-        return;
-    const std::int16_t status = m_library.GetDrawerStatus(DrawerHandle);
-    if (status == 0) {
-        GoOffline();
-        return;
-    }
-    if (status == 2)
-        showDrawerOpen();
-    else
-        showDrawerClosed();
+    handle([this] {
+        EnsureConnected();
+        if (DrawerHandle == 0)
+            return;
+        const std::int16_t status = m_library.GetDrawerStatus(DrawerHandle);
+        if (status == 0) {
+            GoOffline();
+            return;
+        }
+        if (status == 2)
+            showDrawerOpen();
+        else
+            showDrawerClosed();
+    });
 }
 
 void DrawerController::Open_Button_Click()
 {
-    EnsureConnected();
-    if (DrawerHandle == 0)
-        return;
-    // The drawer shows as open at the next refresh, not here.
-    if (m_library.OpenDrawer(DrawerHandle) == 0)
-        GoOffline();
+    handle([this] {
+        EnsureConnected();
+        if (DrawerHandle == 0)
+            return;
+        // The drawer shows as open at the next refresh, not here.
+        if (m_library.OpenDrawer(DrawerHandle) == 0)
+            GoOffline();
+    });
 }
 
 void DrawerController::Timer1_Timer()
 {
-    // Off for the whole refresh, then a full interval afresh: a slow library
-    // call never lets ticks pile up.
-    m_view.setTimerEnabled(false);
-    Status_Button_Click();
-    // An error box or the end of the program may have come during the
-    // refresh; an ended program polls no more.
-    if (!m_exited)
-        m_view.setTimerEnabled(true);
+    handle([this] {
+        // Off for the whole refresh, then a full interval afresh: a slow
+        // library call never lets ticks pile up.
+        m_view.setTimerEnabled(false);
+        Status_Button_Click();
+        // A library that runs the window's messages while it works may have
+        // let the program end meanwhile; an ended program polls no more.
+        if (!m_exited)
+            m_view.setTimerEnabled(true);
+    });
 }
 
 void DrawerController::DrawerOption_Click(std::int16_t index)
 {
-    Global::DrawerNumber = static_cast<std::uint8_t>(index);
-    if (DrawerHandle > 0) {
-        m_library.ReleaseDrawerHandle(DrawerHandle);
-        DrawerHandle = 0;
-    }
-    Status_Button_Click();
+    handle([this, index] {
+        Global::DrawerNumber = static_cast<std::uint8_t>(index);
+        if (DrawerHandle > 0) {
+            m_library.ReleaseDrawerHandle(DrawerHandle);
+            DrawerHandle = 0;
+        }
+        Status_Button_Click();
+    });
 }
 
 void DrawerController::mnuOpenDrawer_Click()
@@ -158,32 +187,31 @@ void DrawerController::mnuAbout_Click()
 {
     // Modal: returns once the About window is hidden. Timer1 keeps polling
     // meanwhile.
-    m_view.showAbout();
+    handle([this] { m_view.showAbout(); });
 }
 
 // Ending.
 
 void DrawerController::mnuExit_Click()
 {
-    Exit();
+    handle([this] { Exit(); });
 }
 
 void DrawerController::Form_Unload()
 {
-    Exit();
+    handle([this] { Exit(); });
 }
 
 void DrawerController::Form_Terminate()
 {
-    Exit();
+    handle([this] { Exit(); });
 }
 
 void DrawerController::Exit()
 {
     // The program ends with the first exit path, so a later one (the window's
-    // destruction after a close, say) must not give the handle back again.
-    if (m_exited)
-        return;
+    // destruction after a close, say) runs nothing and gives no handle back
+    // again.
     m_exited = true;
     if (DrawerHandle > 0)
         m_library.ReleaseDrawerHandle(DrawerHandle);

@@ -16,9 +16,14 @@ public:
     DrawerController(DrawerLibrary &library, DrawerView &view);
 
     std::int32_t drawerHandle() const { return DrawerHandle; }
+    // Exit has run: the program is ending.
     bool hasExited() const { return m_exited; }
+    // An error escaped a handler: the program is ending with its message.
+    bool hasFailed() const { return m_failed; }
 
-    // Event handlers, named after their control and event.
+    // Event handlers, named after their control and event. Once the
+    // program is ending, by Exit or by an error that escaped a handler, they
+    // do nothing: a window may still deliver an event that was on its way.
     void Form_Load();
     void Timer1_Timer();
     void Status_Button_Click();
@@ -35,6 +40,7 @@ public:
     void Form_Terminate();
 
 private:
+    template<typename Body> void handle(Body body);
     void EnsureConnected();
     void GoOffline();
     void Exit();
@@ -49,4 +55,5 @@ private:
     DrawerView &m_view;
     std::int32_t DrawerHandle = 0;
     bool m_exited = false;
+    bool m_failed = false;
 };

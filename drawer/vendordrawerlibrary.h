@@ -3,56 +3,84 @@
 #include "drawerapi.h"
 #include "drawerlibrary.h"
 
-#include <QLibrary>
-#include <QStringList>
-
 #include <stdexcept>
+#include <string>
 #include <type_traits>
+#include <vector>
 
-// A library file or entry point that cannot be found. Nothing in the window
-// catches it: it ends the program with its message.
+// A library file or entry point that cannot be found, in plain words (UTF-8).
+// Nothing in the window catches it: it ends the program with its message.
 class DrawerLibraryError : public std::runtime_error {
 public:
-    explicit DrawerLibraryError(const QString &message) : std::runtime_error(message.toStdString())
-    {
-    }
+    using std::runtime_error::runtime_error;
 };
 
 // Binds DrawerLibrary to the vendor's shared library. The file is loaded at the
-// first call of any function and each function is looked up at its own first
-// call, so the window comes up without the library and a missing entry point
-// only matters once it is needed.
+// first call of any function and each function is looked up by its plain name
+// at its own first call, so the window comes up without the library and a
+// missing entry point only matters once it is needed. Later calls go straight
+// to the function found.
+//
+// Where the file is looked for. A program that takes a library from the
+// folder it was started in, or from anywhere on PATH, runs the code of
+// whoever could put a file there: a library planted beside a document the
+// user opens, or in a shared folder, would be loaded with the user's rights.
+// So the working directory is never searched, only folders that belong to the
+// installed program or to the system:
+// - Linux: the folders given (the program's own folder, then the private
+//   lib/kestrin-drawer beside it, as an installed bin/../lib/kestrin-drawer),
+//   then the bare name on the dynamic loader's own path, which holds no
+//   relative folder unless its administrator put one there.
+// - Windows: the program's own folder, where a shop puts its vendor's DLL,
+//   and System32; never the working directory or PATH, which the standard
+//   search of a DLL includes.
 class VendorDrawerLibrary final : public DrawerLibrary {
 public:
-    // Looks for fileName in each of searchDirs (absolute paths only), then by
-    // bare name on the system's dynamic-loader path. The working directory is
-    // never searched.
+#if defined(_WIN32)
+    // fileName is a bare name, UTF-8.
+    explicit VendorDrawerLibrary(std::string fileName = defaultFileName());
+#else
+    // Looks for fileName in each of searchDirs (absolute paths only; others
+    // are skipped), then by bare name on the dynamic loader's path.
     explicit VendorDrawerLibrary(
-        const QStringList &searchDirs, const QString &fileName = defaultFileName());
-    ~VendorDrawerLibrary() override;
-
-    // libKestrinPOS_USB.so on Linux, KestrinPOS_USB.dll on Windows.
-    static QString defaultFileName();
+        std::vector<std::string> searchDirs, std::string fileName = defaultFileName());
 
     // The folders a program in programDir searches, in order: that folder
-    // itself, then the private folder lib/kestrin-drawer beside it (an
-    // installed program's bin/../lib/kestrin-drawer). Both are taken from
-    // where the folder really is, symbolic links resolved, so a link to the
-    // program or to its folder finds the same library. A relative or missing
-    // folder gives none: the library is then looked for by name only.
-    static QStringList programSearchDirs(const QString &programDir);
+    // itself, then lib/kestrin-drawer beside it. Both are taken from where the
+    // folder really is, symbolic links resolved, so a link to the program or
+    // to its folder finds the same library. A relative or missing folder
+    // gives none: the library is then looked for by name only.
+    static std::vector<std::string> programSearchDirs(const std::string &programDir);
+#endif
+    // The library stays mapped until the process ends: a vendor library may
+    // keep threads or handlers of its own that must not outlive their code.
+    ~VendorDrawerLibrary() override = default;
+    VendorDrawerLibrary(const VendorDrawerLibrary &) = delete;
+    VendorDrawerLibrary &operator=(const VendorDrawerLibrary &) = delete;
+
+    // KestrinPOS_USB.dll on Windows, libKestrinPOS_USB.so elsewhere.
+    static std::string defaultFileName();
 
     std::int32_t GetDrawerHandle(std::uint8_t drawerNumber) override;
     void ReleaseDrawerHandle(std::int32_t handle) override;
     std::int16_t GetDrawerStatus(std::int32_t handle) override;
     std::int16_t OpenDrawer(std::int32_t handle) override;
 
-    bool isLoaded() const { return m_library.isLoaded(); }
-    QString loadedFrom() const { return m_library.fileName(); }
+    bool isLoaded() const
+    {
+        return m_module != nullptr;
+    }
+    // The file the library was loaded from (UTF-8), empty before the load.
+    const std::string &loadedFrom() const
+    {
+        return m_loadedFrom;
+    }
 
 private:
+    using Symbol = void (*)();
+
     void load();
-    QFunctionPointer resolve(const char *name);
+    Symbol resolve(const char *name);
     template<typename Function> Function entryPoint(Function &cached, const char *name)
     {
         if (!cached)
@@ -72,9 +100,12 @@ private:
     static_assert(std::is_same_v<GetDrawerStatusFunction, decltype(&::GetDrawerStatus)>);
     static_assert(std::is_same_v<OpenDrawerFunction, decltype(&::OpenDrawer)>);
 
-    QStringList m_searchDirs;
-    QString m_fileName;
-    QLibrary m_library;
+#if !defined(_WIN32)
+    std::vector<std::string> m_searchDirs;
+#endif
+    std::string m_fileName;
+    std::string m_loadedFrom;
+    void *m_module = nullptr; // the HMODULE or dlopen handle
     GetDrawerHandleFunction m_getDrawerHandle = nullptr;
     ReleaseDrawerHandleFunction m_releaseDrawerHandle = nullptr;
     GetDrawerStatusFunction m_getDrawerStatus = nullptr;

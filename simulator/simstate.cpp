@@ -1,17 +1,8 @@
 #include "simstate.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sim {
 
@@ -214,98 +205,35 @@ std::int64_t wallClockMs()
 
 std::int64_t monotonicMicros()
 {
-    // steady_clock is CLOCK_MONOTONIC on Linux: one clock for every process.
+    // steady_clock is CLOCK_MONOTONIC on Linux and the performance counter
+    // on Windows: one clock for every process.
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string statePath(std::string &error)
 {
-    if (const char *named = std::getenv("KESTRIN_SIM_STATE"); named && *named) {
-        if (named[0] != '/') {
+    if (std::string named = files::environment("KESTRIN_SIM_STATE"); !named.empty()) {
+        if (!files::isAbsolutePath(named)) {
             error = "KESTRIN_SIM_STATE must be an absolute path";
             return {};
         }
         return named;
     }
-    if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
-        return std::string(runtime) + "/kestrin-drawer-sim.state";
-
-    // A folder of our own under /tmp: made private, and refused when it is
-    // somebody else's or a link.
-    const std::string folder = "/tmp/kestrin-drawer-sim-" + std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot create " + folder + ": " + std::strerror(errno);
-        return {};
-    }
-    struct stat info = {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()
-        || (info.st_mode & 077) != 0) {
-        error = folder + " is not a private folder of this user";
-        return {};
-    }
-    return folder + "/state";
+    return files::defaultStatePath(error);
 }
 
 LockedState::LockedState(std::string path, int timeoutMs) : m_path(std::move(path))
 {
-    const std::string lockPath = m_path + ".lock";
-    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_lockFd < 0) {
-        m_error = "cannot open " + lockPath + ": " + std::strerror(errno);
-        return;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            m_error = "cannot lock " + lockPath + ": " + std::strerror(errno);
-        } else if (std::chrono::steady_clock::now() >= deadline) {
-            m_error = "the state file " + m_path + " is busy";
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
-        }
-        ::close(m_lockFd);
-        m_lockFd = -1;
-        return;
-    }
+    if (m_lock.lock(m_path + ".lock", timeoutMs, m_error) == files::FileLock::Busy)
+        m_error = "the state file " + m_path + " is busy";
 }
 
-LockedState::~LockedState()
-{
-    if (m_lockFd >= 0)
-        ::close(m_lockFd); // closing drops the lock
-}
-
-namespace {
-
-// Every write replaces the file, so a new inode or time stamp means new
-// content.
-bool describes(const StateCache &cache, const std::string &path, const struct stat &info)
-{
-    return cache.path == path && cache.device == info.st_dev && cache.inode == info.st_ino
-        && cache.size == info.st_size
-        && cache.modifiedNs == info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
-}
-
-void remember(
-    StateCache &cache, const std::string &path, const struct stat &info, const State &state)
-{
-    cache.path = path;
-    cache.device = info.st_dev;
-    cache.inode = info.st_ino;
-    cache.size = info.st_size;
-    cache.modifiedNs = info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
-    cache.state = state;
-}
-
-} // namespace
+LockedState::~LockedState() = default;
 
 bool StateCache::isCurrent(const std::string &path) const
 {
-    struct stat info = {};
-    return !this->path.empty() && ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
-        && describes(*this, path, info);
+    return !this->path.empty() && this->path == path && files::regularFileId(path) == id;
 }
 
 State LockedState::load(std::string *warning, StateCache *cache)
@@ -315,71 +243,35 @@ State LockedState::load(std::string *warning, StateCache *cache)
             return cache->state;
         cache->path.clear();
     }
-    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno != ENOENT && warning)
-            *warning = errno == ELOOP
-                ? m_path + " is a symbolic link; using the defaults"
-                : m_path + ": " + std::strerror(errno) + "; using the defaults";
-        return State::defaults();
-    }
     std::string text;
-    struct stat info = {};
-    bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (regular) {
-        char buffer[4096];
-        ssize_t got = 0;
-        while (text.size() <= MaxFileBytes && (got = ::read(fd, buffer, sizeof buffer)) > 0)
-            text.append(buffer, std::size_t(got));
-        regular = got >= 0;
-    }
-    ::close(fd);
-    if (regular) {
+    files::FileId id;
+    std::string error;
+    const files::ReadResult read = files::readFile(m_path, MaxFileBytes, text, id, error);
+    if (read == files::ReadResult::Missing)
+        return State::defaults();
+    if (read == files::ReadResult::Ok) {
         if (auto state = parse(text)) {
             if (cache)
-                remember(*cache, m_path, info, *state);
+                *cache = {m_path, id, *state};
             return *state;
         }
     }
-    if (warning)
-        *warning = m_path + " is not a valid state file; using the defaults";
+    if (warning) {
+        *warning = read == files::ReadResult::Link  ? m_path + " is a symbolic link"
+            : read == files::ReadResult::Unreadable ? m_path + ": " + error
+                                                    : m_path + " is not a valid state file";
+        *warning += "; using the defaults";
+    }
     return State::defaults();
 }
 
 bool LockedState::store(const State &state, StateCache *cache)
 {
-    struct stat info = {};
-    if (::lstat(m_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        m_error = "refusing to replace " + m_path + ": not a regular file";
+    if (!files::replaceFile(m_path, serialize(state), m_error))
         return false;
-    }
-    const std::string temporary = m_path + ".new";
-    ::unlink(temporary.c_str()); // a leftover of a crashed writer; the lock is ours
-    const int fd
-        = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        m_error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    const std::string text = serialize(state);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            break;
-        done += std::size_t(wrote);
-    }
-    const bool complete = done == text.size();
-    if (::close(fd) != 0 || !complete || ::rename(temporary.c_str(), m_path.c_str()) != 0) {
-        m_error = "cannot write " + m_path + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
     if (cache) {
-        if (::lstat(m_path.c_str(), &info) == 0)
-            remember(*cache, m_path, info, state);
+        if (const auto id = files::regularFileId(m_path))
+            *cache = {m_path, *id, state};
         else
             cache->path.clear();
     }
@@ -393,15 +285,7 @@ std::string tracePath(const std::string &statePath)
 
 bool appendTrace(const std::string &statePath, const std::string &line)
 {
-    const std::string path = tracePath(statePath);
-    const int fd
-        = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const std::string text = line + '\n';
-    const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-    ::close(fd);
-    return ok;
+    return files::appendToFile(tracePath(statePath), line + '\n');
 }
 
 } // namespace sim

@@ -3,6 +3,8 @@
 // small text file.
 #pragma once
 
+#include "simfiles.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -64,7 +66,8 @@ std::int64_t wallClockMs();
 std::int64_t monotonicMicros();
 
 // The state file's path: KESTRIN_SIM_STATE when set (absolute paths only),
-// otherwise in $XDG_RUNTIME_DIR, otherwise in a private folder under /tmp.
+// otherwise in $XDG_RUNTIME_DIR, otherwise in a private folder under /tmp;
+// on Windows in %LOCALAPPDATA%.
 // Empty, with error set, when no safe place is found.
 std::string statePath(std::string &error);
 
@@ -73,14 +76,11 @@ std::string statePath(std::string &error);
 // another process has replaced it.
 struct StateCache {
     std::string path;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t modifiedNs = 0;
-    std::int64_t size = -1;
+    files::FileId id;
     State state;
 
-    // Whether the file at path is still the one this state came from: one
-    // lstat, no lock, no read.
+    // Whether the file at path is still the one this state came from: no
+    // lock, no read.
     bool isCurrent(const std::string &path) const;
 };
 
@@ -93,7 +93,7 @@ public:
     LockedState(const LockedState &) = delete;
     LockedState &operator=(const LockedState &) = delete;
 
-    bool isLocked() const { return m_lockFd >= 0; }
+    bool isLocked() const { return m_lock.isLocked(); }
     const std::string &error() const { return m_error; }
 
     // The stored state, or the defaults when the file is missing or
@@ -103,7 +103,7 @@ public:
 
 private:
     std::string m_path;
-    int m_lockFd = -1;
+    files::FileLock m_lock;
     std::string m_error;
 };
 

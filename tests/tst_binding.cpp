@@ -19,7 +19,7 @@
 namespace {
 const QString FullLibraryDir = QStringLiteral(TESTLIB_FULL_DIR);
 const QString NoOpenLibraryDir = QStringLiteral(TESTLIB_NOOPEN_DIR);
-const QString LibraryFile = VendorDrawerLibrary::defaultFileName();
+const QString LibraryFile = QString::fromStdString(VendorDrawerLibrary::defaultFileName());
 const QString BinDir = QStringLiteral(KESTRIN_BIN_DIR);
 
 // Copies the test library from libraryDir into folder, making the folder.
@@ -44,12 +44,25 @@ int callCount(const QString &dir)
     return count ? count() : -1;
 }
 
+std::vector<std::string> paths(const QStringList &folders)
+{
+    std::vector<std::string> encoded;
+    for (const QString &folder : folders)
+        encoded.push_back(QFile::encodeName(folder).toStdString());
+    return encoded;
+}
+
+QString loadedFrom(const VendorDrawerLibrary &library)
+{
+    return QFile::decodeName(QByteArray::fromStdString(library.loadedFrom()));
+}
+
 QString errorOf(const std::function<void()> &call)
 {
     try {
         call();
     } catch (const DrawerLibraryError &error) {
-        return QString::fromStdString(error.what());
+        return QString::fromUtf8(error.what());
     }
     return QString();
 }
@@ -82,7 +95,7 @@ private slots:
                 QDir(folder).absoluteFilePath(LibraryFile)));
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(work.path()));
-        VendorDrawerLibrary library(searchDirs);
+        VendorDrawerLibrary library(paths(searchDirs));
         const QString error = errorOf([&] { library.GetDrawerHandle(0); });
         QDir::setCurrent(previous);
         QVERIFY2(!error.isEmpty(), "a planted library was loaded");
@@ -114,7 +127,8 @@ private slots:
             QVERIFY(stage(FullLibraryDir, folder));
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(run));
-        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(programDir));
+        VendorDrawerLibrary library(
+            VendorDrawerLibrary::programSearchDirs(QFile::encodeName(programDir).toStdString()));
         const QString error = errorOf([&] { library.GetDrawerHandle(0); });
         QDir::setCurrent(previous);
         QVERIFY2(!error.isEmpty(), "a library under the working directory was loaded");
@@ -126,7 +140,7 @@ private slots:
     void windowComesUpWithoutTheLibrary()
     {
         QTemporaryDir empty;
-        VendorDrawerLibrary library({empty.path()});
+        VendorDrawerLibrary library(paths({empty.path()}));
         MainForm form(library, [] {});
         QTimer *tick = form.findChild<QTimer *>(QStringLiteral("Timer1"));
         QVERIFY(tick);
@@ -138,13 +152,13 @@ private slots:
 
     void loadsAtFirstCallFromTheSearchFolder()
     {
-        VendorDrawerLibrary library({FullLibraryDir});
+        VendorDrawerLibrary library(paths({FullLibraryDir}));
         QVERIFY(!library.isLoaded());
         const int before = callCount(FullLibraryDir);
         QCOMPARE(library.GetDrawerHandle(7), 1007);
         QVERIFY(library.isLoaded());
         QCOMPARE(
-            QFileInfo(library.loadedFrom()).absolutePath(), QDir(FullLibraryDir).absolutePath());
+            QFileInfo(loadedFrom(library)).absolutePath(), QDir(FullLibraryDir).absolutePath());
         QCOMPARE(callCount(FullLibraryDir), before + 1);
     }
 
@@ -157,9 +171,10 @@ private slots:
         const QString privateDir = root.filePath(QStringLiteral("usr/lib/kestrin-drawer"));
         QVERIFY(QDir().mkpath(bin));
         QVERIFY(stage(FullLibraryDir, privateDir));
-        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(bin));
+        VendorDrawerLibrary library(
+            VendorDrawerLibrary::programSearchDirs(QFile::encodeName(bin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(3), 1003);
-        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(privateDir).canonicalFilePath());
+        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(privateDir).canonicalFilePath());
     }
 
     void programsOwnFolderComesFirst()
@@ -168,9 +183,10 @@ private slots:
         const QString bin = root.filePath(QStringLiteral("bin"));
         QVERIFY(stage(FullLibraryDir, bin));
         QVERIFY(stage(NoOpenLibraryDir, root.filePath(QStringLiteral("lib/kestrin-drawer"))));
-        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(bin));
+        VendorDrawerLibrary library(
+            VendorDrawerLibrary::programSearchDirs(QFile::encodeName(bin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(4), 1004);
-        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(bin).canonicalFilePath());
+        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(bin).canonicalFilePath());
         QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
     }
 
@@ -187,9 +203,10 @@ private slots:
         const QString linkedBin = root.filePath(QStringLiteral("link/bin"));
         QVERIFY(QFile::link(realBin, linkedBin));
 
-        VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(linkedBin));
+        VendorDrawerLibrary library(
+            VendorDrawerLibrary::programSearchDirs(QFile::encodeName(linkedBin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(4), 1004);
-        QCOMPARE(realFolderOf(library.loadedFrom()), QFileInfo(realPrivate).canonicalFilePath());
+        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(realPrivate).canonicalFilePath());
         QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
     }
 
@@ -245,7 +262,7 @@ private slots:
     {
         QFETCH(int, handle);
         QFETCH(int, status);
-        VendorDrawerLibrary library({FullLibraryDir});
+        VendorDrawerLibrary library(paths({FullLibraryDir}));
         QCOMPARE(library.GetDrawerStatus(handle), status);
         QCOMPARE(library.OpenDrawer(handle), std::int16_t(std::uint16_t(handle) + 1));
         library.ReleaseDrawerHandle(handle);
@@ -254,7 +271,7 @@ private slots:
 
     void missingFunctionIsNoticedOnlyAtItsFirstCall()
     {
-        VendorDrawerLibrary library({NoOpenLibraryDir});
+        VendorDrawerLibrary library(paths({NoOpenLibraryDir}));
         QCOMPARE(library.GetDrawerHandle(0), 1000);
         QCOMPARE(library.GetDrawerStatus(1000), std::int16_t(1000));
         library.ReleaseDrawerHandle(1000);
@@ -269,7 +286,7 @@ private slots:
     void missingLibraryNamesTheFileAndTheLoadersReason()
     {
         QTemporaryDir empty;
-        VendorDrawerLibrary library({empty.path()}, QStringLiteral("libKestrinPOS_USB_absent.so"));
+        VendorDrawerLibrary library(paths({empty.path()}), "libKestrinPOS_USB_absent.so");
         const QString error = errorOf([&] { library.GetDrawerStatus(1); });
         QVERIFY2(error.contains(QLatin1String("libKestrinPOS_USB_absent.so")), qPrintable(error));
         QVERIFY2(error.contains(QLatin1String("No such file")), qPrintable(error));

@@ -1,8 +1,8 @@
 // The connection state machine against a scripted drawer library: which calls
 // each event makes, in which order, and what the window shows afterwards.
 
-#include "app/global.h"
 #include "app/mainform.h"
+#include "controller/global.h"
 #include "fakedrawerlibrary.h"
 #include "formprobe.h"
 

@@ -1240,7 +1240,7 @@ private slots:
         PtyPrinter printer;
         configureDrawer1(linked(printer), QStringLiteral("sensor = open-high"));
         printer.answer = 0x12;
-        VendorDrawerLibrary vendor({DriverDir});
+        VendorDrawerLibrary vendor({DriverDir.toStdString()});
         MainForm form(vendor, [] {});
         form.show();
         FormProbe probe {&form};
@@ -1258,7 +1258,7 @@ private slots:
     {
         FakeNetworkPrinter printer;
         configureDrawer1(printer.address(), QStringLiteral("sensor = open-high"));
-        VendorDrawerLibrary vendor({DriverDir});
+        VendorDrawerLibrary vendor({DriverDir.toStdString()});
         MainForm form(vendor, [] {});
         form.show();
         FormProbe probe {&form};

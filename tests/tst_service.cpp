@@ -605,7 +605,7 @@ private slots:
     {
         const int connections = printer.connections();
         QCOMPARE(printer.openConnections(), 1);
-        VendorDrawerLibrary vendor({QStringLiteral(DRIVER_LIB_DIR)});
+        VendorDrawerLibrary vendor({DRIVER_LIB_DIR});
         MainForm form(vendor, [] {});
         form.show();
         FormProbe probe {&form};

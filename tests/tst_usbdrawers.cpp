@@ -5,8 +5,8 @@
 // settings it leaves, the configurations it refuses, and the unchanged
 // drawer window driving both kinds.
 
-#include "app/global.h"
 #include "app/mainform.h"
+#include "controller/global.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
 #include "monitor/drawerbank.h"
@@ -444,7 +444,7 @@ private slots:
         PtyHidDrawer drawer(2);
         PtyTriggerBox box;
         configure(hidSection(3, drawer) + triggerSection(4, box, QStringLiteral("kick = 1B 07")));
-        VendorDrawerLibrary vendor({DriverDir});
+        VendorDrawerLibrary vendor({DriverDir.toStdString()});
         MainForm form(vendor, [] {});
         form.show();
         FormProbe probe {&form};

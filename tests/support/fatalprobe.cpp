@@ -22,7 +22,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: fatalprobe LIBRARY-FOLDER\n");
         return 2;
     }
-    VendorDrawerLibrary library({QString::fromLocal8Bit(argv[1])});
+    VendorDrawerLibrary library({argv[1]});
     MainForm form(library, [&app] { app.endProgram(); });
     form.show();
 

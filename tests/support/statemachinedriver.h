@@ -5,9 +5,9 @@
 #pragma once
 
 #include "app/formunits.h"
-#include "app/global.h"
 #include "app/mainform.h"
 #include "app/shape.h"
+#include "controller/global.h"
 #include "drawer/drawerlibrary.h"
 
 #include <QAction>

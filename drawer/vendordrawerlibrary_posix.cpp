@@ -1,0 +1,95 @@
+#include "vendordrawerlibrary.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+bool isAbsolute(const std::string &path)
+{
+    return !path.empty() && path.front() == '/';
+}
+
+std::string loaderError()
+{
+    const char *reason = ::dlerror();
+    return reason ? reason : "unknown reason";
+}
+
+// The file the loader really took, which for a bare name is the one it
+// found on its path.
+std::string fileOf(void *module, const std::string &requested)
+{
+    link_map *map = nullptr;
+    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name)
+        return map->l_name;
+    return requested;
+}
+
+} // namespace
+
+VendorDrawerLibrary::VendorDrawerLibrary(std::vector<std::string> searchDirs, std::string fileName)
+    : m_searchDirs(std::move(searchDirs)), m_fileName(std::move(fileName))
+{
+}
+
+std::string VendorDrawerLibrary::defaultFileName()
+{
+#if defined(__APPLE__)
+    return "libKestrinPOS_USB.dylib";
+#else
+    return "libKestrinPOS_USB.so";
+#endif
+}
+
+std::vector<std::string> VendorDrawerLibrary::programSearchDirs(const std::string &programDir)
+{
+    if (!isAbsolute(programDir))
+        return {};
+    char real[PATH_MAX];
+    if (!::realpath(programDir.c_str(), real))
+        return {};
+    const std::filesystem::path folder(real);
+    return {folder.string(), (folder.parent_path() / "lib/kestrin-drawer").string()};
+}
+
+void VendorDrawerLibrary::load()
+{
+    std::string file = m_fileName;
+    for (const std::string &dir : m_searchDirs) {
+        // A relative folder would resolve against the working directory,
+        // where anybody may have planted a library.
+        if (!isAbsolute(dir))
+            continue;
+        const std::string candidate = (std::filesystem::path(dir) / m_fileName).string();
+        std::error_code error;
+        if (std::filesystem::exists(candidate, error)) {
+            file = candidate;
+            break;
+        }
+    }
+    // Every symbol resolved at load time, so that a broken library fails at
+    // once, not in the middle of a call. A bare name is looked for on the
+    // loader's own path.
+    void *module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module)
+        throw DrawerLibraryError("Cannot load the drawer library " + file + ": " + loaderError());
+    m_module = module;
+    m_loadedFrom = fileOf(module, file);
+}
+
+VendorDrawerLibrary::Symbol VendorDrawerLibrary::resolve(const char *name)
+{
+    if (!m_module)
+        load();
+    ::dlerror();
+    void *function = ::dlsym(m_module, name);
+    if (!function)
+        throw DrawerLibraryError("The drawer library " + m_loadedFrom + " has no function named "
+            + name + ": the symbol is not exported.");
+    return reinterpret_cast<Symbol>(function);
+}
