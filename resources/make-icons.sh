@@ -16,3 +16,13 @@ convert -size 16x16 xc:none \
     -fill black -draw 'rectangle 6,10 9,10' \
     -fill '#008000' -stroke black -draw 'rectangle 3,1 12,4' \
     -colors 16 -define png:exclude-chunk=date,time,tIME PNG8:icons/kestrin-drawer-16.png
+
+# The Windows program's icon: both images in one file, 16 colours each.
+convert icons/kestrin-drawer-32.png icons/kestrin-drawer-16.png -type Palette -colors 16 \
+    icons/kestrin-drawer.ico
+# The About window's emblem for the Windows program, drawn at its natural
+# size (62.41 x 27.41 mm) at 96 dpi: 236 x 104 pixels, shown there one to
+# one and stretched to the same size in millimetres at other resolutions.
+# Needs rsvg-convert (librsvg2-bin); the result is committed.
+rsvg-convert -d 96 -p 96 -b white usb-emblem.svg |
+    convert - -alpha remove -alpha off -type TrueColor BMP3:usb-emblem.bmp
