@@ -32,7 +32,9 @@ status=0
 # The Windows program: where this machine cannot run 32-bit programs (a
 # kernel without IA-32 emulation), its 32-bit tests under Wine report
 # themselves skipped and the 64-bit build's run in their place.
+started="$(date +%s)"
 scripts/package.sh --windows
+echo "The Windows build and its installers took $(($(date +%s) - started)) s."
 for build in build-win32 build-win64; do
     (cd "$build" && ctest --output-on-failure --parallel "$(nproc)" "$@") || status=$?
 done

@@ -121,6 +121,14 @@ setup() {
     private_dir "$HOME"
     exec 8>"$dir/lock"
     flock -w 300 8
+    # Without the lock's descriptor: what this starts outlives us, and must
+    # not keep the lock held.
+    start 8>&-
+    flock -u 8
+    exec 8>&-
+}
+
+start() {
     display_alive || start_display
     export DISPLAY=":$(cat "$dir/display")"
     [ -f "$dir/booted" ] && [ -f "$WINEPREFIX/system.reg" ] || boot_prefix
@@ -134,13 +142,12 @@ setup() {
         # Wine's own services and the desktop stay as long as the server,
         # with the output of whatever started them: started here, they hold
         # no test's output open, which would keep ctest waiting on it.
-        "$loader" wineboot </dev/null >>"$dir/wineboot.log" 2>&1
+        timeout -k 5 120 "$loader" wineboot </dev/null >>"$dir/wineboot.log" 2>&1
         touch "$dir/server"
         # The display goes with the server.
         setsid sh -c 'wineserver -w; kill "$1"' sh "$(cat "$dir/xvfb.pid")" \
             </dev/null >/dev/null 2>&1 &
     fi
-    flock -u 8
 }
 
 teardown() {
