@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -18,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 int failures = 0;
 
@@ -32,75 +35,57 @@ void check(bool ok, const std::string &what)
 // Polls condition until it holds, for at most 20 s.
 bool waitFor(const std::function<bool()> &condition)
 {
-    const ULONGLONG deadline = GetTickCount64() + 20000;
-    while (!condition()) {
+    for (const ULONGLONG deadline = GetTickCount64() + 20000; !condition(); Sleep(10)) {
         if (GetTickCount64() > deadline)
             return false;
-        Sleep(10);
     }
     return true;
 }
 
-std::wstring folderOf(const std::wstring &path)
-{
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-// This program is in <build>\tests; the program under test in <build>\bin.
-const std::wstring testDir = [] {
+// This program is in <build>\tests, the program under test in <build>\bin.
+const fs::path testDir = [] {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return folderOf(path);
+    return fs::path(path).parent_path();
 }();
-const std::wstring binDir = folderOf(testDir) + L"\\bin";
-const std::wstring workDir = testDir + L"\\tst_win32window";
-const std::wstring statePath = workDir + L"\\sim.state";
+const fs::path binDir = testDir.parent_path() / "bin";
+const fs::path workDir = testDir / "tst_win32window";
+const fs::path statePath = workDir / "sim.state";
+constexpr wchar_t Title[] = L"Kestrin Cash Drawer USB Controller";
+constexpr wchar_t MainClass[] = L"KestrinDrawer.MainForm";
 
-std::string utf8(const std::wstring &text)
+std::string readFile(const fs::path &path)
 {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(static_cast<std::size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(),
-            static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
-
-std::string readFile(const std::wstring &path)
-{
-    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    return text.str();
+    std::string bytes = text.str();
+    std::erase(bytes, '\r');
+    return bytes;
 }
 
 // The library calls so far, one "Function argument result" a line.
 std::string trace()
 {
-    std::istringstream lines(readFile(statePath + L".trace"));
+    std::istringstream lines(readFile(statePath.string() + ".trace"));
     std::string line, calls;
     while (std::getline(lines, line))
         calls += line.substr(line.find(' ') + 1) + '\n';
     return calls;
 }
 
-int count(const std::string &text, const std::string &what)
+// The simulated drawers, traced, opened ones staying open; fresh ones
+// (handles and trace too) unless the program is to keep its handle.
+void changeDrawers(const std::function<void(sim::State &)> &change, bool fresh = false)
 {
-    int found = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++found;
-    return found;
-}
-
-// Fresh simulated drawers, traced, opened drawers staying open.
-void prepareDrawers(const std::function<void(sim::State &)> &change)
-{
-    sim::State state = sim::State::defaults();
+    sim::LockedState file(statePath.string(), 2000);
+    sim::State state = fresh ? sim::State::defaults() : file.load();
     state.trace = true;
     state.autoCloseSeconds = 0;
     change(state);
-    sim::LockedState file(utf8(statePath), 2000);
-    check(file.store(state), "the simulated drawers' state could not be written");
-    DeleteFileW((statePath + L".trace").c_str());
+    check(file.store(state), "the drawers' state could not be written");
+    if (fresh)
+        fs::remove(statePath.string() + ".trace");
 }
 
 std::wstring text(HWND window)
@@ -112,135 +97,81 @@ std::wstring text(HWND window)
     return buffer;
 }
 
-// A visible top-level window of the process, by its caption (a dialog box
-// when dialog is set).
-HWND topWindow(DWORD pid, const wchar_t *caption, bool dialog = false)
-{
-    struct Match {
-        DWORD pid;
-        const wchar_t *caption;
-        bool dialog;
-        HWND found = nullptr;
-    } match {pid, caption, dialog};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto &m = *reinterpret_cast<Match *>(data);
-            DWORD owner = 0;
-            wchar_t className[64] {};
-            GetWindowThreadProcessId(window, &owner);
-            GetClassNameW(window, className, 64);
-            const bool isDialog = std::wstring(className) == L"#32770";
-            if (owner == m.pid && IsWindowVisible(window) && isDialog == m.dialog
-                && text(window) == m.caption)
-                m.found = window;
-            return !m.found;
-        },
-        reinterpret_cast<LPARAM>(&match));
-    return match.found;
-}
-
-// The program, in a job that ends it should this test end first.
-class Program {
-public:
-    explicit Program(const std::wstring &exe, const std::wstring &folder = L"")
-    {
-        m_job = CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        std::wstring commandLine = L"\"" + exe + L"\"";
-        STARTUPINFOW startup {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process {};
-        check(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                  CREATE_SUSPENDED, nullptr, folder.empty() ? nullptr : folder.c_str(), &startup,
-                  &process),
-            "the program could not be started");
-        AssignProcessToJobObject(m_job, process.hProcess);
-        ResumeThread(process.hThread);
-        CloseHandle(process.hThread);
-        m_process = process.hProcess;
-        m_pid = process.dwProcessId;
-    }
-    ~Program()
-    {
-        TerminateJobObject(m_job, 1);
-        CloseHandle(m_process);
-        CloseHandle(m_job);
-    }
-    DWORD pid() const { return m_pid; }
-    HWND window(const wchar_t *caption = L"Kestrin Cash Drawer USB Controller") const
-    {
-        HWND found = nullptr;
-        waitFor([&] { return (found = topWindow(m_pid, caption)) != nullptr; });
-        return found;
-    }
-    // Its exit code, once it has ended; -1 if it does not within 20 s.
-    int exitCode() const
-    {
-        DWORD code = 0;
-        if (WaitForSingleObject(m_process, 20000) != WAIT_OBJECT_0)
-            return -1;
-        GetExitCodeProcess(m_process, &code);
-        return static_cast<int>(code);
-    }
-
-private:
-    HANDLE m_job = nullptr;
-    HANDLE m_process = nullptr;
-    DWORD m_pid = 0;
-};
-
 HWND child(HWND parent, const wchar_t *className, const wchar_t *caption)
 {
     return FindWindowExW(parent, nullptr, className, caption);
 }
 
+// The program, in a job that ends it should the test end first.
+class Program {
+public:
+    explicit Program(const fs::path &exe, const fs::path &folder = {})
+    {
+        m_job = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        STARTUPINFOW startup {};
+        startup.cb = sizeof startup;
+        std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
+        check(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                  CREATE_SUSPENDED, nullptr, folder.empty() ? nullptr : folder.c_str(), &startup,
+                  &m_process),
+            "the program could not be started");
+        AssignProcessToJobObject(m_job, m_process.hProcess);
+        ResumeThread(m_process.hThread);
+    }
+    ~Program()
+    {
+        TerminateJobObject(m_job, 1);
+        CloseHandle(m_process.hThread);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_job);
+    }
+    // A visible top-level window of the program, once there is one.
+    HWND window(const wchar_t *className = MainClass, const wchar_t *caption = Title) const
+    {
+        HWND found = nullptr;
+        waitFor([&] {
+            DWORD owner = 0;
+            while ((found = FindWindowExW(nullptr, found, className, caption))) {
+                GetWindowThreadProcessId(found, &owner);
+                if (owner == m_process.dwProcessId && IsWindowVisible(found))
+                    return true;
+            }
+            return false;
+        });
+        return found;
+    }
+    // Its exit code once it has ended, -1 if it does not within 20 s.
+    int exitCode() const
+    {
+        DWORD code = 0;
+        WaitForSingleObject(m_process.hProcess, 20000);
+        GetExitCodeProcess(m_process.hProcess, &code);
+        return code == STILL_ACTIVE ? -1 : static_cast<int>(code);
+    }
+
+private:
+    HANDLE m_job = nullptr;
+    PROCESS_INFORMATION m_process {};
+};
+
 // The screen's pixels under a window: another process's window DC gives
 // nothing, the screen's does.
-std::vector<COLORREF> pixelsOf(HWND window)
+std::vector<COLORREF> pixels(HWND window)
 {
     RECT rect {};
     GetClientRect(window, &rect);
     MapWindowPoints(window, nullptr, reinterpret_cast<POINT *>(&rect), 2);
-    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    std::vector<COLORREF> seen;
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    std::vector<COLORREF> pixels;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            pixels.push_back(GetPixel(memory, x, y));
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
-}
-
-bool allPixels(HWND window, COLORREF colour)
-{
-    const auto pixels = pixelsOf(window);
-    return !pixels.empty()
-        && std::all_of(pixels.begin(), pixels.end(), [&](COLORREF p) { return p == colour; });
-}
-
-bool anyPixel(HWND window, COLORREF colour)
-{
-    const auto pixels = pixelsOf(window);
-    return std::find(pixels.begin(), pixels.end(), colour) != pixels.end();
-}
-
-// The indicator: the one owner-drawn static control.
-HWND indicator(HWND main)
-{
-    for (HWND c = GetWindow(main, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-        if ((GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_OWNERDRAW)
-            return c;
+    for (int y = rect.top; y < rect.bottom; y += 2) {
+        for (int x = rect.left; x < rect.right; x += 2)
+            seen.push_back(GetPixel(screen, x, y));
     }
-    return nullptr;
+    ReleaseDC(nullptr, screen);
+    return seen;
 }
 
 struct Display {
@@ -257,10 +188,14 @@ constexpr Display Opened {L"USB Device Connected", Green, L"Open", Green, true};
 
 bool shows(HWND main, const Display &display)
 {
-    HWND status = child(main, L"Static", display.status);
-    return status && child(main, L"Static", display.label2)
-        && anyPixel(status, display.statusColour)
-        && allPixels(indicator(main), display.indicatorColour)
+    // The indicator is the one owner-drawn control.
+    HWND shape = GetWindow(main, GW_CHILD);
+    while (shape && (GetWindowLongW(shape, GWL_STYLE) & SS_TYPEMASK) != SS_OWNERDRAW)
+        shape = GetWindow(shape, GW_HWNDNEXT);
+    const auto indicator = pixels(shape), status = pixels(child(main, L"Static", display.status));
+    return child(main, L"Static", display.label2) && !indicator.empty()
+        && std::ranges::count(indicator, display.indicatorColour) == std::ssize(indicator)
+        && std::ranges::count(status, display.statusColour) > 0
         && IsWindowEnabled(child(main, L"Button", L"Open Cash Drawer")) == display.commandsEnabled
         && IsWindowEnabled(child(main, L"Button", L"Cash Drawer Status"))
         == display.commandsEnabled;
@@ -271,14 +206,14 @@ void click(HWND main, const wchar_t *caption)
     PostMessageW(child(main, L"Button", caption), BM_CLICK, 0, 0);
 }
 
-void pressKeys(std::initializer_list<WORD> keys)
+void pressControlO(HWND main)
 {
-    std::vector<INPUT> inputs;
-    for (WORD key : keys)
-        inputs.push_back({INPUT_KEYBOARD, {.ki = {key, 0, 0, 0, 0}}});
-    for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
-        inputs.push_back({INPUT_KEYBOARD, {.ki = {*key, 0, KEYEVENTF_KEYUP, 0, 0}}});
-    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+    SetForegroundWindow(main);
+    INPUT keys[4] {};
+    const WORD codes[4] = {VK_CONTROL, 'O', 'O', VK_CONTROL};
+    for (int i = 0; i < 4; ++i)
+        keys[i] = {INPUT_KEYBOARD, {.ki = {codes[i], 0, i < 2 ? 0u : KEYEVENTF_KEYUP, 0, 0}}};
+    SendInput(4, keys, sizeof(INPUT));
 }
 
 // Chooses a menu-bar item by its access key, as Alt and the letter do.
@@ -287,74 +222,243 @@ void menuKey(HWND main, wchar_t letter)
     PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, letter);
 }
 
-void waitConnected(HWND main)
+void setDrawer(bool sim::Drawer::*property, bool value)
 {
-    check(waitFor([&] { return shows(main, Closed); }), "the window never showed the drawer");
+    changeDrawers([&](sim::State &state) { state.drawers[0].*property = value; });
 }
 
-bool traceHas(const char *pattern)
-{
-    return std::regex_search(trace(), std::regex(pattern));
-}
-
-struct ConversationCase {
+// A step of one session: what is done, the library calls that follow (a
+// search in those made since the step began) and what the window shows.
+struct Step {
     const char *name;
-    void (*prepare)(sim::State &);
-    void (*act)(const Program &, HWND main);
-    const char *calls; // the trace from its start
-    const Display *display;
+    std::function<void(HWND main)> act;
+    const char *calls;
+    const Display &display;
 };
 
-void noChange(sim::State &) { }
-void waitForTicks(const Program &, HWND)
+const Step Steps[] = {
+    {"no device", [](HWND) {}, R"(^(GetDrawerHandle 0 0\nReleaseDrawerHandle 0 -\n){3})",
+        Disconnected},
+    {"a drawer plugged in", [](HWND) { setDrawer(&sim::Drawer::plugged, true); },
+        R"(GetDrawerHandle 0 (\d+)\n(GetDrawerStatus \1 1\n){3})", Closed},
+    {"Ctrl+O", pressControlO, R"(OpenDrawer (\d+) 1\nGetDrawerStatus \1 2\n)", Opened},
+    {"pushed shut", [](HWND) { setDrawer(&sim::Drawer::open, false); },
+        R"(GetDrawerStatus \d+ 1\n)", Closed},
+    {"Open Cash Drawer", [](HWND main) { click(main, L"Open Cash Drawer"); },
+        R"(OpenDrawer (\d+) 1\nGetDrawerStatus \1 2\n)", Opened},
+    {"a device that stops answering", [](HWND) { setDrawer(&sim::Drawer::muted, true); },
+        R"(GetDrawerStatus (\d+) 0\nReleaseDrawerHandle \1 -\nGetDrawerHandle 0 (\d+)\n)",
+        Disconnected},
+    {"answering again", [](HWND) { setDrawer(&sim::Drawer::muted, false); },
+        R"(GetDrawerHandle 0 (\d+)\nGetDrawerStatus \1 2\n)", Opened},
+    {"Drawer #3", [](HWND main) { click(main, L"Drawer #3"); },
+        R"(ReleaseDrawerHandle [1-9]\d* -\nGetDrawerHandle 2 0\nReleaseDrawerHandle 0 -\n)",
+        Disconnected},
+};
+
+// "Help", "About", through the menu's own loop: the About window.
+HWND openAbout(const Program &program, HWND main)
 {
-    waitFor([] { return count(trace(), "\n") >= 6; });
+    menuKey(main, L'h');
+    check(waitFor([] { return FindWindowW(L"#32768", nullptr) != nullptr; }), "no Help menu");
+    PostMessageW(main, WM_CHAR, L'a', 0);
+    return program.window(L"KestrinDrawer.AboutForm", L"About USB Cash Drawer Controller");
 }
 
-const ConversationCase ConversationCases[] = {
-    {"no device", [](sim::State &s) { s.drawers[0].plugged = s.drawers[1].plugged = false; },
-        waitForTicks, R"(^(GetDrawerHandle 0 0\nReleaseDrawerHandle 0 -\n){3})", &Disconnected},
-    {"a closed drawer", noChange, waitForTicks,
-        R"(^GetDrawerHandle 0 (\d+)\n(GetDrawerStatus \1 1\n){5})", &Closed},
-    {"an open drawer", [](sim::State &s) { s.drawers[0].open = true; }, waitForTicks,
-        R"(^GetDrawerHandle 0 (\d+)\n(GetDrawerStatus \1 2\n){5})", &Opened},
-    {"a device that does not answer", [](sim::State &s) { s.drawers[0].muted = true; },
-        waitForTicks,
-        R"(^(GetDrawerHandle 0 (\d+)\nGetDrawerStatus \2 0\nReleaseDrawerHandle \2 -\n){2})",
-        &Disconnected},
-    {"Open Cash Drawer", noChange,
-        [](const Program &, HWND main) {
-            waitConnected(main);
-            click(main, L"Open Cash Drawer");
+void testAbout(const Program &program, HWND main)
+{
+    HWND about = openAbout(program, main);
+    HWND close = child(about, L"Button", L"&Close");
+    check(about && !IsWindowEnabled(main), "About is not modal");
+    PostMessageW(close, WM_KEYDOWN, VK_ESCAPE, 0);
+    // Two more polls: the main window's timer goes on, and the program's
+    // queue, Esc included, has been emptied, as ticks come only then.
+    const auto calls = std::ranges::count(trace(), '\n');
+    check(waitFor([&] { return std::ranges::count(trace(), '\n') >= calls + 2; }), "no polls");
+    check(IsWindowVisible(about), "Esc closed About");
+    // A click, the access key, Enter: each closes it, and "About" shows the
+    // same window again.
+    for (const auto &[message, key] :
+        {std::pair {BM_CLICK, 0}, {WM_SYSCHAR, 'c'}, {WM_KEYDOWN, VK_RETURN}}) {
+        PostMessageW(close, message, key, 0);
+        check(waitFor([&] { return !IsWindowVisible(about) && IsWindowEnabled(main); }),
+            "About did not close");
+        check(openAbout(program, main) == about, "a second About window");
+    }
+}
+
+void testSession()
+{
+    changeDrawers([](sim::State &s) { s.drawers[0].plugged = false; }, true);
+    Program program(binDir / "kestrin-drawer.exe");
+    HWND main = program.window();
+    for (const Step &step : Steps) {
+        const std::size_t before = trace().size();
+        step.act(main);
+        const std::regex calls(step.calls);
+        check(waitFor([&] { return std::regex_search(trace().substr(before), calls); }),
+            std::string(step.name) + ": the library calls were\n" + trace().substr(before));
+        check(waitFor([&] { return shows(main, step.display); }),
+            std::string(step.name) + ": the window does not show it");
+    }
+    testAbout(program, main);
+}
+
+// Closing, "Exit" and the end of the session (with About up) each end the
+// program, giving the held handle back once.
+void testExits()
+{
+    const std::function<void(HWND)> ends[] = {
+        [](HWND main) { PostMessageW(main, WM_CLOSE, 0, 0); },
+        [](HWND main) { menuKey(main, L'e'); },
+        [](HWND main) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(
+                main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &result);
         },
-        R"(\nOpenDrawer (\d+) 1\nGetDrawerStatus \1 2\n)", &Opened},
-    {"Ctrl+O", noChange,
-        [](const Program &, HWND main) {
-            waitConnected(main);
-            SetForegroundWindow(main);
-            pressKeys({VK_CONTROL, 'O'});
-        },
-        R"(\nOpenDrawer (\d+) 1\nGetDrawerStatus \1 2\n)", &Opened},
-    {"Drawer #3", noChange,
-        [](const Program &, HWND main) {
-            waitConnected(main);
-            click(main, L"Drawer #3");
-        },
-        R"(\nGetDrawerStatus (\d+) 1\nReleaseDrawerHandle \1 -\nGetDrawerHandle 2 0\nReleaseDrawerHandle 0 -\nGetDrawerHandle 2 0\n)",
-        &Disconnected},
+    };
+    for (const auto &end : ends) {
+        changeDrawers([](sim::State &) {}, true);
+        Program program(binDir / "kestrin-drawer.exe");
+        HWND main = program.window();
+        check(waitFor([&] { return shows(main, Closed); }), "not connected");
+        if (&end == &ends[2])
+            openAbout(program, main);
+        end(main);
+        check(program.exitCode() == 0, "not a clean exit");
+        const std::string calls = trace();
+        check(calls.find("Release") == calls.rfind("Release")
+                && std::regex_search(calls, std::regex(R"(\nReleaseDrawerHandle (\d+) -\n$)")),
+            "the handle was not given back once, at the end:\n" + calls);
+    }
+}
+
+// A copy of the program in a folder of its own, with the drawer library
+// libs\<library>\KestrinPOS_USB.dll beside it unless library is empty.
+fs::path installCopy(const std::wstring &name, const std::wstring &library)
+{
+    const fs::path folder = workDir / name;
+    fs::remove_all(folder);
+    fs::create_directories(folder / "started-in");
+    fs::copy_file(binDir / "kestrin-drawer.exe", folder / "kestrin-drawer.exe");
+    if (!library.empty())
+        fs::copy_file(
+            testDir / "libs" / library / "KestrinPOS_USB.dll", folder / "KestrinPOS_USB.dll");
+    return folder;
+}
+
+bool fixedClientSize(HWND window, int widthTwips, int heightTwips)
+{
+    RECT client {};
+    GetClientRect(window, &client);
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return client.right == MulDiv(widthTwips, dpi, 1440)
+        && client.bottom == MulDiv(heightTwips, dpi, 1440)
+        && !(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+}
+
+// One control of each font the windows use: caption, size and weight.
+const std::tuple<const char *, int, int> Fonts[]
+    = {{"Drawer #8", 975, FW_NORMAL}, {"Status of Cash Drawer", 1200, FW_NORMAL},
+        {"USB Device Connected", 1350, FW_NORMAL}, {"Cash Drawer Status", 1950, FW_BOLD},
+        {"Cash Drawer", 2400, FW_NORMAL}, {"&Close", 1350, FW_NORMAL}, {"Version:", 975, FW_BOLD},
+        {"Kestrin Cash Drawer USB Controller", 1350, FW_BOLD}};
+
+// Sizes, fonts and menus, the last two as the probe library sees them from
+// inside the program: at its first GetDrawerHandle (nothing connected yet)
+// and at a GetDrawerStatus (connected, About up).
+void testWindows()
+{
+    const fs::path look = installCopy(L"probe", L"probe") / "look";
+    SetEnvironmentVariableW(L"KESTRIN_PROBE_OUT", look.c_str());
+    Program program(look.parent_path() / "kestrin-drawer.exe");
+    HWND main = program.window();
+    HWND about = openAbout(program, main);
+    check(fixedClientSize(main, 5400, 5640) && fixedClientSize(about, 4815, 2955),
+        "a window's size or border");
+    std::string before, after;
+    check(waitFor([&] {
+        before = readFile(look.string() + ".GetDrawerHandle");
+        after = readFile(look.string() + ".GetDrawerStatus");
+        return after.find("&Close") != std::string::npos;
+    }),
+        "the probe library saw no About window");
+    const auto greyed = [](const std::string &seen) {
+        const auto menu = seen.find("menu ");
+        return menu != std::string::npos && (std::stoi(seen.substr(menu + 5)) & MF_GRAYED);
+    };
+    check(greyed(before) && !greyed(after), "\"Cash Drawer\" is not greyed just without a handle");
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    for (const auto &[caption, hundredths, weight] : Fonts) {
+        const std::string line = std::string("\n") + caption + "|MS Sans Serif|"
+            + std::to_string(-MulDiv(hundredths, dpi, 7200)) + "|" + std::to_string(weight);
+        check(("\n" + after).find(line + "\n") != std::string::npos,
+            std::string("the font of ") + caption);
+    }
+}
+
+// The program file: version 1.0.0.0, and of this build's bitness.
+void testFile()
+{
+    const fs::path exe = binDir / "kestrin-drawer.exe";
+    std::vector<char> version(GetFileVersionInfoSizeW(exe.c_str(), nullptr));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    check(GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(version.size()), version.data())
+            && VerQueryValueW(version.data(), L"\\", reinterpret_cast<void **>(&fixed), &size)
+            && fixed->dwFileVersionMS == MAKELONG(0, 1) && fixed->dwFileVersionLS == 0,
+        "the program's version is not 1.0.0.0");
+    DWORD type = 0;
+    check(GetBinaryTypeW(exe.c_str(), &type)
+            && type == (sizeof(void *) == 4 ? SCS_32BIT_BINARY : SCS_64BIT_BINARY),
+        "the program is not of this build's bitness");
+}
+
+struct ErrorCase {
+    const wchar_t *name;
+    const wchar_t *library; // beside the program, from libs\<library>
+    bool plantedInWorkingDirectory;
+    bool pressOpen;
+    const wchar_t *boxNames;
 };
 
-void testConversations()
+const ErrorCase ErrorCases[] = {
+    {L"no-library", L"", false, false, L"KestrinPOS_USB.dll"},
+    // A DLL in the folder the program is started from is never loaded.
+    {L"planted-library", L"", true, false, L"KestrinPOS_USB.dll"},
+    {L"no-opendrawer", L"noopen", false, true, L"OpenDrawer"},
+    {L"other-bitness", L"other", false, false, sizeof(void *) == 4 ? L"64-bit" : L"32-bit"},
+};
+
+// Each ends the program with a box naming what is wrong, and exit code 1,
+// without running Exit (no ReleaseDrawerHandle) or the planted library.
+void testErrors()
 {
-    for (const ConversationCase &row : ConversationCases) {
-        prepareDrawers(row.prepare);
-        Program program(binDir + L"\\kestrin-drawer.exe");
-        HWND main = program.window();
-        row.act(program, main);
-        check(waitFor([&] { return traceHas(row.calls); }),
-            std::string(row.name) + ": the library calls were\n" + trace());
-        check(waitFor([&] { return shows(main, *row.display); }),
-            std::string(row.name) + ": the window does not show the right state");
+    for (const ErrorCase &row : ErrorCases) {
+        const fs::path folder = installCopy(row.name, row.library);
+        if (row.plantedInWorkingDirectory) {
+            fs::copy_file(
+                binDir / "KestrinPOS_USB.dll", folder / "started-in" / "KestrinPOS_USB.dll");
+        }
+        changeDrawers([](sim::State &) {}, true);
+        SetEnvironmentVariableW(L"KESTRIN_TESTLIB_LOG", (folder / "calls.log").c_str());
+        Program program(folder / "kestrin-drawer.exe", folder / "started-in");
+        if (row.pressOpen) {
+            check(waitFor([&] { return shows(program.window(), Closed); }), "not connected");
+            click(program.window(), L"Open Cash Drawer");
+        }
+        HWND box = program.window(L"#32770");
+        const std::wstring says = text(GetDlgItem(box, 0xFFFF)); // a message box's text
+        const std::string name = fs::path(row.name).string();
+        check(says.find(row.boxNames) != std::wstring::npos, name + ": " + fs::path(says).string());
+        PostMessageW(child(box, L"Button", L"OK"), BM_CLICK, 0, 0);
+        check(program.exitCode() == 1, name + ": the exit code is not 1");
+        check(trace().empty() && readFile(folder / "calls.log").find('R') == std::string::npos,
+            name + ": a library call after the error");
     }
 }
 
@@ -362,9 +466,15 @@ void testConversations()
 
 int wmain()
 {
-    CreateDirectoryW(workDir.c_str(), nullptr);
+    fs::create_directories(workDir);
     SetEnvironmentVariableW(L"KESTRIN_SIM_STATE", statePath.c_str());
-    testConversations();
+    const std::pair<const char *, void (*)()> parts[] = {{"session", testSession},
+        {"exits", testExits}, {"windows", testWindows}, {"file", testFile}, {"errors", testErrors}};
+    for (const auto &[name, part] : parts) {
+        const ULONGLONG started = GetTickCount64();
+        part();
+        std::printf("%s: %llu ms\n", name, GetTickCount64() - started);
+    }
     std::printf("%d failures\n", failures);
     return failures ? 1 : 0;
 }
