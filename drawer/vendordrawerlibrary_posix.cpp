@@ -3,8 +3,6 @@
 #include <dlfcn.h>
 #include <link.h>
 
-#include <climits>
-#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -50,10 +48,10 @@ std::vector<std::string> VendorDrawerLibrary::programSearchDirs(const std::strin
 {
     if (!isAbsolute(programDir))
         return {};
-    char real[PATH_MAX];
-    if (!::realpath(programDir.c_str(), real))
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::canonical(programDir, error);
+    if (error)
         return {};
-    const std::filesystem::path folder(real);
     return {folder.string(), (folder.parent_path() / "lib/kestrin-drawer").string()};
 }
 

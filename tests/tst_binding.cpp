@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <dlfcn.h>
 
 namespace {
 const QString FullLibraryDir = QStringLiteral(TESTLIB_FULL_DIR);
@@ -50,11 +51,6 @@ std::vector<std::string> paths(const QStringList &folders)
     for (const QString &folder : folders)
         encoded.push_back(QFile::encodeName(folder).toStdString());
     return encoded;
-}
-
-QString loadedFrom(const VendorDrawerLibrary &library)
-{
-    return QFile::decodeName(QByteArray::fromStdString(library.loadedFrom()));
 }
 
 QString errorOf(const std::function<void()> &call)
@@ -157,8 +153,8 @@ private slots:
         const int before = callCount(FullLibraryDir);
         QCOMPARE(library.GetDrawerHandle(7), 1007);
         QVERIFY(library.isLoaded());
-        QCOMPARE(
-            QFileInfo(loadedFrom(library)).absolutePath(), QDir(FullLibraryDir).absolutePath());
+        QCOMPARE(QFileInfo(QString::fromStdString(library.loadedFrom())).absolutePath(),
+            QDir(FullLibraryDir).absolutePath());
         QCOMPARE(callCount(FullLibraryDir), before + 1);
     }
 
@@ -174,7 +170,8 @@ private slots:
         VendorDrawerLibrary library(
             VendorDrawerLibrary::programSearchDirs(QFile::encodeName(bin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(3), 1003);
-        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(privateDir).canonicalFilePath());
+        QCOMPARE(realFolderOf(QString::fromStdString(library.loadedFrom())),
+            QFileInfo(privateDir).canonicalFilePath());
     }
 
     void programsOwnFolderComesFirst()
@@ -186,7 +183,8 @@ private slots:
         VendorDrawerLibrary library(
             VendorDrawerLibrary::programSearchDirs(QFile::encodeName(bin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(4), 1004);
-        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(bin).canonicalFilePath());
+        QCOMPARE(realFolderOf(QString::fromStdString(library.loadedFrom())),
+            QFileInfo(bin).canonicalFilePath());
         QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
     }
 
@@ -206,7 +204,8 @@ private slots:
         VendorDrawerLibrary library(
             VendorDrawerLibrary::programSearchDirs(QFile::encodeName(linkedBin).toStdString()));
         QCOMPARE(library.GetDrawerHandle(4), 1004);
-        QCOMPARE(realFolderOf(loadedFrom(library)), QFileInfo(realPrivate).canonicalFilePath());
+        QCOMPARE(realFolderOf(QString::fromStdString(library.loadedFrom())),
+            QFileInfo(realPrivate).canonicalFilePath());
         QCOMPARE(library.OpenDrawer(5), std::int16_t(6));
     }
 
@@ -281,6 +280,25 @@ private slots:
             QVERIFY2(error.contains(LibraryFile), qPrintable(error));
         }
         QCOMPARE(library.GetDrawerHandle(1), 1001);
+    }
+
+    // A file that is there but cannot be loaded is reported in the loader's
+    // words, not passed over for a copy further down the search.
+    void unloadableLibraryIsReportedNotPassedOver()
+    {
+        QTemporaryDir root;
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QFile damaged(QFileInfo(bin).canonicalFilePath() + '/' + LibraryFile);
+        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("not a library") > 0);
+        damaged.close();
+        QVERIFY(stage(FullLibraryDir, root.filePath(QStringLiteral("lib/kestrin-drawer"))));
+        VendorDrawerLibrary library(
+            VendorDrawerLibrary::programSearchDirs(QFile::encodeName(bin).toStdString()));
+        const QString error = errorOf([&] { library.GetDrawerHandle(0); });
+        QVERIFY(!::dlopen(QFile::encodeName(damaged.fileName()).constData(), RTLD_NOW));
+        QVERIFY2(error.contains(QString::fromLocal8Bit(::dlerror())), qPrintable(error));
+        QVERIFY(!library.isLoaded());
     }
 
     void missingLibraryNamesTheFileAndTheLoadersReason()
