@@ -48,34 +48,49 @@ HWND MainForm::controlWindow(Control control) const
     throw std::logic_error("That property of the drawer window cannot be written.");
 }
 
+// Polling writes the same values ten times a second; only a change is
+// worth a repaint.
+
 void MainForm::setCaption(Control control, std::string_view caption)
 {
-    if (!SetWindowTextW(controlWindow(control), ProgramEnd::widen(caption).c_str()))
+    HWND window = controlWindow(control);
+    const std::wstring text = ProgramEnd::widen(caption);
+    wchar_t current[64] {};
+    if (GetWindowTextW(window, current, 64) && text == current)
+        return;
+    if (!SetWindowTextW(window, text.c_str()))
         throw std::runtime_error("A caption of the drawer window could not be written.");
+}
+
+void MainForm::setColor(Control control, COLORREF &color, int bgr, BOOL erase)
+{
+    // COLORREF is 0x00BBGGRR too.
+    if (color == static_cast<COLORREF>(bgr))
+        return;
+    color = static_cast<COLORREF>(bgr);
+    InvalidateRect(controlWindow(control), nullptr, erase);
 }
 
 void MainForm::setTextColor(Control control, int bgr)
 {
-    // COLORREF is 0x00BBGGRR too.
-    m_statusTextColor = static_cast<COLORREF>(bgr);
-    InvalidateRect(controlWindow(control), nullptr, TRUE);
+    setColor(control, m_statusTextColor, bgr, TRUE);
 }
 
 void MainForm::setFillColor(Control control, int bgr)
 {
-    m_shapeFillColor = static_cast<COLORREF>(bgr);
-    InvalidateRect(controlWindow(control), nullptr, FALSE);
+    setColor(control, m_shapeFillColor, bgr, FALSE);
 }
 
 void MainForm::setBorderColor(Control control, int bgr)
 {
-    m_shapeBorderColor = static_cast<COLORREF>(bgr);
-    InvalidateRect(controlWindow(control), nullptr, FALSE);
+    setColor(control, m_shapeBorderColor, bgr, FALSE);
 }
 
 void MainForm::setEnabled(Control control, bool enabled)
 {
     if (control == Control::mnuCashDrawer) {
+        if (enabled == m_cashDrawerEnabled)
+            return;
         // By position: a submenu has no command identifier of its own.
         HMENU menu = GetMenu(m_window);
         EnableMenuItem(menu, 1, MF_BYPOSITION | (enabled ? MF_ENABLED : MF_GRAYED));

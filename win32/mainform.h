@@ -67,6 +67,7 @@ private:
     LRESULT onControlColor(HDC dc, HWND control);
     void drawShape(const DRAWITEMSTRUCT &item) const;
     HWND controlWindow(Control control) const;
+    void setColor(Control control, COLORREF &color, int bgr, BOOL erase);
     HWND selectedDrawerOption() const;
 
     DrawerController m_controller;
