@@ -4,6 +4,7 @@
 #   --windows: what the Windows cross-build needs instead of the Linux one.
 # A package named NAME:i386 enables the i386 architecture first.
 # As root it runs apt-get; otherwise it prints the exact commands and fails.
+# No service of the packages it installs is started or enabled.
 set -eu
 
 if [ "${1:-}" = --windows ]; then
@@ -29,7 +30,8 @@ case "$missing" in
     fi
     ;;
 esac
-command="apt-get install -y --no-install-recommends$missing"
+# With apt-get, starting and enabling none of their services.
+command="$(dirname "$0")/install-quietly.sh$missing"
 if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages:$missing" >&2
     echo "Install them with:  ${add_i386:+sudo $add_i386 && }sudo apt-get update && sudo $command" >&2

@@ -556,17 +556,44 @@ private slots:
             store.usedBytes() < 2 * (64 << 10), qPrintable(QString::number(store.usedBytes())));
     }
 
-    // Root's report never writes through a link planted where its page goes.
+    // Root's report never writes through a link planted where its page
+    // goes, nor into a folder reached through one: a user who owns a folder
+    // on the way could send the page over a file elsewhere.
+    void reportRefusesAPlantedLink_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("page");
+        QTest::newRow("at the page") << "page.html"
+                                     << "elsewhere/planted.html"
+                                     << "page.html";
+        QTest::newRow("at its folder") << "folder"
+                                       << "elsewhere"
+                                       << "folder/planted.html";
+        QTest::newRow("at its folder's parent") << "parent"
+                                                << "."
+                                                << "parent/elsewhere/planted.html";
+    }
+
     void reportRefusesAPlantedLink()
     {
-        QFile victim(home.filePath(QStringLiteral("victim")));
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(QString, page);
+        QTemporaryDir user(home.filePath(QStringLiteral("user.XXXXXX")));
+        QVERIFY(QDir(user.path()).mkdir(QStringLiteral("elsewhere")));
+        QFile victim(user.filePath(QStringLiteral("elsewhere/planted.html")));
         QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("precious") == 8);
         victim.close();
-        const QString page = home.filePath(QStringLiteral("planted.html"));
-        QVERIFY(victim.link(page));
-        QCOMPARE(ctl({QStringLiteral("report"), QStringLiteral("--html"), page}).second, 6);
+        QVERIFY(QFile::link(user.filePath(target), user.filePath(link)));
+        QCOMPARE(
+            ctl({QStringLiteral("report"), QStringLiteral("--html"), user.filePath(page)}).second,
+            6);
         QVERIFY(victim.open(QIODevice::ReadOnly));
         QCOMPARE(victim.readAll(), QByteArray("precious"));
+        QCOMPARE(
+            QDir(user.filePath(QStringLiteral("elsewhere"))).entryList(QDir::Files | QDir::Hidden),
+            QStringList {QStringLiteral("planted.html")});
     }
 
     // A full disk: the oldest rows make room for the kick's. A read-only

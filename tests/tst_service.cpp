@@ -41,9 +41,11 @@ const QString ManagerInterface = QString::fromLatin1(bus::ManagerInterface);
 const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
 const QString BusyError = QString::fromLatin1(bus::BusyError);
 const QString AccessDenied = QString::fromLatin1(bus::AccessDeniedError);
-// Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not.
+// Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not,
+// and the web bridge's account, a member too.
 const QString Member = QStringLiteral("kestrin-member");
 const QString Outsider = QStringLiteral("kestrin-outsider");
+const QString Bridge = QStringLiteral("kestrin-drawer-web");
 // A drawer's pulse time with the configuration's defaults, 50 + 500 ms.
 constexpr int PulseMs = 550;
 
@@ -228,11 +230,13 @@ private slots:
             && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
             withUsers = extendEtcFile(QStringLiteral("passwd"), home.path(),
                             QStringLiteral("%1:x:64001:64001::/nonexistent:/usr/sbin/nologin\n"
-                                           "%2:x:64002:64002::/nonexistent:/usr/sbin/nologin\n")
-                                .arg(Member, Outsider))
+                                           "%2:x:64002:64002::/nonexistent:/usr/sbin/nologin\n"
+                                           "%3:x:64003:64003::/nonexistent:/usr/sbin/nologin\n")
+                                .arg(Member, Outsider, Bridge))
                 && extendEtcFile(QStringLiteral("group"), home.path(),
-                    QStringLiteral("kestrin-drawer:x:64000:%1\n%1:x:64001:\n%2:x:64002:\n")
-                        .arg(Member, Outsider));
+                    QStringLiteral(
+                        "kestrin-drawer:x:64000:%1,%3\n%1:x:64001:\n%2:x:64002:\n%3:x:64003:\n")
+                        .arg(Member, Outsider, Bridge));
         }
         // Copies of the programs that the test's users run, where they may.
         QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
@@ -427,11 +431,17 @@ private slots:
             for (const char *method : {"Get", "Introspect", "GetManagedObjects"})
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << true;
-            for (const char *method : {"Open", "Reload", "History"})
+            for (const char *method : {"Open", "Reload", "History", "HistoryPage"})
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << trusted;
             QTest::addRow("%s Set", qPrintable(user)) << user << QStringLiteral("Set") << false;
         }
+        // The bridge's account, though a member: what the bridge uses and
+        // nothing more.
+        for (const char *method : {"Get", "GetManagedObjects", "Open"})
+            QTest::addRow("bridge %s", method) << Bridge << QString::fromLatin1(method) << true;
+        for (const char *method : {"Reload", "History", "HistoryPage", "Introspect", "Set"})
+            QTest::addRow("bridge %s", method) << Bridge << QString::fromLatin1(method) << false;
     }
 
     void accessPolicy()
@@ -462,6 +472,11 @@ private slots:
                 {QStringLiteral("call"), ServiceName, root, ManagerInterface,
                     QStringLiteral("History"), QStringLiteral("xxyuu"), QStringLiteral("0"),
                     QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0"),
+                    QStringLiteral("1")}},
+            {QStringLiteral("HistoryPage"),
+                {QStringLiteral("call"), ServiceName, root, ManagerInterface,
+                    QStringLiteral("HistoryPage"), QStringLiteral("xtxyu"), QStringLiteral("0"),
+                    QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("0"),
                     QStringLiteral("1")}},
             {QStringLiteral("Set"),
                 {QStringLiteral("set-property"), ServiceName, drawerPath(1), DrawerInterface,

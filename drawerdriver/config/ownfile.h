@@ -20,7 +20,8 @@ struct FileOwner {
 // folder (made here, never an existing one), given its mode and owner
 // through its own descriptor, flushed to disk and renamed over path. A
 // symbolic link or anything but a regular file at path is refused, never
-// followed. Empty on success, otherwise one line that says why.
+// followed, and so is a folder reached through a link at any step of its
+// path. Empty on success, otherwise one line that says why.
 std::string replaceOwnFile(const std::string &path, std::string_view text, mode_t mode,
     std::optional<FileOwner> owner = std::nullopt);
 

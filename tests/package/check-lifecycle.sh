@@ -15,24 +15,10 @@ package_dir=$(realpath "$1")
 
 work=$(mktemp -d)
 trap 'umount -R -l "$work/ns" || true; rm -rf --one-file-system "$work"' EXIT
-mkdir "$work/ns" && mount -t tmpfs tmpfs "$work/ns"
-upper=$work/ns/upper root=$work/ns/root calls=$work/ns/root/stand-in/calls
-mkdir "$upper" "$work/ns/work" "$root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$upper,workdir=$work/ns/work" "$root"
-mount --rbind /dev "$root/dev"
-for dir in run tmp; do mount -t tmpfs tmpfs "$root/$dir"; done
-mkdir -p "$root/run/systemd/system" "$root/stand-in"
-rm -f "$root/var/lib/man-db/auto-update" # no index of the manual pages
-cat >"$root/stand-in/record" <<'EOF'
-#!/bin/sh
-echo "${0##*/} $*" >>/stand-in/calls
-case "${0##*/} $1" in
-deb-systemd-helper*) exec /usr/bin/deb-systemd-helper "$@" ;;
-"systemctl --root="*) exec /usr/bin/systemctl "$@" ;;
-esac
-EOF
-chmod 755 "$root/stand-in/record"
-for tool in deb-systemd-invoke deb-systemd-helper systemctl; do ln -s record "$root/stand-in/$tool"; done
+overlay_root "$work/ns"
+calls=$root/stand-in/calls
+mkdir -p "$root/run/systemd/system"
+stand_ins deb-systemd-invoke deb-systemd-helper systemctl
 exporter_link=$root/var/lib/prometheus/node-exporter/kestrin-drawer.prom
 mkdir -p "${exporter_link%/*}"
 
@@ -108,11 +94,18 @@ kept upgrade
 [ ! -L "$exporter_link" ] || fail "upgrade links the service's figures for the node exporter again"
 called upgrade "${restarts[@]}"
 starts_nothing upgrade
+# A node exporter that reads a folder of the shop's, named in drawers.conf,
+# where kestrin-drawer-setup metrics on made the link.
+exporter_target=/var/lib/kestrin-drawer/metrics/kestrin-drawer.prom
+mkdir -p "$root/srv/textfiles"
+ln -s "$exporter_target" "$root/srv/textfiles/kestrin-drawer.prom"
+printf '[service]\nmetrics-dir = /srv/textfiles/\n' >>"$root/etc/kestrin-drawer/drawers.conf"
 step remove -r kestrin-drawer-simulator kestrin-drawer kestrin-drawer-web kestrin-drawerd
 kept remove
 called remove "deb-systemd-invoke stop kestrin-drawer-web.service" "deb-systemd-invoke stop kestrin-drawerd.service"
 step purge -P kestrin-drawer-simulator kestrin-drawer kestrin-drawer-web kestrin-drawerd
 called purge "deb-systemd-helper purge kestrin-drawer-web.service"
+[ ! -L "$root/srv/textfiles/kestrin-drawer.prom" ] || fail "purge leaves the link in the shop's metrics-dir"
 nothing_left purge
 
 # A headless till afresh.
@@ -126,7 +119,14 @@ tokens_folder=$(chroot "$root" stat -c %U:%a /var/lib/kestrin-drawer-web)
 chroot "$root" kestrin-drawer-ctl token add till >/dev/null 2>&1 || fail "kestrin-drawer-ctl token add fails"
 [ "$(readlink "$exporter_link")" = /var/lib/kestrin-drawer/metrics/kestrin-drawer.prom ] ||
     fail "install: no link for the node exporter"
+# A metrics-dir reached through a link that someone planted: purge follows
+# no link to take out a link elsewhere.
+mkdir "$root/srv/elsewhere" && ln -s /srv/elsewhere "$root/srv/planted"
+ln -s "$exporter_target" "$root/srv/elsewhere/kestrin-drawer.prom"
+printf '[service]\nmetrics-dir = /srv/planted\n' >>"$root/etc/kestrin-drawer/drawers.conf"
 step purge-headless -P kestrin-drawer-web kestrin-drawerd
+[ -L "$root/srv/elsewhere/kestrin-drawer.prom" ] || fail "purge follows the link at metrics-dir"
+rm -f "$root/srv/elsewhere/kestrin-drawer.prom"
 nothing_left purge-headless
 
 finish "Install, upgrade, remove and purge do what they should."
