@@ -351,14 +351,13 @@ void DrawerService::recordRefusal(
     const Event &event, const char *refusal, const std::string &callerReason)
 {
     const auto now = RefusalFolder::Clock::now();
-    writeFoldedRefusals(now);
     if (m_metrics) // the metrics count every refusal, folded or not
         m_metrics->count(event);
     const std::string key = refusalKey(event, refusal, callerReason);
-    if (m_refusals.fold(key, now)) {
-        writeFoldedRefusals(now); // arms the timer
+    const bool folded = m_refusals.fold(key, now);
+    writeFoldedRefusals(now); // the windows that ended; arms the timer
+    if (folded)
         return;
-    }
     tellEvent(event);
     m_refusals.recorded(key, m_writer->appendRefusal(event, key), now);
 }
