@@ -43,6 +43,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -814,9 +815,10 @@ private slots:
         };
         QCOMPARE(rows(kind::Kick).size(), 1u);
         QVERIFY2(store.usedBytes() < Limit / 2, qPrintable(QString::number(store.usedBytes())));
-        event.kind = kind::Kick;
-        for (int i = 0; i < 300; ++i, ++event.timeUs)
+        for (int i = 0; i < 300; ++i, ++event.timeUs) {
+            event.kind = i % 10 == 5 ? kind::KickRefused : kind::Kick;
             QVERIFY(store.append(event));
+        }
         QCOMPARE(rows(kind::KickRefused).size(), 0u);
         QVERIFY(rows(kind::Kick).front().reason != "the first kick");
         QCOMPARE(rows(kind::Kick).back().timeUs, event.timeUs - 1);
@@ -835,21 +837,24 @@ private slots:
         QCOMPARE(victim.readAll(), QByteArray("precious"));
     }
 
-    // A full disk: the kick's row takes the reserve, and refusals, which may
-    // not, are counted in memory and written once there is room again. A
-    // read-only disk: a kick that cannot be recorded is refused and nothing
-    // fires; HistoryWorking says so, and the record resumes once the disk is
-    // back.
+    // A disk full, or with less room than the reserve: the kick's row takes
+    // the room, or the reserve, and refusals, which may not, are counted in
+    // memory and written once there is room again. A read-only disk: a kick
+    // that cannot be recorded is refused and nothing fires; HistoryWorking
+    // says so, and the record resumes once the disk is back.
     void brokenDiskLeavesDrawersWorking_data()
     {
         QTest::addColumn<bool>("readOnly");
-        QTest::newRow("full") << false;
-        QTest::newRow("read-only") << true;
+        QTest::addColumn<qint64>("roomLeft");
+        QTest::newRow("full") << false << 0LL;
+        QTest::newRow("short of room") << false << 512LL * 1024;
+        QTest::newRow("read-only") << true << 0LL;
     }
 
     void brokenDiskLeavesDrawersWorking()
     {
         QFETCH(bool, readOnly);
+        QFETCH(qint64, roomLeft);
         if (!onTmpfs)
             QSKIP("a disk of its own needs root, for a mount namespace");
         const QByteArray folder = QFile::encodeName(state);
@@ -865,7 +870,10 @@ private slots:
                 openWhenFree(1, QStringLiteral("disk filling")).type(), QDBusMessage::ReplyMessage);
             QVERIFY(filler.open(QIODevice::WriteOnly));
             const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) { }
+            struct statvfs disk = {};
+            while (::statvfs(folder.constData(), &disk) == 0
+                && qint64(disk.f_bavail * disk.f_frsize) > roomLeft
+                && filler.write(block) == block.size() && filler.flush()) { }
             filler.close();
         }
         const int kicksBefore = printer.kicks();
