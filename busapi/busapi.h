@@ -5,6 +5,7 @@
 // describes the same names for people and bus tools.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,10 +31,12 @@ inline constexpr char PropertiesChangedSignal[] = "PropertiesChanged";
 inline constexpr char ReloadMethod[] = "Reload";
 inline constexpr char HistoryMethod[] = "History";
 inline constexpr char HistoryPageMethod[] = "HistoryPage";
+inline constexpr char HistoryRowsMethod[] = "HistoryRows";
 inline constexpr char HistoryWorkingProperty[] = "HistoryWorking";
 
 // Each drawer's members.
 inline constexpr char OpenMethod[] = "Open";
+inline constexpr char OpenBeforeMethod[] = "OpenBefore";
 inline constexpr char LeftOpenSignal[] = "LeftOpen";
 inline constexpr char NumberProperty[] = "Number";
 inline constexpr char ConfiguredProperty[] = "Configured";
@@ -49,6 +52,22 @@ inline constexpr char NotConfiguredError[] = "org.kestrin.Drawers1.Error.NotConf
 inline constexpr char NotPresentError[] = "org.kestrin.Drawers1.Error.NotPresent";
 inline constexpr char BusyError[] = "org.kestrin.Drawers1.Error.Busy";
 inline constexpr char AccessDeniedError[] = "org.freedesktop.DBus.Error.AccessDenied";
+// Nothing was fired: the bus could not say who called, the kick's row was
+// not on the disk before the caller's deadline, or it cannot be written.
+inline constexpr char UnknownCallerError[] = "org.kestrin.Drawers1.Error.UnknownCaller";
+inline constexpr char TooLateError[] = "org.kestrin.Drawers1.Error.TooLate";
+inline constexpr char NotRecordedError[] = "org.kestrin.Drawers1.Error.NotRecorded";
+
+// OpenBefore(reason, deadline) fires only until the deadline, a time of
+// CLOCK_MONOTONIC (std::chrono::steady_clock) in microseconds; Open(reason)
+// until OpenLimit after the service got the call. A caller waits for the
+// answer ReplyRoom longer than the deadline it gives, so that an answer
+// sent at the deadline still reaches it.
+inline constexpr std::chrono::milliseconds OpenLimit {500};
+inline constexpr std::chrono::milliseconds ReplyRoom {500};
+// The web bridge's user: its refusals are told apart by the token that its
+// reasons name ("web: NAME from ...").
+inline constexpr char BridgeUser[] = "kestrin-drawer-web";
 
 // The group whose members, with root, may open drawers and reload.
 inline constexpr char DrawerGroup[] = "kestrin-drawer";
@@ -69,6 +88,7 @@ struct HistoryRow {
     std::string reason;
     std::optional<double> seconds; // how long the drawer was open
     std::uint32_t repeats = 0; // the same refusals that followed, counted in
+    std::string state; // a kick's: one of the words of namespace state; else empty
 };
 // A row of HistoryPage on the bus, with -1 (or "") for what is not known;
 // History gives the older rows without the id and the repeats. Spelled
@@ -76,6 +96,10 @@ struct HistoryRow {
 // replies' signatures.
 #define KESTRIN_HISTORY_ROW "(txysxsxssdu)"
 #define KESTRIN_OLD_HISTORY_ROW "(xysxsxssd)"
+// HistoryRows: HistoryPage's row and the kick's state.
+#define KESTRIN_STATE_ROW "(txysxsxssdus)"
+inline constexpr char StateRowSignature[] = KESTRIN_STATE_ROW;
+inline constexpr char HistoryRowsReply[] = "a" KESTRIN_STATE_ROW "b";
 inline constexpr char HistoryRowSignature[] = KESTRIN_HISTORY_ROW;
 inline constexpr char OldHistoryRowSignature[] = KESTRIN_OLD_HISTORY_ROW;
 inline constexpr char HistoryPageReply[] = "a" KESTRIN_HISTORY_ROW "b";
@@ -94,6 +118,17 @@ inline constexpr char Back[] = "back";
 inline constexpr char ServiceStart[] = "service-start";
 inline constexpr char ServiceStop[] = "service-stop";
 } // namespace event
+
+// A kick's state: its row is on the disk before the kick is sent, pending
+// until the device took it (or never did). A kick whose row came too late
+// was not sent, and its row became a refusal.
+namespace state {
+inline constexpr char Pending[] = "pending";
+inline constexpr char Delivered[] = "delivered";
+inline constexpr char CutShort[] = "cut-short";
+inline constexpr char Undelivered[] = "undelivered";
+inline constexpr char NotSent[] = "not-sent";
+} // namespace state
 
 constexpr bool isDrawerNumber(int number)
 {

@@ -12,8 +12,8 @@ enum Exit {
     AccessDenied = 3,
     NoService = 4,
     NotConfigured = 5,
-    // The service cannot read its history, or the report's page cannot be
-    // written.
+    // The service cannot read its history or record a kick (the drawer was
+    // not fired), or the report's page cannot be written.
     CannotWrite = 6,
     TokenFailed = 7,
 };
@@ -30,7 +30,9 @@ inline constexpr ExitMeaning ExitCodes[] = {
     {AccessDenied, "Access denied"},
     {NoService, "The drawer service is not running and cannot be started"},
     {NotConfigured, "The drawer is not configured"},
-    {CannotWrite, "The history cannot be read, or the report's page cannot be written"},
+    {CannotWrite,
+        "The history cannot be read, or record a kick (nothing fired), or the report's page "
+        "cannot be written"},
     {TokenFailed, "The token command failed"},
 };
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -131,7 +132,17 @@ std::vector<std::pair<const char *, std::string>> fields(const Row &row, bool js
         {"drawer", row.drawer ? std::to_string(row.drawer) : none}, {"event", text(row.kind)},
         {"uid", number(row.uid, none)}, {"user", text(row.user)}, {"pid", number(row.pid, none)},
         {"program", text(row.program)}, {"reason", text(row.reason)},
-        {"seconds", number(row.seconds, none)}, {"repeats", std::to_string(row.repeats)}};
+        {"seconds", number(row.seconds, none)}, {"repeats", std::to_string(row.repeats)},
+        {"state", text(row.state)}};
+}
+
+// A kick shows its state unless it was delivered: a pending one may not
+// have fired (the service stopped before the device took it).
+std::string eventText(const Row &row)
+{
+    if (row.kind != bus::event::Kick || row.state.empty() || row.state == bus::state::Delivered)
+        return shown(row.kind);
+    return shown(row.kind) + " (" + shown(row.state) + ")";
 }
 
 void printTable(const std::vector<Row> &rows)
@@ -149,26 +160,35 @@ void printTable(const std::vector<Row> &rows)
         if (row.repeats > 0)
             detail += " (and " + std::to_string(row.repeats) + " more)";
         std::printf("%-19s %-6s %-16s %-12s %-7s %-8s %s\n", localTime(row.timeUs).c_str(),
-            row.drawer ? std::to_string(row.drawer).c_str() : "-", shown(row.kind).c_str(),
+            row.drawer ? std::to_string(row.drawer).c_str() : "-", eventText(row).c_str(),
             row.user.empty() ? "-" : shown(row.user).c_str(), number(row.pid, "-").c_str(),
             row.seconds ? number(row.seconds, "").c_str() : "-", detail.c_str());
     }
 }
 
-int readRows(sd_bus_message *reply, std::vector<Row> &rows)
+// HistoryRows' rows, or HistoryPage's without the state.
+int readRows(sd_bus_message *reply, bool withState, std::vector<Row> &rows)
 {
-    int r = sd_bus_message_enter_container(reply, 'a', bus::HistoryRowSignature);
-    while (r > 0) {
+    const char *signature = withState ? bus::StateRowSignature : bus::HistoryRowSignature;
+    const std::string fields(signature + 1, std::strlen(signature) - 2);
+    int r = sd_bus_message_enter_container(reply, 'a', signature);
+    while (r > 0 && (r = sd_bus_message_enter_container(reply, 'r', fields.c_str())) > 0) {
         Row row;
         std::uint64_t id = 0;
         std::uint8_t drawer = 0;
         std::int64_t uid = -1, pid = -1;
         const char *event = nullptr, *user = nullptr, *program = nullptr, *reason = nullptr;
+        const char *state = "";
         double seconds = -1;
-        r = sd_bus_message_read(reply, bus::HistoryRowSignature, &id, &row.timeUs, &drawer, &event,
-            &uid, &user, &pid, &program, &reason, &seconds, &row.repeats);
+        r = sd_bus_message_read(reply, "txysxsxssdu", &id, &row.timeUs, &drawer, &event, &uid,
+            &user, &pid, &program, &reason, &seconds, &row.repeats);
+        if (r > 0 && withState)
+            r = sd_bus_message_read(reply, "s", &state);
+        if (r > 0)
+            r = sd_bus_message_exit_container(reply);
         if (r <= 0)
             break;
+        row.state = state;
         row.id = std::int64_t(id);
         row.drawer = drawer;
         row.kind = event;
@@ -272,13 +292,20 @@ int fetchRows(sd_bus *connection, std::int64_t sinceUs, std::int64_t untilUs, in
     // Each page starts after the last row so far, a place that deleting
     // older rows meanwhile does not move.
     std::int64_t after = 0;
+    bool withState = true;
     for (int more = 1; more;) {
         sd_bus_message *reply = nullptr;
         int r = sd_bus_call_method(connection, bus::ServiceName, bus::ManagerPath,
-            bus::ManagerInterface, bus::HistoryPageMethod, error, &reply, "xtxyu", sinceUs,
-            std::uint64_t(after), untilUs, std::uint8_t(drawer), std::uint32_t(0));
+            bus::ManagerInterface, withState ? bus::HistoryRowsMethod : bus::HistoryPageMethod,
+            error, &reply, "xtxyu", sinceUs, std::uint64_t(after), untilUs, std::uint8_t(drawer),
+            std::uint32_t(0));
+        if (r < 0 && withState && sd_bus_error_has_name(error, SD_BUS_ERROR_UNKNOWN_METHOD)) {
+            sd_bus_error_free(error); // a service older than HistoryRows
+            withState = false;
+            continue;
+        }
         const std::size_t before = rows.size();
-        if (r >= 0 && (r = readRows(reply, rows)) >= 0)
+        if (r >= 0 && (r = readRows(reply, withState, rows)) >= 0)
             r = sd_bus_message_read(reply, "b", &more);
         if (r < 0 && !sd_bus_error_is_set(error))
             sd_bus_error_set_errno(error, r);

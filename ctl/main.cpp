@@ -101,8 +101,13 @@ int failure(const sd_bus_error &error, int r)
         return NotPresentOrBusy;
     if (sd_bus_error_has_name(&error, bus::NotConfiguredError))
         return NotConfigured;
-    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_FAILED))
-        return CannotWrite; // the service could not read its history
+    if (sd_bus_error_has_name(&error, bus::UnknownCallerError))
+        return AccessDenied;
+    // The service could not read its history, or record the kick: nothing
+    // was fired.
+    if (sd_bus_error_has_names(
+            &error, SD_BUS_ERROR_FAILED, bus::TooLateError, bus::NotRecordedError))
+        return CannotWrite;
     std::fprintf(stderr,
         "kestrin-drawer-ctl: the drawer service (kestrin-drawerd) is not running and could not "
         "be started; is the kestrin-drawer package installed?\n");

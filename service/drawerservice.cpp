@@ -40,11 +40,6 @@ std::uint64_t realtimeUs()
                              .count());
 }
 
-std::chrono::milliseconds pulseTime(const DrawerSettings &settings)
-{
-    return std::chrono::milliseconds(settings.pulseOnMs + settings.pulseOffMs);
-}
-
 int getProperty(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
     void *userdata, sd_bus_error *error)
 {
@@ -70,14 +65,28 @@ int getProperty(sd_bus *, const char *, const char *, const char *property, sd_b
         error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "Drawers have no property %s.", property);
 }
 
-int onOpen(sd_bus_message *call, void *userdata, sd_bus_error *error)
+int onOpen(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
     const char *reason = nullptr;
     const int r = sd_bus_message_read(call, "s", &reason);
     if (r < 0)
         return r;
     Drawer &drawer = *static_cast<Drawer *>(userdata);
-    return drawer.service->openDrawer(drawer, call, reason, error);
+    return drawer.service->openDrawer(drawer, call, reason, std::nullopt);
+}
+
+int onOpenBefore(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    const char *reason = nullptr;
+    std::uint64_t deadlineUs = 0;
+    const int r = sd_bus_message_read(call, "st", &reason, &deadlineUs);
+    if (r < 0)
+        return r;
+    // The steady clock is CLOCK_MONOTONIC, the caller's clock too.
+    const auto deadline = Clock::time_point(
+        std::chrono::microseconds(std::min<std::uint64_t>(deadlineUs, INT64_MAX / 2)));
+    Drawer &drawer = *static_cast<Drawer *>(userdata);
+    return drawer.service->openDrawer(drawer, call, reason, deadline);
 }
 
 int onReload(sd_bus_message *call, void *userdata, sd_bus_error *)
@@ -100,6 +109,9 @@ const sd_bus_vtable DrawerVtable[] = {SD_BUS_VTABLE_START(0),
     SD_BUS_PROPERTY(bus::ChangedProperty, "t", getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_METHOD_WITH_NAMES(
         bus::OpenMethod, "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::OpenBeforeMethod, "st",
+        SD_BUS_PARAM(reason) SD_BUS_PARAM(deadline), "", , onOpenBefore,
+        SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_SIGNAL_WITH_NAMES(bus::LeftOpenSignal, "t", SD_BUS_PARAM(seconds), 0),
     SD_BUS_VTABLE_END};
 
@@ -112,12 +124,19 @@ int getHistoryWorking(sd_bus *, const char *, const char *, const char *, sd_bus
 
 int onHistory(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
-    return static_cast<DrawerService *>(userdata)->readHistory(call, false);
+    return static_cast<DrawerService *>(userdata)->readHistory(call, DrawerService::RowFormat::Old);
 }
 
 int onHistoryPage(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
-    return static_cast<DrawerService *>(userdata)->readHistory(call, true);
+    return static_cast<DrawerService *>(userdata)->readHistory(
+        call, DrawerService::RowFormat::Keyed);
+}
+
+int onHistoryRows(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    return static_cast<DrawerService *>(userdata)->readHistory(
+        call, DrawerService::RowFormat::WithState);
 }
 
 const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
@@ -133,70 +152,55 @@ const sd_bus_vtable ManagerVtable[] = {SD_BUS_VTABLE_START(0),
             SD_BUS_PARAM(limit),
         bus::HistoryPageReply, SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryPage,
         SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::HistoryRowsMethod, "xtxyu",
+        SD_BUS_PARAM(since) SD_BUS_PARAM(after) SD_BUS_PARAM(until) SD_BUS_PARAM(drawer)
+            SD_BUS_PARAM(limit),
+        bus::HistoryRowsReply, SD_BUS_PARAM(events) SD_BUS_PARAM(more), onHistoryRows,
+        SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
-// Who asked, from what the bus tells about the caller. The program's path
-// needs /proc/PID/exe, which the process of another user keeps from the
-// service: then the first word of its command line names it.
-Event fromCaller(sd_bus_message *call, int drawer, const char *kind)
+using RowFormat = DrawerService::RowFormat;
+
+const char *rowSignature(RowFormat format)
 {
-    Event event = newEvent(drawer, kind);
-    CredsRef creds;
-    if (sd_bus_query_sender_creds(call,
-            SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID | SD_BUS_CREDS_EXE | SD_BUS_CREDS_CMDLINE
-                | SD_BUS_CREDS_AUGMENT,
-            creds.out())
-        < 0) {
-        event.program
-            = cleanField(sd_bus_message_get_sender(call) ? sd_bus_message_get_sender(call) : "");
-        return event;
-    }
-    uid_t uid = 0;
-    pid_t pid = 0;
-    const char *exe = nullptr;
-    char **cmdline = nullptr;
-    if (sd_bus_creds_get_euid(creds, &uid) >= 0) {
-        event.uid = uid;
-        const passwd *user = ::getpwuid(uid);
-        event.user = cleanField(user ? user->pw_name : std::to_string(uid));
-    }
-    if (sd_bus_creds_get_pid(creds, &pid) >= 0)
-        event.pid = pid;
-    // Either may be any bytes of any length the caller chose.
-    if (sd_bus_creds_get_exe(creds, &exe) >= 0)
-        event.program = cleanField(exe);
-    else if (sd_bus_creds_get_cmdline(creds, &cmdline) >= 0 && cmdline && cmdline[0])
-        event.program = cleanField(cmdline[0]);
-    return event;
+    return format == RowFormat::Old  ? bus::OldHistoryRowSignature
+        : format == RowFormat::Keyed ? bus::HistoryRowSignature
+                                     : bus::StateRowSignature;
 }
 
-// A row as HistoryPage gives it, with its id and repeats, or as History.
-int appendEvent(sd_bus_message *reply, const Event &event, bool keyed)
+// A row as HistoryRows gives it; HistoryPage leaves out the state, and
+// History the id and repeats too.
+int appendEvent(sd_bus_message *reply, const Event &event, RowFormat format)
 {
-    if (keyed)
-        return sd_bus_message_append(reply, bus::HistoryRowSignature, std::uint64_t(event.id),
-            event.timeUs, std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
+    if (format == RowFormat::Old)
+        return sd_bus_message_append(reply, bus::OldHistoryRowSignature, event.timeUs,
+            std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
+            event.user.c_str(), event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
+            event.seconds.value_or(-1.0));
+    const std::string fields(rowSignature(format) + 1, std::strlen(rowSignature(format)) - 2);
+    int r = sd_bus_message_open_container(reply, 'r', fields.c_str());
+    if (r >= 0)
+        r = sd_bus_message_append(reply, "txysxsxssdu", std::uint64_t(event.id), event.timeUs,
+            std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1),
             event.user.c_str(), event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
             event.seconds.value_or(-1.0), event.repeats);
-    return sd_bus_message_append(reply, bus::OldHistoryRowSignature, event.timeUs,
-        std::uint8_t(event.drawer), event.kind.c_str(), event.uid.value_or(-1), event.user.c_str(),
-        event.pid.value_or(-1), event.program.c_str(), event.reason.c_str(),
-        event.seconds.value_or(-1.0));
+    if (r >= 0 && format == RowFormat::WithState)
+        r = sd_bus_message_append(reply, "s", event.state.c_str());
+    return r >= 0 ? sd_bus_message_close_container(reply) : r;
 }
 
-int sendEvents(sd_bus_message *call, const std::vector<Event> &events, bool keyed, bool more)
+int sendEvents(sd_bus_message *call, const std::vector<Event> &events, RowFormat format, bool more)
 {
     MessageRef reply;
     int r = sd_bus_message_new_method_return(call, reply.out());
     if (r >= 0)
-        r = sd_bus_message_open_container(
-            reply, 'a', keyed ? bus::HistoryRowSignature : bus::OldHistoryRowSignature);
+        r = sd_bus_message_open_container(reply, 'a', rowSignature(format));
     for (const Event &event : events)
         if (r >= 0)
-            r = appendEvent(reply, event, keyed);
+            r = appendEvent(reply, event, format);
     if (r >= 0)
         r = sd_bus_message_close_container(reply);
-    if (r >= 0 && keyed)
+    if (r >= 0 && format != RowFormat::Old)
         r = sd_bus_message_append(reply, "b", int(more));
     if (r >= 0)
         r = sd_bus_send(nullptr, reply, nullptr);
@@ -215,8 +219,11 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
     }
 }
 
+// The record is complete before the writer ends: every Open answered,
+// every kick's end written (a kick the device never took says so).
 DrawerService::~DrawerService()
 {
+    abandonOpens();
     writeFoldedRefusals(std::nullopt);
     if (m_recording)
         recordService(bus::event::ServiceStop);
@@ -225,6 +232,16 @@ DrawerService::~DrawerService()
     const auto deadline = Clock::now() + ExchangeLimit + LongestBackoff;
     for (auto &[key, monitor] : m_monitors)
         monitor->waitUntilFinished(deadline);
+    takeKickEnds();
+    for (const auto &[ticket, kick] : m_kicksUnderWay) {
+        m_writer->setState(ticket, bus::state::Undelivered);
+        Event event = kick;
+        event.timeUs = nowUs();
+        event.kind = bus::event::KickUndelivered;
+        event.state.clear();
+        event.reason = "the service stopped before the device took it";
+        record(event);
+    }
 }
 
 int DrawerService::start()
@@ -242,7 +259,8 @@ int DrawerService::start()
     const std::string historyFile = stateFolder() + "/history.sqlite";
     if (!std::getenv("STATE_DIRECTORY"))
         logLine(LOG_INFO, "keeping the history in %s", historyFile.c_str());
-    m_history = std::make_unique<History>(historyFile);
+    m_writer = std::make_unique<HistoryWriter>(m_event, historyFile, [this] { historyChanged(); });
+    m_reader = std::make_unique<History>(historyFile, History::Mode::Read);
     m_metrics = std::make_unique<MetricsFile>(m_event, *this, stateFolder() + "/metrics");
     reload();
     const auto deadline = Clock::now() + std::chrono::milliseconds(250);
@@ -301,8 +319,10 @@ void DrawerService::reload()
     if (m_recording)
         logLine(LOG_NOTICE, "read %s again", m_configPath.c_str());
     m_keepDays = config.service.keepDays;
-    if (m_history)
-        m_history->setSizeLimit(std::int64_t(config.service.keepMegabytes) << 20);
+    if (m_writer)
+        m_writer->setSizeLimit(std::int64_t(config.service.keepMegabytes) << 20);
+    const passwd *bridge = ::getpwnam(bus::BridgeUser);
+    m_bridgeUid = bridge ? std::optional<uid_t>(bridge->pw_uid) : std::nullopt;
 
     std::map<std::string, std::vector<DrawerSection>> devices;
     for (int i = 0; i < DrawerCount; ++i)
@@ -326,10 +346,10 @@ void DrawerService::reload()
         if (old)
             old->stop();
         monitor->setChangeHandler([notices = m_notices] { notices->post(); });
-        monitor->setUndeliveredHandler([notices = m_notices](int drawer) {
+        monitor->setKickEndHandler([notices = m_notices](int, std::uint64_t tag, KickEnd end) {
             {
                 std::lock_guard guard(notices->mutex);
-                notices->undelivered.push_back(drawer + 1);
+                notices->kickEnds.push_back({tag, end});
             }
             notices->post();
         });
@@ -376,7 +396,7 @@ void DrawerService::refresh()
         if (m_recording)
             recordChange(drawer, wasPresent, wasOpen);
     }
-    takeUndelivered();
+    takeKickEnds();
     soundAlarms();
     scheduleAlarm();
 }
@@ -469,32 +489,57 @@ void DrawerService::Notices::post()
     [[maybe_unused]] const ssize_t wrote = ::write(fd, &one, sizeof one);
 }
 
-void DrawerService::takeUndelivered()
+// A kick's row says how it ended; one the device did not take whole is
+// followed by a row that says so, naming whose kick it was.
+void DrawerService::takeKickEnds()
 {
-    std::vector<int> drawers;
+    std::vector<KickEndNotice> ends;
     {
         std::lock_guard guard(m_notices->mutex);
-        drawers.swap(m_notices->undelivered);
+        ends.swap(m_notices->kickEnds);
     }
-    for (int number : drawers) {
-        Event event = newEvent(number, bus::event::KickUndelivered);
-        event.reason = "device busy or gone past the delivery deadline";
+    for (const KickEndNotice &end : ends) {
+        const auto found = m_kicksUnderWay.find(end.tag);
+        if (found == m_kicksUnderWay.end())
+            continue;
+        Event event = std::move(found->second);
+        m_kicksUnderWay.erase(found);
+        const bool whole = end.end == KickEnd::Delivered;
+        const bool part = end.end == KickEnd::CutShort;
+        m_writer->setState(end.tag,
+            whole      ? bus::state::Delivered
+                : part ? bus::state::CutShort
+                       : bus::state::Undelivered);
+        if (whole)
+            continue;
+        event.timeUs = nowUs();
+        event.kind = bus::event::KickUndelivered;
+        event.state.clear();
+        event.reason = part ? "cut short: part of it reached the device"
+                            : "device busy or gone past the delivery deadline";
         record(event);
     }
 }
 
-void DrawerService::record(Event event, std::int64_t *id)
+void DrawerService::record(Event event)
 {
     tellEvent(event);
     if (m_metrics)
         m_metrics->count(event);
-    if (!m_history)
-        return;
-    const bool was = m_history->working();
-    m_history->append(event, id);
-    if (m_history->working() != was)
+    if (m_writer)
+        m_writer->append(std::move(event));
+}
+
+// The writer's news: HistoryWorking follows it, and the metrics.
+void DrawerService::historyChanged()
+{
+    if (m_writer->working() != m_toldWorking) {
+        m_toldWorking = m_writer->working();
         sd_bus_emit_properties_changed(
             m_bus, bus::ManagerPath, bus::ManagerInterface, bus::HistoryWorkingProperty, nullptr);
+    }
+    if (m_metrics)
+        m_metrics->changed();
 }
 
 void DrawerService::recordService(const char *kind)
@@ -510,14 +555,14 @@ void DrawerService::recordService(const char *kind)
 
 void DrawerService::trimHistory()
 {
-    const std::int64_t cutoff = nowUs() - std::int64_t(m_keepDays) * std::int64_t(DayUs);
-    const int removed = m_history ? m_history->deleteBefore(cutoff) : -1;
-    if (removed > 0)
-        logLine(LOG_INFO, "deleted %d history rows older than %d days", removed, m_keepDays);
+    if (m_writer)
+        m_writer->deleteBefore(
+            nowUs() - std::int64_t(m_keepDays) * std::int64_t(DayUs), m_keepDays);
 }
 
-int DrawerService::readHistory(sd_bus_message *call, bool keyed)
+int DrawerService::readHistory(sd_bus_message *call, RowFormat format)
 {
+    const bool keyed = format != RowFormat::Old;
     EventFilter filter;
     std::uint8_t drawer = 0;
     std::uint32_t skip = 0, limit = 0;
@@ -538,11 +583,11 @@ int DrawerService::readHistory(sd_bus_message *call, bool keyed)
     filter.maxBytes = MostBytesPerCall;
     std::vector<Event> events;
     bool more = false;
-    if (!m_history || !m_history->query(filter, events, &more))
+    if (!m_reader || !m_reader->query(filter, events, &more))
         return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED,
             "The history (%s) cannot be read; see the service's log.",
-            m_history ? m_history->path().c_str() : "none");
-    return sendEvents(call, events, keyed, more);
+            m_reader ? m_reader->path().c_str() : "none");
+    return sendEvents(call, events, format, more);
 }
 
 void DrawerService::announce(Drawer &drawer, bool state, bool settings)
@@ -560,46 +605,6 @@ void DrawerService::announce(Drawer &drawer, bool state, bool settings)
         m_bus, drawer.path.c_str(), bus::DrawerInterface, const_cast<char **>(names.data()));
     if (r < 0)
         logLine(LOG_WARNING, "cannot announce drawer %d: %s", drawer.number, std::strerror(-r));
-}
-
-int DrawerService::openDrawer(
-    Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error)
-{
-    Event event = fromCaller(call, drawer.number, bus::event::Kick);
-    const std::string why = cleanField(reason, bus::ReasonLimit);
-    const auto refuse = [&](const char *refusal) {
-        event.timeUs = nowUs(); // after the changes the checks recorded
-        event.kind = bus::event::KickRefused;
-        event.reason = why.empty() ? refusal : refusal + (": " + why);
-        recordRefusal(event, refusal, sd_bus_message_get_sender(call));
-    };
-    if (!drawer.settings) {
-        refuse("not configured");
-        return sd_bus_error_setf(
-            error, bus::NotConfiguredError, "Drawer %d is not configured.", drawer.number);
-    }
-    refresh();
-    if (!drawer.present) {
-        refuse("not present");
-        return sd_bus_error_setf(error, bus::NotPresentError,
-            "Drawer %d's device (%s) does not answer.", drawer.number,
-            drawer.settings->device.c_str());
-    }
-    // Kicks at short intervals burn out the solenoid: one per pulse time.
-    const auto now = Clock::now();
-    if (drawer.lastKick && now - *drawer.lastKick < pulseTime(*drawer.settings)) {
-        refuse("busy");
-        return sd_bus_error_setf(error, bus::BusyError,
-            "Drawer %d was fired less than its pulse time (%d ms) ago.", drawer.number,
-            int(pulseTime(*drawer.settings).count()));
-    }
-    drawer.lastKick = now;
-    drawer.monitor->kick(drawer.number - 1, kickBytes(*drawer.settings));
-    // On the disk before the caller hears that the kick was accepted.
-    event.reason = why;
-    event.timeUs = nowUs();
-    record(event);
-    return sd_bus_reply_method_return(call, "");
 }
 
 void DrawerService::watchConfigFile()

@@ -7,12 +7,14 @@
 #include "client/sdbusref.h"
 #include "config/config.h"
 #include "history.h"
+#include "historywriter.h"
 #include "metrics.h"
 #include "monitor/monitor.h"
 #include "refusals.h"
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +42,8 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
+    // A kick whose row is being written: the drawer is busy until then.
+    bool kickUnderWay = false;
     LeftOpenAlarm alarm;
 };
 
@@ -58,33 +62,71 @@ public:
     // new monitor.
     void reload();
 
-    int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason, sd_bus_error *error);
-    // The History and HistoryPage methods: rows of the record, oldest
-    // first; keyed, pages start after a row's time and id.
-    int readHistory(sd_bus_message *call, bool keyed);
-    bool historyWorking() const { return m_history && m_history->working(); }
+    // Open and OpenBefore: answered once the kick is fired or refused
+    // (opening.cpp). Fires only before the deadline, and only after the
+    // kick's row is on the disk with the caller's account.
+    int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason,
+        std::optional<std::chrono::steady_clock::time_point> deadline);
+    // The History, HistoryPage and HistoryRows methods: rows of the record,
+    // oldest first; keyed, pages start after a row's time and id.
+    enum class RowFormat { Old, Keyed, WithState };
+    int readHistory(sd_bus_message *call, RowFormat format);
+    bool historyWorking() const { return m_writer && m_writer->working(); }
+    std::uint64_t unwrittenRefusals() const { return m_writer ? m_writer->unwrittenRefusals() : 0; }
     const std::array<Drawer, drawerdriver::DrawerCount> &drawers() const { return m_drawers; }
 
 private:
+    // An Open being answered.
+    struct PendingOpen {
+        std::uint64_t id = 0;
+        Drawer *drawer = nullptr;
+        drawerdriver::MessageRef call;
+        std::string sender;
+        std::string reason; // cleaned
+        std::chrono::steady_clock::time_point deadline;
+        drawerdriver::EventSourceRef timer;
+        // The kick, once the bus said who; until then the bus name alone.
+        Event event;
+        HistoryWriter::Ticket row = 0; // the kick's row, once asked for
+        bool replied = false;
+        bool late = false; // the deadline passed: nothing will be fired
+    };
+
     void watchConfigFile();
     void scheduleReload();
     void refresh();
     void announce(Drawer &drawer, bool state, bool settings);
-    // The record: each event is committed before this returns.
-    void record(Event event, std::int64_t *id = nullptr);
+    // The record: each event is told to the journal and written, in order.
+    void record(Event event);
+    void historyChanged();
+    // The steps of an Open (opening.cpp).
+    struct Caller;
+    void askCaller(PendingOpen &open);
+    void callerKnown(Caller &caller, bool named);
+    void judge(PendingOpen &open);
+    void kickRowWritten(std::uint64_t open, bool written);
+    void fire(PendingOpen &open);
+    void refuseOpen(PendingOpen &open, const char *refusal, const char *error, std::string message);
+    void reply(PendingOpen &open, const char *error = nullptr, const std::string &message = {});
+    void finish(PendingOpen &open);
+    void abandonOpens();
     // A refused Open: recorded, or folded into the row of the same
-    // caller's refusal just before (refusals.cpp).
-    void recordRefusal(const Event &event, const char *refusal, const char *sender);
+    // account's refusal just before.
+    void recordRefusal(const Event &event, const char *refusal, const std::string &callerReason);
+    std::string refusalKey(
+        const Event &event, const char *refusal, const std::string &reason) const;
     // Writes the counts of the folds that ended by then (all, with no time).
     void writeFoldedRefusals(std::optional<RefusalFolder::Clock::time_point> now);
     void recordChange(Drawer &drawer, bool wasPresent, bool wasOpen);
     void soundAlarms();
     void scheduleAlarm();
-    void takeUndelivered();
+    void takeKickEnds();
     void recordService(const char *kind);
     void trimHistory();
 
     static int onNotice(sd_event_source *source, int fd, std::uint32_t events, void *userdata);
+    static int onCaller(sd_bus_message *reply, void *userdata, sd_bus_error *error);
+    static int onDeadline(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onAlarmTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onFoldTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
     static int onTrimTimer(sd_event_source *source, std::uint64_t usec, void *userdata);
@@ -107,22 +149,47 @@ private:
     // Armed only while folded refusals wait to be counted.
     drawerdriver::EventSourceRef m_foldTimer;
     RefusalFolder m_refusals;
-    std::unique_ptr<History> m_history;
+    // Writes on a thread of its own; the loop reads through a reader.
+    std::unique_ptr<HistoryWriter> m_writer;
+    std::unique_ptr<History> m_reader;
+    bool m_toldWorking = true;
     std::unique_ptr<MetricsFile> m_metrics;
+    // The Opens being answered, and the kicks fired whose end the device's
+    // monitor has not told yet, by the ticket of their row.
+    std::map<std::uint64_t, std::unique_ptr<PendingOpen>> m_opens;
+    std::uint64_t m_nextOpen = 1;
+    std::map<HistoryWriter::Ticket, Event> m_kicksUnderWay;
+    // Who each connection is, by its unique name, which the bus never
+    // gives again: asked of the bus once, for all the connection's calls.
+    struct Caller {
+        DrawerService *service = nullptr;
+        std::string name;
+        bool named = false; // the bus has answered, naming the account
+        Event identity; // uid, user, pid and program
+        drawerdriver::SlotRef asking; // GetConnectionCredentials, while due
+        std::vector<std::uint64_t> waiting; // the Opens that wait for the answer
+    };
+    std::map<std::string, std::unique_ptr<Caller>> m_callers;
+    std::deque<std::string> m_callerOrder; // oldest first, to keep a bounded few
+    std::optional<uid_t> m_bridgeUid;
     int m_keepDays = 400;
     // Events are recorded once the service owns its name; the state found
     // at start is no change.
     bool m_recording = false;
     // What the monitors tell the event loop from their threads: a drawer's
-    // state changed, or a kick could not be delivered. The loop sleeps until
-    // one comes. Shared with the monitors, which may outlive the service.
+    // state changed, or a kick ended. The loop sleeps until one comes.
+    // Shared with the monitors, which may outlive the service.
+    struct KickEndNotice {
+        std::uint64_t tag = 0;
+        drawerdriver::KickEnd end = drawerdriver::KickEnd::Delivered;
+    };
     struct Notices {
         Notices();
         ~Notices();
         void post();
         int fd = -1; // an eventfd, readable while a notice is waiting
         std::mutex mutex;
-        std::vector<int> undelivered; // drawer numbers
+        std::vector<KickEndNotice> kickEnds;
     };
     std::shared_ptr<Notices> m_notices = std::make_shared<Notices>();
 };

@@ -11,6 +11,8 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace drawerservice {
@@ -32,10 +34,20 @@ const char *const Migrations[] = {
     "CREATE INDEX events_by_time ON events (time_us);",
     // Version 2: refusals folded into the row of the first.
     "ALTER TABLE events ADD COLUMN repeats INTEGER NOT NULL DEFAULT 0;",
+    // Version 3: a kick's state, and the refusals by age, which go first.
+    "ALTER TABLE events ADD COLUMN state TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX events_refusals ON events (time_us) WHERE event = 'kick-refused';",
 };
 constexpr int SchemaVersion = int(std::size(Migrations));
 // Room kept on the disk for the history's log, for a full disk.
 constexpr off_t ReserveBytes = 1 << 20;
+// The refusals' share of the size limit.
+constexpr int RefusalShare = 10;
+// About what a row takes: its texts, and 96 bytes for the rest and its two
+// index entries.
+#define KESTRIN_ROW_BYTES                                                                          \
+    "(96 + coalesce(length(CAST(user AS BLOB)), 0) + coalesce(length(CAST(program AS BLOB)), 0)"   \
+    " + coalesce(length(CAST(reason AS BLOB)), 0))"
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -107,7 +119,13 @@ std::size_t sequenceLength(std::string_view text)
 // The rows' approximate size in a reply.
 std::size_t replySize(const Event &event)
 {
-    return 64 + event.kind.size() + event.user.size() + event.program.size() + event.reason.size();
+    return 64 + event.kind.size() + event.user.size() + event.program.size() + event.reason.size()
+        + event.state.size();
+}
+
+bool isRefusal(const std::string &kind)
+{
+    return kind == drawerdriver::bus::event::KickRefused;
 }
 
 } // namespace
@@ -162,10 +180,21 @@ Event readEvent(sqlite3_stmt *select)
         event.seconds = sqlite3_column_double(select, 9);
     event.repeats
         = std::uint32_t(std::clamp<std::int64_t>(sqlite3_column_int64(select, 10), 0, UINT32_MAX));
+    event.state = text(select, 11);
     return event;
 }
 
 } // namespace
+
+bool isAboutMoney(const std::string &kind)
+{
+    namespace word = drawerdriver::bus::event;
+    for (const char *money :
+        {word::Kick, word::KickUndelivered, word::Opened, word::Closed, word::Gone})
+        if (kind == money)
+            return true;
+    return false;
+}
 
 std::int64_t nowUs()
 {
@@ -201,7 +230,7 @@ std::string stateFolder()
     return folder.string();
 }
 
-History::History(std::string path) : m_path(std::move(path))
+History::History(std::string path, Mode mode) : m_path(std::move(path)), m_mode(mode)
 {
     m_working = open();
 }
@@ -215,12 +244,14 @@ bool History::open()
 {
     if (m_db)
         return true;
-    if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
-        != SQLITE_OK) {
+    const int flags = SQLITE_OPEN_READWRITE | (m_mode == Mode::Write ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
         failed("cannot open");
         return false;
     }
     sqlite3_busy_timeout(m_db, 1000);
+    if (m_mode == Mode::Read)
+        return true; // WAL mode is the file's own, and the writer migrates it
     // WAL with synchronous=FULL: every commit is on the disk before the
     // call that made it returns, which outlasts a killed service and a
     // power cut alike, for one fsync per event.
@@ -231,6 +262,11 @@ bool History::open()
         failed("cannot prepare");
         return false;
     }
+    Statement refusals(m_db,
+        "SELECT coalesce(sum(" KESTRIN_ROW_BYTES "), 0) FROM events WHERE event = 'kick-refused'");
+    m_refusalBytes = refusals.ok() && sqlite3_step(refusals) == SQLITE_ROW
+        ? sqlite3_column_int64(refusals, 0)
+        : 0;
     return true;
 }
 
@@ -270,13 +306,14 @@ void History::close()
     m_db = nullptr;
 }
 
-// Told once per outage, not once per event.
+// Told once per outage, not once per event; a reader's failure is its
+// caller's to tell.
 void History::failed(const char *what)
 {
-    if (!m_told)
+    if (!m_told && m_mode == Mode::Write)
         logLine(LOG_ERR,
-            "the history (%s) %s: %s; the drawers work on, their events are not recorded until "
-            "it works again",
+            "the history (%s) %s: %s; kicks are refused and the drawers' other events not "
+            "recorded until it works again",
             m_path.c_str(), what, m_db ? sqlite3_errmsg(m_db) : "out of memory");
     m_told = true;
     m_working = false;
@@ -287,7 +324,7 @@ bool History::insert(const Event &event)
 {
     Statement insert(m_db,
         "INSERT INTO events (time_us, drawer, event, uid, user, pid, program, reason, seconds,"
-        " repeats) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        " repeats, state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!insert.ok())
         return false;
     insert.bind(1, event.timeUs);
@@ -300,6 +337,7 @@ bool History::insert(const Event &event)
     insert.bind(8, cleanField(event.reason));
     insert.bind(9, event.seconds);
     insert.bind(10, std::int64_t(event.repeats));
+    insert.bind(11, cleanField(event.state));
     return sqlite3_step(insert) == SQLITE_DONE;
 }
 
@@ -308,36 +346,71 @@ bool History::append(const Event &event, std::int64_t *id)
     if (!open())
         return false;
     bool written = insert(event);
-    // A full disk: the oldest rows make room, since a kick's row matters
-    // more. The reserve gives the log the room to delete them in, and the
-    // checkpoint lets it start again at its beginning.
-    if (!written && sqlite3_errcode(m_db) == SQLITE_FULL) {
-        ::unlink(reservePath().c_str());
+    // A full disk: refusals make room, and a row about money may take the
+    // reserve. The checkpoint lets the log start again at its beginning,
+    // in the room it already has.
+    while (!written && sqlite3_errcode(m_db) == SQLITE_FULL && makeRoom(isAboutMoney(event.kind))) {
         sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
-        written = deleteOldest() && insert(event);
+        written = insert(event);
     }
     if (!written) {
         failed("cannot be written");
         return false;
     }
+    const std::int64_t row = sqlite3_last_insert_rowid(m_db);
     if (id)
-        *id = sqlite3_last_insert_rowid(m_db);
+        *id = row;
+    if (isRefusal(event.kind))
+        m_refusalBytes += storedBytes(row);
     if (!m_working && m_told)
         logLine(LOG_NOTICE, "the history (%s) is written again", m_path.c_str());
     m_working = true;
     m_told = false;
-    // The size is asked now and then, not at every row.
-    if (m_appendsSinceCheck++ % 64 == 0)
-        keepWithinLimit();
+    keepWithinLimit();
     return true;
+}
+
+// The reserve first for a row about money, then the oldest refusals.
+bool History::makeRoom(bool aboutMoney)
+{
+    return (aboutMoney && releaseReserve()) || deleteOldestRefusals();
 }
 
 bool History::addRepeats(std::int64_t id, std::uint32_t count)
 {
+    return update("UPDATE events SET repeats = repeats + ? WHERE id = ?", std::int64_t(count), id);
+}
+
+bool History::setState(std::int64_t id, const std::string &state)
+{
+    return update("UPDATE events SET state = ? WHERE id = ?", state, id);
+}
+
+bool History::turnIntoRefusal(std::int64_t id, const std::string &reason)
+{
+    const std::string clean = cleanField(reason);
+    if (!update("UPDATE events SET event = 'kick-refused', state = 'not-sent', reason = ?"
+                " WHERE id = ?",
+            clean, id))
+        return false;
+    m_refusalBytes += storedBytes(id);
+    return true;
+}
+
+std::int64_t History::storedBytes(std::int64_t id)
+{
+    Statement row(m_db, "SELECT " KESTRIN_ROW_BYTES " FROM events WHERE id = ?");
+    row.bind(1, id);
+    return row.ok() && sqlite3_step(row) == SQLITE_ROW ? sqlite3_column_int64(row, 0) : 0;
+}
+
+// One statement with a value and a row's id.
+template<typename T> bool History::update(const char *sql, const T &value, std::int64_t id)
+{
     if (!open())
         return false;
-    Statement update(m_db, "UPDATE events SET repeats = repeats + ? WHERE id = ?");
-    update.bind(1, std::int64_t(count));
+    Statement update(m_db, sql);
+    update.bind(1, value);
     update.bind(2, id);
     if (!update.ok() || sqlite3_step(update) != SQLITE_DONE) {
         failed("cannot be written");
@@ -358,6 +431,26 @@ std::int64_t History::usedBytes()
     return sqlite3_column_int64(used, 0);
 }
 
+// A twentieth of the refusals, the oldest, and at least a hundred.
+bool History::deleteOldestRefusals()
+{
+    Statement remove(m_db,
+        "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE event = 'kick-refused'"
+        " ORDER BY time_us, id LIMIT max(100,"
+        " (SELECT count(*) FROM events WHERE event = 'kick-refused') / 20))"
+        " RETURNING " KESTRIN_ROW_BYTES);
+    int removed = 0;
+    int step = SQLITE_ROW;
+    while (remove.ok() && (step = sqlite3_step(remove)) == SQLITE_ROW) {
+        m_refusalBytes -= sqlite3_column_int64(remove, 0);
+        ++removed;
+    }
+    if (step != SQLITE_DONE)
+        return false; // failed, and changed nothing
+    m_refusalBytes = removed > 0 ? std::max<std::int64_t>(m_refusalBytes, 0) : 0;
+    return removed > 0;
+}
+
 // A twentieth of the rows, the oldest, and at least a hundred.
 bool History::deleteOldest()
 {
@@ -372,10 +465,34 @@ std::string History::reservePath() const
     return m_path + ".reserve";
 }
 
+std::int64_t History::freeBytes() const
+{
+    const std::string folder = std::filesystem::path(m_path).parent_path().string();
+    struct statvfs disk = {};
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) != 0)
+        return INT64_MAX; // not known: no reason to hold back
+    return std::int64_t(disk.f_bavail) * std::int64_t(disk.f_frsize);
+}
+
+bool History::reserveKept() const
+{
+    struct stat reserve = {};
+    return ::lstat(reservePath().c_str(), &reserve) == 0 && reserve.st_size >= ReserveBytes;
+}
+
+bool History::releaseReserve()
+{
+    struct stat reserve = {};
+    return ::lstat(reservePath().c_str(), &reserve) == 0 && reserve.st_size > 0
+        && ::unlink(reservePath().c_str()) == 0;
+}
+
 // A file of ReserveBytes beside the history, given up when the disk is
-// full; made again when there is room.
+// full; made again when there is room for it and as much again.
 void History::keepReserve()
 {
+    if (reserveKept() || freeBytes() < 2 * ReserveBytes)
+        return;
     const int fd = ::open(reservePath().c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
@@ -384,11 +501,22 @@ void History::keepReserve()
     ::close(fd);
 }
 
+bool History::shortOfRoom()
+{
+    keepReserve();
+    return freeBytes() < ReserveBytes || !reserveKept();
+}
+
+// Refusals within their share, then the whole within the limit: refusals
+// first, and the oldest rows of any kind only once no refusal is left.
 void History::keepWithinLimit()
 {
     keepReserve();
     int removed = 0;
-    for (std::int64_t used = usedBytes(); used > m_sizeLimit && deleteOldest(); used = usedBytes())
+    while (m_refusalBytes > m_sizeLimit / RefusalShare && deleteOldestRefusals())
+        removed += sqlite3_changes(m_db);
+    for (std::int64_t used = usedBytes();
+         used > m_sizeLimit && (deleteOldestRefusals() || deleteOldest()); used = usedBytes())
         removed += sqlite3_changes(m_db);
     if (removed > 0)
         logLine(LOG_INFO, "deleted the %d oldest history rows, to keep it within %lld bytes",
@@ -400,8 +528,8 @@ bool History::query(const EventFilter &filter, std::vector<Event> &events, bool 
     if (!open())
         return false;
     Statement select(m_db,
-        "SELECT id, time_us, drawer, event, uid, user, pid, program, reason, seconds, repeats"
-        " FROM events WHERE (time_us, id) > (?, ?) AND time_us < ? AND (? = 0 OR drawer = ?)"
+        "SELECT id, time_us, drawer, event, uid, user, pid, program, reason, seconds, repeats,"
+        " state FROM events WHERE (time_us, id) > (?, ?) AND time_us < ? AND (? = 0 OR drawer = ?)"
         " ORDER BY time_us, id LIMIT ? OFFSET ?");
     if (!select.ok())
         return false;
@@ -432,13 +560,23 @@ int History::deleteBefore(std::int64_t timeUs)
 {
     if (!open())
         return -1;
-    Statement remove(m_db, "DELETE FROM events WHERE time_us < ?");
+    Statement remove(m_db,
+        "DELETE FROM events WHERE time_us < ?"
+        " RETURNING CASE WHEN event = 'kick-refused' THEN " KESTRIN_ROW_BYTES " ELSE 0 END");
     remove.bind(1, timeUs);
-    if (!remove.ok() || sqlite3_step(remove) != SQLITE_DONE) {
+    std::int64_t refusals = 0;
+    int step = SQLITE_ROW;
+    int removed = 0;
+    while (remove.ok() && (step = sqlite3_step(remove)) == SQLITE_ROW) {
+        refusals += sqlite3_column_int64(remove, 0);
+        ++removed;
+    }
+    if (step != SQLITE_DONE) {
         failed("cannot be trimmed");
         return -1;
     }
-    return sqlite3_changes(m_db);
+    m_refusalBytes = std::max<std::int64_t>(0, m_refusalBytes - refusals);
+    return removed;
 }
 
 } // namespace drawerservice

@@ -3,7 +3,13 @@
 // Every append is committed before it returns, so that an event the service
 // acknowledged survives the service being killed. A store that cannot write
 // (a full disk, a read-only file) says so once on standard error and tells
-// the service through working(); the drawers go on without it.
+// the service through working().
+//
+// Rows about money (kicks, openings, closings, a drawer gone) outrank the
+// rest: refusals may take a tenth of the size limit, the oldest going first
+// past it; past the whole limit refusals go first, and rows about money
+// only by age once no refusal is left. A file beside the history is kept
+// in reserve for a full disk, and only rows about money may use it.
 #pragma once
 
 #include "busapi.h"
@@ -40,11 +46,17 @@ inline constexpr int FieldLimit = 200;
 // and C1 control characters and DEL, cut to limit characters.
 std::string cleanField(std::string_view text, int limit = FieldLimit);
 
+// A kick, a kick's fate, an opening, a closing, a drawer gone: what a shop
+// counts its money by.
+bool isAboutMoney(const std::string &kind);
+
 class History {
 public:
-    // Opens or creates the file; a file that cannot be opened is tried
-    // again at the next append.
-    explicit History(std::string path);
+    enum class Mode { Write, Read };
+    // Opens or creates the file, brought up to date; a file that cannot be
+    // opened is tried again at the next call. A reader (for the loop, where
+    // nothing may wait for the disk) neither creates nor changes the file.
+    explicit History(std::string path, Mode mode = Mode::Write);
     ~History();
     History(const History &) = delete;
     History &operator=(const History &) = delete;
@@ -53,11 +65,19 @@ public:
     bool working() const { return m_working; }
 
     // Committed before it returns; false if the store cannot write. The
-    // text fields are cleaned first. On a full disk, or past the size
-    // limit, the oldest rows make room. The new row's id in *id.
+    // text fields are cleaned first. On a full disk refusals make room, and
+    // a row about money may take the reserve; past the size limit rows go
+    // as the class says. The new row's id in *id.
     bool append(const Event &event, std::int64_t *id = nullptr);
     // Adds to the repeats of a row.
     bool addRepeats(std::int64_t id, std::uint32_t count);
+    // A kick's state, from namespace bus::state.
+    bool setState(std::int64_t id, const std::string &state);
+    // A kick that was not sent: its row becomes a refusal with the reason.
+    bool turnIntoRefusal(std::int64_t id, const std::string &reason);
+    // The disk has less room than the reserve, or the reserve is spent:
+    // only rows about money are written then.
+    bool shortOfRoom();
     // Oldest first, cleaned as written; false if the file cannot be read.
     // *more tells whether the limit or the bytes ended the page.
     bool query(const EventFilter &filter, std::vector<Event> &events, bool *more = nullptr);
@@ -65,8 +85,9 @@ public:
     int deleteBefore(std::int64_t timeUs);
     // The most bytes the rows may take; the oldest go first past it.
     void setSizeLimit(std::int64_t bytes) { m_sizeLimit = bytes; }
-    // The bytes the rows take in the file now.
+    // The bytes the rows take in the file now, and about the refusals'.
     std::int64_t usedBytes();
+    std::int64_t refusalBytes() const { return m_refusalBytes; }
 
 private:
     bool open();
@@ -74,17 +95,26 @@ private:
     void close();
     void failed(const char *what);
     bool insert(const Event &event);
+    template<typename T> bool update(const char *sql, const T &value, std::int64_t id);
+    bool makeRoom(bool aboutMoney);
+    // A row's bytes, as the refusals' share counts them.
+    std::int64_t storedBytes(std::int64_t id);
+    bool deleteOldestRefusals();
     bool deleteOldest();
     void keepWithinLimit();
     std::string reservePath() const;
+    std::int64_t freeBytes() const;
+    bool reserveKept() const;
+    bool releaseReserve();
     void keepReserve();
 
     const std::string m_path;
+    const Mode m_mode;
     sqlite3 *m_db = nullptr;
     bool m_working = false;
     bool m_told = false;
     std::int64_t m_sizeLimit = INT64_MAX;
-    int m_appendsSinceCheck = 0;
+    std::int64_t m_refusalBytes = 0;
 };
 
 // The folder for the history: $STATE_DIRECTORY (set by systemd), or

@@ -3,6 +3,7 @@
 #include "drawerservice.h"
 #include "journal.h"
 
+#include "config/background.h"
 #include "config/ownfile.h"
 
 #include <cerrno>
@@ -83,6 +84,17 @@ MetricsFile::MetricsFile(sd_event *event, const DrawerService &service, std::str
         event, m_minuteTimer.out(), CLOCK_MONOTONIC, MinuteUs, 1'000'000, onMinuteTimer, this);
     for (Counters &counters : m_counters)
         counters.seen = Clock::now();
+    m_thread = drawerdriver::backgroundThread([this] { run(); });
+}
+
+MetricsFile::~MetricsFile()
+{
+    {
+        std::lock_guard guard(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
 }
 
 void MetricsFile::count(const Event &event)
@@ -178,17 +190,42 @@ std::string MetricsFile::text() const
     out.append("kestrin_drawer_history_working ")
         .append(flag(m_service.historyWorking()))
         .append("\n");
+    header(out, "kestrin_drawer_history_refusals_unwritten", "gauge",
+        "Refusals counted but not yet written to the history, for lack of room on its disk.");
+    out.append("kestrin_drawer_history_refusals_unwritten ")
+        .append(std::to_string(m_service.unwrittenRefusals()))
+        .append("\n");
     return out;
 }
 
 void MetricsFile::write()
 {
     observe();
-    const std::string error = replaceFile(text());
-    if (!error.empty() && !m_failing)
-        logLine(LOG_WARNING, "cannot write the metrics file in %s: %s", m_folder.c_str(),
-            error.c_str());
-    m_failing = !error.empty();
+    {
+        std::lock_guard guard(m_mutex);
+        m_next = text();
+    }
+    m_wake.notify_one();
+}
+
+void MetricsFile::run()
+{
+    for (;;) {
+        std::string content;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_next || m_stopping; });
+            if (!m_next)
+                return;
+            content = std::move(*m_next);
+            m_next.reset();
+        }
+        const std::string error = replaceFile(content);
+        if (!error.empty() && !m_failing)
+            logLine(LOG_WARNING, "cannot write the metrics file in %s: %s", m_folder.c_str(),
+                error.c_str());
+        m_failing = !error.empty();
+    }
 }
 
 std::string MetricsFile::replaceFile(const std::string &content)

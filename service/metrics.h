@@ -3,7 +3,9 @@
 // collector reads through the link kestrin-drawer-setup metrics on makes.
 // The file is replaced whole, never written in place, within a second of a
 // change and once a minute otherwise, so that its age tells a stalled
-// service. Counters count from the service's start.
+// service. Counters count from the service's start. The loop makes the
+// text; a thread of the file's own writes it, since replacing a file syncs
+// it to the disk, which the loop never waits for.
 #pragma once
 
 #include "busapi.h"
@@ -12,8 +14,12 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <systemd/sd-event.h>
 
@@ -26,6 +32,8 @@ public:
     // Writes into folder (made 0755 if missing) the service's drawers and
     // history state, first at once.
     MetricsFile(sd_event *event, const DrawerService &service, std::string folder);
+    // Writes the last text asked for, then ends.
+    ~MetricsFile();
     MetricsFile(const MetricsFile &) = delete;
     MetricsFile &operator=(const MetricsFile &) = delete;
 
@@ -51,6 +59,7 @@ private:
     void observe();
     std::string text() const;
     void write();
+    void run();
     // Empty on success, else what failed.
     std::string replaceFile(const std::string &content);
 
@@ -62,7 +71,14 @@ private:
     std::array<Counters, drawerdriver::DrawerCount> m_counters;
     drawerdriver::EventSourceRef m_writeTimer;
     drawerdriver::EventSourceRef m_minuteTimer;
-    bool m_failing = false; // told once until a write succeeds again
+
+    // The text for the thread, the newest only.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::optional<std::string> m_next;
+    bool m_stopping = false;
+    bool m_failing = false; // the thread's: told once until a write succeeds again
+    std::thread m_thread;
 };
 
 } // namespace drawerservice

@@ -4,7 +4,10 @@
 // through kestrin-drawer-ctl; the report's page in headless Chromium.
 
 #include "history.h"
+#include "refusals.h"
 #include "report.h"
+#include "support/childopens.h"
+#include "support/etcfiles.h"
 #include "support/fakenetworkprinter.h"
 #include "support/fakenotifications.h"
 #include "support/privatesystembus.h"
@@ -21,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -39,6 +43,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +54,9 @@ const QString ManagerPath = QStringLiteral("/org/kestrin/Drawers1");
 const QString ManagerInterface = QStringLiteral("org.kestrin.Drawers1.Manager");
 const QString DrawerInterface = QStringLiteral("org.kestrin.Drawers1.Drawer");
 constexpr std::int64_t DayUs = 86'400'000'000;
+// The web bridge's user, of the bind-mounted /etc/passwd, a member of
+// kestrin-drawer (64000).
+constexpr uid_t BridgeUid = 64003;
 
 QString drawerPath(int number)
 {
@@ -72,6 +80,9 @@ private:
     FakeNetworkPrinter second; // drawer 2
     PtyPrinter serial; // drawer 4
     std::unique_ptr<PrivateSystemBus> systemBus;
+    QString configText;
+    QString slowSync; // the milliseconds each of the service's syncs takes
+    bool withUsers = false;
 
     QDBusConnection bus() const { return QDBusConnection(QStringLiteral("history")); }
 
@@ -111,6 +122,35 @@ private:
     }
 
     uint servicePid() { return bus().interface()->servicePid(ServiceName).value(); }
+
+    static bool writeFile(const QString &path, const QByteArray &text)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(text) == text.size();
+    }
+
+    // drawers.conf with more lines in [service], read again at once.
+    bool reconfigure(const QString &serviceLines)
+    {
+        QString text = configText;
+        text.replace(QStringLiteral("[service]\n"), QStringLiteral("[service]\n") + serviceLines);
+        return writeFile(home.filePath(QStringLiteral("drawers.conf")), text.toUtf8())
+            && bus()
+                   .call(QDBusMessage::createMethodCall(
+                       ServiceName, ManagerPath, ManagerInterface, QStringLiteral("Reload")))
+                   .type()
+            == QDBusMessage::ReplyMessage;
+    }
+
+    // Each row and its repeats: the refusals it stands for.
+    static int counted(const QList<QJsonObject> &rows)
+    {
+        int count = 0;
+        for (const QJsonObject &row : rows)
+            count += 1 + row.value(QStringLiteral("repeats")).toInt();
+        return count;
+    }
 
     void stopService(int signal)
     {
@@ -189,21 +229,33 @@ private slots:
     void initTestCase()
     {
         QVERIFY(home.isValid());
+        // The bus's socket is in it, for the test's other users too.
+        QVERIFY(QFile::setPermissions(
+            home.path(), QFile::permissions(home.path()) | QFile::ExeGroup | QFile::ExeOther));
         state = home.filePath(QStringLiteral("state"));
         QVERIFY(QDir(home.path()).mkdir(QStringLiteral("state")));
         // A small disk of its own, which the tests may fill or make
         // read-only, in this process's mount namespace only.
         if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
-            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
             onTmpfs = ::mount("tmpfs", QFile::encodeName(state).constData(), "tmpfs", 0,
                           "size=16m,mode=0700")
                 == 0;
+            withUsers = extendEtcFile(QStringLiteral("passwd"), home.path(),
+                            QStringLiteral("kestrin-drawer-web:x:%1:%1::/nonexistent:"
+                                           "/usr/sbin/nologin\n")
+                                .arg(BridgeUid))
+                && extendEtcFile(QStringLiteral("group"), home.path(),
+                    QStringLiteral("kestrin-drawer:x:64000:kestrin-drawer-web\n"
+                                   "kestrin-drawer-web:x:%1:\n")
+                        .arg(BridgeUid));
+        }
 
         const QString serialLink = home.filePath(QStringLiteral("serial"));
         QVERIFY(QFile::link(QString::fromStdString(serial.device), serialLink));
         QFile config(home.filePath(QStringLiteral("drawers.conf")));
         QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("[service]\nkeep-days = 30\n"
+        configText = QStringLiteral("[service]\nkeep-days = 30\n"
                                     "[drawer 1]\ndevice = %1\nsensor = open-high\nhold = yes\n"
                                     "alarm-after = 1\npulse-on = 10\npulse-off = 10\n"
                                     "[drawer 2]\ndevice = %2\nhold = yes\n"
@@ -211,13 +263,20 @@ private slots:
                                     "pulse-on = 10\npulse-off = 10\n"
                                     "[drawer 4]\ndevice = %3\nhold = no\n")
                          .arg(QString::fromStdString(printer.address()),
-                             QString::fromStdString(second.address()), serialLink)
-                         .toUtf8());
+                             QString::fromStdString(second.address()), serialLink);
+        config.write(configText.toUtf8());
         config.close();
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("KESTRIN_DRAWERS_CONF"), config.fileName());
         environment.insert(QStringLiteral("STATE_DIRECTORY"), state);
+        // The service's syncs take as long as the file says.
+        slowSync = home.filePath(QStringLiteral("slow-sync"));
+        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SLOW_SYNC_LIBRARY));
+        environment.insert(QStringLiteral("KESTRIN_SLOW_SYNC"), slowSync);
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+            environment.value(QStringLiteral("ASAN_OPTIONS"))
+                + QStringLiteral(":verify_asan_link_order=0"));
         systemBus = std::make_unique<PrivateSystemBus>();
         const QString failed = systemBus->start(home.path(), environment);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -444,6 +503,181 @@ private slots:
         QCOMPARE(rows.first().value(QStringLiteral("pid")).toInt(), int(::getpid()));
     }
 
+    // A refusal folds into its account's window within a second of the
+    // window's start, and never later, however many refusals came between.
+    void refusalWindowNeverStretches_data()
+    {
+        QTest::addColumn<QList<int>>("atMs"); // one account's refusals, after the first
+        QTest::addColumn<QList<int>>("repeats"); // of each row
+        QTest::newRow("within the second") << QList<int> {0, 400, 999} << QList<int> {2};
+        QTest::newRow("just after it") << QList<int> {0, 500, 1000} << QList<int> {1, 0};
+        QTest::newRow("a steady flood")
+            << QList<int> {0, 600, 1200, 1800, 2400} << QList<int> {1, 1, 0};
+        QTest::newRow("an hour later") << QList<int> {0, 3'600'000} << QList<int> {0, 0};
+    }
+
+    void refusalWindowNeverStretches()
+    {
+        QFETCH(QList<int>, atMs);
+        QFETCH(QList<int>, repeats);
+        using Folder = drawerservice::RefusalFolder;
+        Folder folder;
+        const std::string key = "uid 1000 drawer 5 not configured";
+        const Folder::Clock::time_point first = Folder::Clock::now();
+        QList<int> rows;
+        const auto take = [&](std::optional<Folder::Clock::time_point> now) {
+            for (const Folder::Count &count : folder.takeEnded(now))
+                rows[int(count.ticket)] = int(count.repeats);
+        };
+        for (const int ms : atMs) {
+            const auto now = first + std::chrono::milliseconds(ms);
+            if (folder.fold(key, now))
+                continue;
+            take(now);
+            folder.recorded(key, std::uint64_t(rows.size()), now);
+            rows.append(0);
+        }
+        take(std::nullopt);
+        QCOMPARE(rows, repeats);
+    }
+
+    // Refusals from hundreds of processes of one account, each on
+    // connections of its own: a row a second per account, drawer and
+    // refusal, every one counted; a kick before them stays, under the
+    // smallest size limit.
+    void floodFromOneAccountKeepsTheKick()
+    {
+        QVERIFY(reconfigure(QStringLiteral("keep-megabytes = 1\n")));
+        const auto restore = qScopeGuard([this] { reconfigure({}); });
+        const std::int64_t start = nowUs();
+        QCOMPARE(
+            openWhenFree(1, QStringLiteral("before the flood")).type(), QDBusMessage::ReplyMessage);
+        ChildOpens opens;
+        opens.connectionPerCall = true;
+        std::string bulky;
+        for (int i = 0; i < 200; ++i)
+            bulky += "\xF0\x9F\x92\xB0"; // four bytes a character
+        opens.calls.assign(3, {5, bulky});
+        QElapsedTimer clock;
+        clock.start();
+        const std::vector<std::string> names = openFromChildren(opens, 200);
+        const qint64 elapsedMs = clock.elapsed();
+        QCOMPARE(names.size(), 600u);
+        QTRY_COMPARE(counted(rowsSince(start, 5)), 600);
+        QVERIFY2(rowsSince(start, 5).size() <= elapsedMs / 1000 + 1,
+            qPrintable(
+                QStringLiteral("%1 rows in %2 ms").arg(rowsSince(start, 5).size()).arg(elapsedMs)));
+        QCOMPARE(rowsSince(start, 1, QLatin1String(kind::Kick)).value(0).value(u"reason"),
+            QStringLiteral("before the flood"));
+    }
+
+    // The web bridge is one process of its own user: its refusals fold per
+    // token, which its reasons name. Another account cannot split its
+    // refusals so.
+    void bridgeRefusalsFoldPerToken_data()
+    {
+        QTest::addColumn<bool>("bridge");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("the bridge's user") << true << 2;
+        QTest::newRow("root") << false << 1;
+    }
+
+    void bridgeRefusalsFoldPerToken()
+    {
+        QFETCH(bool, bridge);
+        QFETCH(int, rows);
+        if (bridge && !withUsers)
+            QSKIP("a user of its own needs root, for a mount namespace");
+        const std::int64_t start = nowUs();
+        ChildOpens opens;
+        opens.calls = {{6, "web: alpha from http://till: sale"},
+            {6, "web: alpha from http://till: sale"}, {6, "web: beta from http://till: sale"}};
+        if (bridge) {
+            opens.uid = opens.gid = BridgeUid;
+            opens.groups = {64000, BridgeUid};
+        }
+        QCOMPARE(openFromChildren(opens).size(), 3u);
+        QTRY_COMPARE(counted(rowsSince(start, 6)), 3);
+        QCOMPARE(rowsSince(start, 6).size(), rows);
+    }
+
+    // A member that sends Open without waiting for the answer and hangs up
+    // at once leaves the bus nothing to name: nothing fires, and the refusal
+    // is recorded with the bus name alone.
+    void anonymousOpenFiresNothing()
+    {
+        const std::int64_t start = nowUs();
+        const int kicks = printer.kicks();
+        QCOMPARE(
+            openWhenFree(3, QStringLiteral("service running")).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE(printer.kicks(), kicks + 1);
+        // The service takes the call only once the caller is gone.
+        const pid_t service = pid_t(servicePid());
+        QCOMPARE(::kill(service, SIGSTOP), 0);
+        const auto resume = qScopeGuard([service] { ::kill(service, SIGCONT); });
+        ChildOpens opens;
+        opens.calls = {{3, "hung up"}};
+        opens.waitForAnswers = false;
+        const std::vector<std::string> names = openFromChildren(opens);
+        QCOMPARE(names.size(), 1u);
+        const QString name = QString::fromStdString(names.front());
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(name).value());
+        QCOMPARE(::kill(service, SIGCONT), 0);
+        const auto hungUp = [&] {
+            QList<QJsonObject> rows;
+            for (const QJsonObject &row : rowsSince(start, 3))
+                if (row.value(u"reason").toString().endsWith(u"hung up"))
+                    rows.append(row);
+            return rows;
+        };
+        QTRY_COMPARE(hungUp().size(), 1);
+        const QJsonObject row = hungUp().first();
+        QCOMPARE(row.value(u"event").toString(), QLatin1String(kind::KickRefused));
+        QCOMPARE(row.value(u"program").toString(), name);
+        QVERIFY(row.value(u"uid").isNull() && row.value(u"pid").isNull());
+        QCOMPARE(printer.kicks(), kicks + 1);
+    }
+
+    // A disk slow to make the kick's row durable: a kick whose row is not
+    // on the disk before the library's deadline is not fired, so that
+    // OpenDrawer's 0 means that nothing fired; one in time fires.
+    void slowDiskFiresOnlyInTime_data()
+    {
+        QTest::addColumn<int>("syncMs");
+        QTest::addColumn<int>("opened");
+        QTest::newRow("in time") << 50 << 1;
+        QTest::newRow("too slow") << 1500 << 0;
+    }
+
+    void slowDiskFiresOnlyInTime()
+    {
+        QFETCH(int, syncMs);
+        QFETCH(int, opened);
+        QProcess program;
+        program.start(QStringLiteral(HOLD_AT_EXIT),
+            {QStringLiteral(DRIVER_LIBRARY), QStringLiteral("--follow")});
+        QByteArray shown;
+        const auto shows = [&](const QByteArray &part) {
+            shown += program.readAllStandardOutput();
+            return shown.contains(part);
+        };
+        QTRY_VERIFY(shows("status 1") || shows("status 2"));
+        const std::int64_t start = nowUs();
+        const int kicks = printer.kicks();
+        QVERIFY(writeFile(slowSync, QByteArray::number(syncMs)));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        QCOMPARE(program.write("open\n"), 5);
+        QTRY_VERIFY(shows("opened "));
+        writeFile(slowSync, "0"); // the row's end is written fast
+        QVERIFY2(shows("opened " + QByteArray::number(opened)), shown.constData());
+        const QString event = QLatin1String(opened ? kind::Kick : kind::KickRefused);
+        QTRY_COMPARE_WITH_TIMEOUT(rowsSince(start, 1, event).value(0).value(u"state").toString(),
+            QLatin1String(opened ? "delivered" : "not-sent"), 5000);
+        QTRY_COMPARE(printer.kicks(), kicks + opened);
+        program.closeWriteChannel();
+        QVERIFY(program.waitForFinished());
+    }
+
     // A caller's program is any bytes it likes: here a folder in Latin-1
     // with terminal controls, some 4,000 bytes deep. It is recorded cut,
     // valid and clean, and the record reads on.
@@ -556,6 +790,40 @@ private slots:
             store.usedBytes() < 2 * (64 << 10), qPrintable(QString::number(store.usedBytes())));
     }
 
+    // Refusals keep to a tenth of the size limit, the oldest going first, so
+    // that the kicks stay; rows about money go by age alone, and only once
+    // no refusal is left.
+    void refusalsCannotPushOutKicks()
+    {
+        drawerservice::History store((state + QStringLiteral("/capped.sqlite")).toStdString());
+        constexpr std::int64_t Limit = 64 << 10;
+        store.setSizeLimit(Limit);
+        drawerservice::Event event = drawerservice::newEvent(1, kind::Kick);
+        event.reason = "the first kick";
+        QVERIFY(store.append(event));
+        event.kind = kind::KickRefused;
+        event.reason = std::string(400, 'r');
+        for (int i = 0; i < 1000; ++i, ++event.timeUs)
+            QVERIFY(store.append(event));
+        const auto rows = [&store](const char *kind) {
+            std::vector<drawerservice::Event> all;
+            store.query({}, all);
+            std::vector<drawerservice::Event> matching;
+            std::copy_if(all.begin(), all.end(), std::back_inserter(matching),
+                [kind](const auto &row) { return row.kind == kind; });
+            return matching;
+        };
+        QCOMPARE(rows(kind::Kick).size(), 1u);
+        QVERIFY2(store.usedBytes() < Limit / 2, qPrintable(QString::number(store.usedBytes())));
+        for (int i = 0; i < 300; ++i, ++event.timeUs) {
+            event.kind = i % 10 == 5 ? kind::KickRefused : kind::Kick;
+            QVERIFY(store.append(event));
+        }
+        QCOMPARE(rows(kind::KickRefused).size(), 0u);
+        QVERIFY(rows(kind::Kick).front().reason != "the first kick");
+        QCOMPARE(rows(kind::Kick).back().timeUs, event.timeUs - 1);
+    }
+
     // Root's report never writes through a link planted where its page
     // goes, nor into a folder reached through one: a user who owns a folder
     // on the way could send the page over a file elsewhere.
@@ -596,19 +864,24 @@ private slots:
             QStringList {QStringLiteral("planted.html")});
     }
 
-    // A full disk: the oldest rows make room for the kick's. A read-only
-    // one: the drawers work on, HistoryWorking says so, and the record
-    // resumes once the disk is back.
+    // A disk full, or with less room than the reserve: the kick's row takes
+    // the room, or the reserve, and refusals, which may not, are counted in
+    // memory and written once there is room again. A read-only disk: a kick
+    // that cannot be recorded is refused and nothing fires; HistoryWorking
+    // says so, and the record resumes once the disk is back.
     void brokenDiskLeavesDrawersWorking_data()
     {
         QTest::addColumn<bool>("readOnly");
-        QTest::newRow("full") << false;
-        QTest::newRow("read-only") << true;
+        QTest::addColumn<qint64>("roomLeft");
+        QTest::newRow("full") << false << 0LL;
+        QTest::newRow("short of room") << false << 512LL * 1024;
+        QTest::newRow("read-only") << true << 0LL;
     }
 
     void brokenDiskLeavesDrawersWorking()
     {
         QFETCH(bool, readOnly);
+        QFETCH(qint64, roomLeft);
         if (!onTmpfs)
             QSKIP("a disk of its own needs root, for a mount namespace");
         const QByteArray folder = QFile::encodeName(state);
@@ -624,29 +897,41 @@ private slots:
                 openWhenFree(1, QStringLiteral("disk filling")).type(), QDBusMessage::ReplyMessage);
             QVERIFY(filler.open(QIODevice::WriteOnly));
             const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) { }
+            struct statvfs disk = {};
+            while (::statvfs(folder.constData(), &disk) == 0
+                && qint64(disk.f_bavail * disk.f_frsize) > roomLeft
+                && filler.write(block) == block.size() && filler.flush()) { }
             filler.close();
         }
         const int kicksBefore = printer.kicks();
         const std::int64_t start = nowUs();
-        QCOMPARE(openWhenFree(1, QStringLiteral("disk broken")).type(), QDBusMessage::ReplyMessage);
-        QTRY_COMPARE(printer.kicks(), kicksBefore + 1);
+        constexpr int Refusals = 5;
+        for (int i = 0; i < Refusals; ++i)
+            QVERIFY(open(5, QStringLiteral("disk broken")).errorName().endsWith(u"NotConfigured"));
+        // Its row is written after the refusals', by the same writer.
+        const QDBusMessage kick = openWhenFree(1, QStringLiteral("disk broken"));
+        QCOMPARE(kick.errorName(),
+            readOnly ? QStringLiteral("org.kestrin.Drawers1.Error.NotRecorded") : QString());
+        QTRY_COMPARE(printer.kicks(), kicksBefore + (readOnly ? 0 : 1));
         QCOMPARE(historyWorking(), !readOnly);
         // A read-only disk does not even read, and kestrin-drawer-ctl says
         // so rather than show an empty record.
         QCOMPARE(ctl({QStringLiteral("history")}).second, readOnly ? 6 : 0);
-        if (readOnly)
-            QTRY_VERIFY(systemBus->log().contains(QLatin1String("the drawers work on")));
-        else
+        if (readOnly) {
+            QTRY_VERIFY(systemBus->log().contains(QLatin1String("kicks are refused")));
+        } else {
             QCOMPARE(rowsSince(start, 1, QLatin1String(kind::Kick))
                          .value(0)
                          .value(QStringLiteral("reason")),
                 QStringLiteral("disk broken"));
+            QCOMPARE(rowsSince(start, 5).size(), 0);
+        }
 
         if (readOnly)
             QCOMPARE(::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT, nullptr), 0);
         else
             QVERIFY(filler.remove());
+        QTRY_COMPARE(counted(rowsSince(start, 5)), Refusals);
         QCOMPARE(openWhenFree(1, QStringLiteral("disk back")).type(), QDBusMessage::ReplyMessage);
         QVERIFY(historyWorking());
         const QList<QJsonObject> kicks = only(

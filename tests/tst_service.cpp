@@ -8,6 +8,7 @@
 #include "busapi.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
+#include "support/etcfiles.h"
 #include "support/fakenetworkprinter.h"
 #include "support/privatesystembus.h"
 #include "support/systemdsockets.h"
@@ -92,8 +93,6 @@ QStringList interfaceShape(const QByteArray &xml)
     return members;
 }
 
-// Adds lines to a copy of a file in /etc and mounts the copy over it, in
-// this process's own mount namespace.
 // What a process printed; forget() starts afresh. Read here, so that the
 // QTRY macros may ask again.
 struct Output {
@@ -120,21 +119,6 @@ bool writeFile(const QString &path, const QString &text)
         && file.write(text.toUtf8()) == text.toUtf8().size();
 }
 
-bool extendEtcFile(const QString &name, const QString &folder, const QString &lines)
-{
-    QFile original(QStringLiteral("/etc/") + name);
-    QFile copy(folder + QLatin1Char('/') + name);
-    if (!original.open(QIODevice::ReadOnly) || !copy.open(QIODevice::WriteOnly))
-        return false;
-    for (const QByteArray &line : original.readAll().split('\n'))
-        if (!line.startsWith("kestrin-") && !line.isEmpty())
-            copy.write(line + '\n');
-    copy.write(lines.toUtf8());
-    copy.close();
-    return ::mount(QFile::encodeName(copy.fileName()).constData(),
-               QFile::encodeName(original.fileName()).constData(), nullptr, MS_BIND, nullptr)
-        == 0;
-}
 } // namespace
 
 class ServiceTest : public QObject {

@@ -12,6 +12,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <chrono>
+
 namespace bus = drawerdriver::bus;
 
 using Interfaces = QMap<QString, QVariantMap>;
@@ -156,8 +158,16 @@ void DrawerBus::open(int number, const QString &reason, OpenDone done)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
         QString::fromStdString(bus::drawerPath(number)), DrawerInterface,
-        QString::fromLatin1(bus::OpenMethod));
-    call << reason;
+        QString::fromLatin1(bus::OpenBeforeMethod));
+    // Fired before the deadline or not at all, and answered by then, so
+    // that an error means that nothing fired. steady_clock is the
+    // service's CLOCK_MONOTONIC.
+    const auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::milliseconds(OpenTimeoutMs) - bus::ReplyRoom;
+    call << reason
+         << qulonglong(
+                std::chrono::duration_cast<std::chrono::microseconds>(deadline.time_since_epoch())
+                    .count());
     // Never blocking: other clients are served while the service answers.
     auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call, OpenTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,

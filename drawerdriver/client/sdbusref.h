@@ -38,6 +38,7 @@ private:
 using BusRef = SdRef<sd_bus, sd_bus_flush_close_unref>;
 using MessageRef = SdRef<sd_bus_message, sd_bus_message_unref>;
 using CredsRef = SdRef<sd_bus_creds, sd_bus_creds_unref>;
+using SlotRef = SdRef<sd_bus_slot, sd_bus_slot_unref>;
 using EventRef = SdRef<sd_event, sd_event_unref>;
 using EventSourceRef = SdRef<sd_event_source, sd_event_source_unref>;
 

@@ -25,7 +25,10 @@ using Clock = std::chrono::steady_clock;
 constexpr char DBusName[] = "org.freedesktop.DBus";
 constexpr char DBusPath[] = "/org/freedesktop/DBus";
 // A service that takes longer than this to accept a kick is not waited for.
-constexpr std::uint64_t OpenTimeoutUs = 1'000'000;
+// The service fires only until bus::ReplyRoom before it, and answers by
+// then, so that the answer comes within it and a kick that fired is never
+// reported as failed.
+constexpr auto OpenTimeout = std::chrono::seconds(1);
 constexpr std::uint64_t BusCallTimeoutUs = 250'000;
 // A lost answer to GetManagedObjects is asked for again after this, twice
 // as long after each further loss, up to the most.
@@ -349,6 +352,30 @@ std::int16_t ServiceClient::status(std::int32_t handle)
     return m_drawers[held->second].open ? 2 : 1;
 }
 
+// Called with the bus locked: OpenBefore, or Open without a deadline,
+// waiting for the answer until end.
+int ServiceClient::callOpen(int number, std::optional<Clock::time_point> deadline,
+    Clock::time_point end, sd_bus_error *error)
+{
+    MessageRef call;
+    int r = sd_bus_message_new_method_call(m_bus, call.out(), bus::ServiceName,
+        bus::drawerPath(number).c_str(), bus::DrawerInterface,
+        deadline ? bus::OpenBeforeMethod : bus::OpenMethod);
+    if (r >= 0)
+        r = sd_bus_message_append(call, "s", program_invocation_short_name);
+    // The steady clock is CLOCK_MONOTONIC, the service's clock for it.
+    if (r >= 0 && deadline)
+        r = sd_bus_message_append(call, "t",
+            std::uint64_t(
+                std::chrono::duration_cast<std::chrono::microseconds>(deadline->time_since_epoch())
+                    .count()));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now());
+    if (r >= 0)
+        r = left.count() > 0 ? sd_bus_call(m_bus, call, std::uint64_t(left.count()), error, nullptr)
+                             : -ETIMEDOUT;
+    return r;
+}
+
 std::int16_t ServiceClient::open(std::int32_t handle)
 {
     int number = 0;
@@ -363,16 +390,17 @@ std::int16_t ServiceClient::open(std::int32_t handle)
     int r = 0;
     {
         std::lock_guard guard(m_busMutex);
-        MessageRef call;
-        r = sd_bus_message_new_method_call(m_bus, call.out(), bus::ServiceName,
-            bus::drawerPath(number).c_str(), bus::DrawerInterface, bus::OpenMethod);
-        if (r >= 0)
-            r = sd_bus_message_append(call, "s", program_invocation_short_name);
-        if (r >= 0)
-            r = sd_bus_call(m_bus, call, OpenTimeoutUs, &error, nullptr);
+        const auto end = Clock::now() + OpenTimeout;
+        r = callOpen(number, end - bus::ReplyRoom, end, &error);
+        if (sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_METHOD)) {
+            sd_bus_error_free(&error); // a service older than OpenBefore
+            r = callOpen(number, std::nullopt, end, &error);
+        }
     }
     wake(); // the call may have read signals for the worker
-    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
+    if (sd_bus_error_has_names(&error, bus::TooLateError, bus::NotRecordedError)) {
+        reportProblem("drawer service", error.message ? error.message : error.name);
+    } else if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
         const std::string user = userName();
         reportProblem("drawer service",
             "not allowed to open drawers: " + user + " is not in the group " + bus::DrawerGroup

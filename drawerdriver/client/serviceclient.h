@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -48,6 +49,8 @@ private:
     bool retryPending() const;
     void followOwner(const std::string &owner);
     void forgetStates();
+    int callOpen(int number, std::optional<std::chrono::steady_clock::time_point> deadline,
+        std::chrono::steady_clock::time_point end, sd_bus_error *error);
 
     static int onOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *);
     static int onPropertiesChanged(sd_bus_message *signal, void *userdata, sd_bus_error *);

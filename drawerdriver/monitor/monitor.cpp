@@ -108,10 +108,12 @@ public:
                 pending.pop_front();
                 continue;
             }
-            if (!sendKick(kick)) {
+            const std::optional<KickEnd> end = sendKick(kick);
+            if (!end) {
                 m_nextKickTry = Clock::now() + KickRetryInterval;
                 return;
             }
+            tellEnd(kick, *end);
             pending.pop_front();
         }
     }
@@ -178,8 +180,13 @@ public:
             drawer + ": kick not delivered, device " + why + " for "
                 + std::to_string(seconds.count()) + " s");
         reportProblem(drawer + " kick", {}); // the next lost kick is told too
-        if (m_monitor.m_onUndelivered)
-            m_monitor.m_onUndelivered(kick.drawer);
+        tellEnd(kick, KickEnd::Undelivered);
+    }
+
+    void tellEnd(const PendingKick &kick, KickEnd end)
+    {
+        if (m_monitor.m_onKickEnd)
+            m_monitor.m_onKickEnd(kick.drawer, kick.tag, end);
     }
 
 private:
@@ -260,27 +267,28 @@ private:
         return answer.answered;
     }
 
-    // True when the kick is done with: sent, or cut short and told.
-    bool sendKick(const PendingKick &kick)
+    // How the kick ended once it is done with (sent, or cut short and
+    // told), or nothing while it may be tried again.
+    std::optional<KickEnd> sendKick(const PendingKick &kick)
     {
         const auto deadline = Clock::now() + ExchangeLimit;
         if (!connect(deadline))
-            return false;
+            return std::nullopt;
         std::string error;
         std::size_t written = 0;
         const bool ok = m_connection.transport().writeAll(kick.bytes, deadline, error, &written);
         if (!ok || !m_connection.held())
             m_connection.close();
         if (ok)
-            return true;
+            return KickEnd::Delivered;
         failed(OpenFailure::Other, "the kick did not reach the drawer: " + error);
         if (written == 0)
-            return false; // nothing of it arrived: it may be tried again
+            return std::nullopt; // nothing of it arrived: it may be tried again
         // Part of it arrived: sent again, it might fire the drawer twice.
         reportProblem("drawer " + std::to_string(kick.drawer + 1) + " kick",
             "drawer " + std::to_string(kick.drawer + 1)
                 + ": kick cut short, not sent again: " + error);
-        return true;
+        return KickEnd::CutShort;
     }
 
     void answered(std::optional<bool> level)
@@ -415,11 +423,11 @@ void DeviceMonitor::handleGiven()
     m_lastCall = Clock::now();
 }
 
-void DeviceMonitor::kick(int drawer, std::vector<std::uint8_t> bytes)
+void DeviceMonitor::kick(int drawer, std::vector<std::uint8_t> bytes, std::uint64_t tag)
 {
     {
         std::lock_guard guard(m_mutex);
-        m_kicks.push_back({drawer, std::move(bytes), Clock::now() + KickDeadline});
+        m_kicks.push_back({drawer, std::move(bytes), Clock::now() + KickDeadline, tag});
     }
     wake();
 }

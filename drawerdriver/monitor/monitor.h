@@ -65,7 +65,12 @@ struct PendingKick {
     int drawer = 0; // 0 for "Drawer #1"
     std::vector<std::uint8_t> bytes;
     std::chrono::steady_clock::time_point deadline;
+    std::uint64_t tag = 0; // the caller's own name for it
 };
+
+// How a kick ended: the device took it whole, took part of it (it may have
+// fired), or never took it before the kick's deadline.
+enum class KickEnd { Delivered, CutShort, Undelivered };
 
 class DeviceMonitor : public std::enable_shared_from_this<DeviceMonitor> {
 public:
@@ -101,13 +106,13 @@ public:
     void handleGiven();
     // Hands a kick to the worker, which sends it at once and tries again on
     // a busy device until the kick's deadline.
-    void kick(int drawer, std::vector<std::uint8_t> bytes);
-    // Called on the worker thread with the drawer (0 for "Drawer #1") of
-    // each accepted kick that the device never took in time, beside the
-    // message reportProblem writes. Set before start().
-    void setUndeliveredHandler(std::function<void(int drawer)> handler)
+    void kick(int drawer, std::vector<std::uint8_t> bytes, std::uint64_t tag = 0);
+    // Called on the worker thread with the drawer (0 for "Drawer #1") and
+    // tag of each kick as it ends; one the device never took in time is
+    // also told by reportProblem. Set before start().
+    void setKickEndHandler(std::function<void(int drawer, std::uint64_t tag, KickEnd)> handler)
     {
-        m_onUndelivered = std::move(handler);
+        m_onKickEnd = std::move(handler);
     }
     // Called on the worker thread whenever what answering() or sensorLevel()
     // say has changed, so that a watcher need not ask them again and again.
@@ -141,7 +146,7 @@ private:
     const std::vector<DrawerSection> m_sections;
     std::shared_ptr<DeviceMonitor> m_predecessor;
     const std::function<void()> m_checkConfig;
-    std::function<void(int drawer)> m_onUndelivered;
+    std::function<void(int drawer, std::uint64_t tag, KickEnd)> m_onKickEnd;
     std::function<void()> m_onChange;
     int m_wake[2] = {-1, -1};
 
