@@ -25,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebSocket>
+#include <QWebSocketHandshakeOptions>
 
 #include <csignal>
 
@@ -43,6 +44,38 @@ double cpuSeconds(qint64 pid)
     const QList<QByteArray> fields = stat.readAll().split(')').value(1).split(' ');
     // After the name: state is field 3, utime 14 and stime 15.
     return (fields.value(12).toDouble() + fields.value(13).toDouble()) / ::sysconf(_SC_CLK_TCK);
+}
+
+// A process's resident memory, from /proc.
+qint64 residentKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = status.readAll();
+    return text.mid(text.indexOf("VmRSS:") + 6).trimmed().split(' ').value(0).toLongLong();
+}
+
+// A WebSocket client of the bridge offering these subprotocols, once it
+// is connected; null if the bridge refused it.
+std::unique_ptr<QWebSocket> follow(
+    quint16 port, const QString &origin, const QStringList &subprotocols = {})
+{
+    auto socket = std::make_unique<QWebSocket>(origin);
+    bool ended = false;
+    QObject::connect(socket.get(), &QWebSocket::stateChanged, socket.get(),
+        [&ended](QAbstractSocket::SocketState state) {
+            ended = ended || state == QAbstractSocket::UnconnectedState;
+        });
+    QWebSocketHandshakeOptions options;
+    options.setSubprotocols(subprotocols);
+    socket->open(
+        QNetworkRequest(QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/events").arg(port))), options);
+    const bool answered = QTest::qWaitFor(
+        [&] { return socket->state() == QAbstractSocket::ConnectedState || ended; });
+    QObject::disconnect(socket.get(), &QWebSocket::stateChanged, socket.get(), nullptr);
+    return answered && socket->state() == QAbstractSocket::ConnectedState ? std::move(socket)
+                                                                          : nullptr;
 }
 
 // A WebSocket client of the bridge that keeps every JSON message it got.
@@ -104,6 +137,21 @@ private:
         const QRegularExpressionMatch match = QRegularExpression(QStringLiteral(":(\\d+)/"))
                                                   .match(QString::fromLatin1(process.readAll()));
         return quint16(match.captured(1).toUInt());
+    }
+
+    // Another bridge with a file limit of 256, and so fewer slots; a
+    // heartbeat this often, if given.
+    static quint16 startLimitedBridge(QProcess &process, const QString &heartbeatMs = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!heartbeatMs.isEmpty())
+            environment.insert(QStringLiteral("KESTRIN_WEB_HEARTBEAT_MS"), heartbeatMs);
+        process.setProcessEnvironment(environment);
+        process.setChildProcessModifier([] {
+            const rlimit files {256, 256};
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        });
+        return startBridge(process);
     }
 
     QJsonArray drawers(quint16 at = 0)
@@ -262,9 +310,9 @@ private slots:
         QTest::newRow("oversized body")
             << post(app + bearer + json, "{\"reason\":\"" + QByteArray(5000, 'x') + "\"}") << 413
             << AppOrigin << 0;
-        // Cut off unread, the bridge's memory is not the client's to fill.
-        QTest::newRow("endless body") << post(app + bearer + json, QByteArray(2 * 1024 * 1024, 'x'))
-                                      << 0 << QByteArray() << 0;
+        // Refused unread, the bridge's memory is not the client's to fill.
+        QTest::newRow("endless body")
+            << post(app + bearer + json, QByteArray(2 * 1024 * 1024, 'x')) << 413 << AppOrigin << 0;
         QTest::newRow("GET on open") << httpRequest("GET", "/v1/drawers/1/open", port, app + bearer)
                                      << 405 << AppOrigin << 0;
         QTest::newRow("events without upgrade")
@@ -295,6 +343,52 @@ private slots:
             QVERIFY(QJsonDocument::fromJson(answer.body)[QLatin1String("error")].isString());
         QTRY_COMPARE(printer->kicks(), before + kicks);
         QCOMPARE(bridge.state(), QProcess::Running);
+    }
+
+    // Bodies and heads longer than the bridge takes are refused as soon as
+    // it can tell, unread, however long the client goes on sending, and the
+    // connection is closed after the answer; the bridge's memory stays put.
+    void oversizedRequestsAreRefusedUnread_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QByteArray>("stream"); // sent over and over until the answer
+        QTest::addColumn<int>("status");
+        const QByteArray post = "POST /v1/drawers/1/open HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Authorization: Bearer "
+            + token + "\r\n";
+        QTest::newRow("4 GB to come") << post + "Content-Length: 4294967296\r\n\r\n"
+                                      << QByteArray() << 413;
+        QTest::newRow("endless chunks") << post + "Transfer-Encoding: chunked\r\n\r\n"
+                                        << "400\r\n" + QByteArray(1024, 'x') + "\r\n"
+                                        << 413;
+        QTest::newRow("endless head") << post << "X-Filler: " + QByteArray(1000, 'x') + "\r\n"
+                                      << 431;
+    }
+
+    void oversizedRequestsAreRefusedUnread()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, stream);
+        QFETCH(int, status);
+        const qint64 residentBefore = residentKb(bridge.processId());
+        QTcpSocket client;
+        client.connectToHost(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(client.waitForConnected() && client.write(head) > 0);
+        QByteArray answer;
+        qint64 sent = 0;
+        // 64 MB at most, which the bridge once kept.
+        while (!answer.contains("\r\n\r\n") && client.state() == QAbstractSocket::ConnectedState
+            && sent < (64 << 20)) {
+            if (!stream.isEmpty() && client.bytesToWrite() < (1 << 20))
+                sent += client.write(stream.repeated(64));
+            client.waitForReadyRead(stream.isEmpty() ? 5000 : 10);
+            answer += client.readAll();
+        }
+        QCOMPARE(parseHttpAnswer(answer).status, status);
+        QVERIFY(parseHttpAnswer(answer).hasHeader("Connection: close"));
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        const qint64 grownKb = residentKb(bridge.processId()) - residentBefore;
+        QVERIFY2(grownKb < 16 * 1024, qPrintable(QString::number(grownKb)));
     }
 
     void theRecordNamesTokenAndOrigin()
@@ -444,14 +538,7 @@ private slots:
     void idleConnectionsLeaveRoom()
     {
         QProcess limited;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KESTRIN_WEB_HEARTBEAT_MS"), QStringLiteral("300"));
-        limited.setProcessEnvironment(environment);
-        limited.setChildProcessModifier([] {
-            const rlimit files {256, 256};
-            ::setrlimit(RLIMIT_NOFILE, &files);
-        });
-        const quint16 second = startBridge(limited);
+        const quint16 second = startLimitedBridge(limited, QStringLiteral("300"));
         QVERIFY(second != 0);
 
         QElapsedTimer clock;
@@ -468,6 +555,21 @@ private slots:
         qInfo("With 400 connections held, the bridge used %.0f %% of a core.", share * 100);
         QVERIFY2(share < 0.5, qPrintable(QString::number(share)));
 
+        // A client answered last, and so the latest active, keeps its
+        // connection when a newcomer takes the place of one idle longer.
+        const std::vector<int> flood = holdConnections(second, 256);
+        QTcpSocket recent;
+        recent.connectToHost(QStringLiteral("127.0.0.1"), second);
+        const QByteArray keepAlive = "GET /v1/drawers HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        QVERIFY(recent.waitForConnected() && recent.write(keepAlive) > 0);
+        QByteArray drawersJson; // each answer's body ends the array
+        QTRY_VERIFY((drawersJson += recent.readAll()).endsWith(']'));
+        QCOMPARE(rawHttp(second, httpRequest("GET", "/v1/drawers", second), 2000).status, 200);
+        recent.write(keepAlive);
+        QTRY_VERIFY((drawersJson += recent.readAll()).count("HTTP/1.1 200 ") == 2);
+        for (const int connection : flood)
+            ::close(connection);
+
         // This process answers the pings only while its event loop runs.
         EventClient listener(second, QString::fromLatin1(AppOrigin));
         const auto heartbeats = [&] {
@@ -482,6 +584,67 @@ private slots:
         QVERIFY(limited.waitForFinished());
     }
 
+    // Tokenless clients with the page's own origin that hold every slot of
+    // theirs and answer the pings keep no token's client out; an unknown
+    // token is refused at the handshake; the page follows with its token;
+    // and a token's own share is bounded.
+    void tokenClientsGetInPastTokenlessOnes()
+    {
+        QProcess limited;
+        const quint16 second = startLimitedBridge(limited);
+        QVERIFY(second != 0);
+        auto stop = qScopeGuard([&] {
+            limited.terminate();
+            limited.waitForFinished();
+        });
+        const QString own = QStringLiteral("http://127.0.0.1:%1").arg(second);
+        std::vector<std::unique_ptr<QWebSocket>> outsider;
+        do
+            outsider.push_back(follow(second, own));
+        while (outsider.back() && outsider.size() < 300);
+        QVERIFY(!outsider.back() && outsider.size() > 1);
+        auto handshake = [&](const QByteArray &subprotocols) {
+            return rawHttp(second,
+                webSocketHandshake("/v1/events") + "Host: 127.0.0.1\r\nOrigin: " + own.toUtf8()
+                    + "\r\nSec-WebSocket-Protocol: " + subprotocols + "\r\n\r\n");
+        };
+        QCOMPARE(handshake("kestrin.v1").status, 503);
+        QCOMPARE(handshake("kestrin.v1, kestrin.bearer." + token.left(42) + 'x').status, 401);
+        const HttpAnswer admitted = handshake("kestrin.v1, kestrin.bearer." + token);
+        QCOMPARE(admitted.status, 101);
+        QVERIFY(admitted.hasHeader("Sec-WebSocket-Protocol: kestrin.v1"));
+        QVERIFY(!admitted.head.contains(token));
+
+        if (ownNetwork) {
+            HeadlessChromium chromium;
+            const QString failed = chromium.start(own + QLatin1Char('/'));
+            QVERIFY2(failed.isEmpty(), qPrintable(failed));
+            QTRY_VERIFY(chromium
+                            .evaluate(QStringLiteral("document.getElementById('connection') "
+                                                     "!== null"))
+                            .toBool());
+            chromium.evaluate(QStringLiteral("localStorage.setItem('kestrin-drawer-web.token', "
+                                             "'%1'); location.reload()")
+                                  .arg(QString::fromLatin1(token)));
+            QTRY_COMPARE_WITH_TIMEOUT(
+                chromium
+                    .evaluate(QStringLiteral("document.getElementById('connection').dataset.state"))
+                    .toString(),
+                QStringLiteral("live"), 10000);
+        }
+        const QStringList withToken
+            = {QStringLiteral("kestrin.v1"), QStringLiteral("kestrin.bearer.") + token};
+        std::vector<std::unique_ptr<QWebSocket>> tokens;
+        do
+            tokens.push_back(follow(second, own, withToken));
+        while (tokens.back() && tokens.size() < 300);
+        QVERIFY(!tokens.back());
+        QCOMPARE(tokens.front()->subprotocol(), QStringLiteral("kestrin.v1"));
+        const QByteArray other
+            = ctl({QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("till-3")});
+        QCOMPARE(handshake("kestrin.v1, kestrin.bearer." + other).status, 101);
+    }
+
     // While the service is stopped, the bridge answers from what it knows,
     // and an Open ends in 504 after its deadline.
     void stuckServiceDoesNotStallTheBridge()
@@ -494,7 +657,10 @@ private slots:
         QTcpSocket waiting;
         waiting.connectToHost(QStringLiteral("127.0.0.1"), port);
         QVERIFY(waiting.waitForConnected());
-        waiting.write(httpRequest("POST", "/v1/drawers/1/open", port, bearer));
+        // A GET pipelined behind it is answered after it.
+        waiting.write(httpRequest("POST", "/v1/drawers/1/open", port, bearer)
+                          .replace("Connection: close\r\n", "")
+            + httpRequest("GET", "/v1/drawers", port));
         QVERIFY(waiting.waitForBytesWritten());
 
         QCOMPARE(rawHttp(port, httpRequest("GET", "/v1/drawers", port), 500).status, 200);
@@ -502,9 +668,13 @@ private slots:
         QCOMPARE(rawHttp(port, httpRequest("POST", "/v1/drawers/5/open", port, bearer), 500).status,
             404);
         QByteArray bytes;
-        QTRY_COMPARE_WITH_TIMEOUT(parseHttpAnswer(bytes += waiting.readAll()).status, 504, 6000);
-        QVERIFY(QJsonDocument::fromJson(parseHttpAnswer(bytes).body)[QLatin1String("error")]
-                    .isString());
+        QTRY_VERIFY_WITH_TIMEOUT((bytes += waiting.readAll()).count("HTTP/1.1 ") == 2, 6000);
+        QCOMPARE(parseHttpAnswer(bytes).status, 504);
+        QVERIFY(bytes.indexOf("HTTP/1.1 200 ") > 0);
+        const QByteArray body = parseHttpAnswer(bytes).body;
+        QVERIFY(
+            QJsonDocument::fromJson(body.left(body.indexOf("HTTP/1.1 ")))[QLatin1String("error")]
+                .isString());
         resume.dismiss();
         QCOMPARE(::kill(service, SIGCONT), 0);
         // The service, running again, answers what it was sent before it

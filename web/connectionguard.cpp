@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <utility>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,17 +17,70 @@
 namespace {
 
 // A connection that has sent nothing for this long is closed.
-constexpr qint64 IdleTimeoutMs = 5000;
+constexpr qint64 IdleTimeoutUs = 5'000'000;
 // A request's head and body must be in within this of its first byte.
-constexpr qint64 RequestTimeoutMs = 5000;
+constexpr qint64 RequestTimeoutUs = 5'000'000;
+// How long a refused client may go on sending before it is cut off.
+constexpr qint64 LingerUs = 2'000'000;
 // Descriptors kept for everything but connections.
 constexpr rlim_t Reserve = 64;
 constexpr rlim_t MostConnections = 1024;
-// Unread bytes a connection may pile up before it is dropped: a request's
-// head and the largest body, with room to spare.
-constexpr qint64 UnreadLimit = 64 * 1024;
+// A chunked body may take up to this many bytes with its framing.
+constexpr qint64 ChunkedLimit = 2 * ConnectionGuard::BodyLimit;
+// What a connection reads ahead, Qt's buffer included: a whole request,
+// which the HTTP server keeps until it has all of it. Once full, the socket
+// reads no more and the request's deadline closes it.
+constexpr qint64 ReadBufferSize = ConnectionGuard::HeadLimit + ChunkedLimit + 1024;
 // How long accepting pauses when the descriptors have run out.
 constexpr int AcceptPauseMs = 100;
+
+// What the guard needs of a request's head, read as the HTTP server reads
+// it: where it ends, the longest body it announces, whether the body comes
+// in chunks, and the Origin, for the refusal's CORS header. The server's
+// own parser judges everything else.
+struct HeadFraming {
+    qsizetype size = -1; // with its blank line; -1: not all in yet
+    qint64 contentLength = 0;
+    bool chunked = false;
+    QByteArray origin;
+};
+
+HeadFraming readFraming(const QByteArray &bytes)
+{
+    HeadFraming head;
+    qsizetype at = 0;
+    // Blank lines before a request, which the server skips too.
+    while (at < bytes.size() && QByteArrayView(" \t\v\r\n").contains(bytes[at]))
+        ++at;
+    for (bool requestLine = true;; requestLine = false) {
+        const qsizetype end = bytes.indexOf('\n', at);
+        if (end < 0)
+            return {};
+        QByteArray line = bytes.mid(at, end - at);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        at = end + 1;
+        if (requestLine)
+            continue;
+        if (line.isEmpty()) {
+            head.size = at;
+            return head;
+        }
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        bool number = false;
+        const qint64 length = value.toLongLong(&number);
+        if (name == "content-length" && number)
+            head.contentLength = std::max(head.contentLength, length);
+        else if (name == "transfer-encoding")
+            head.chunked = head.chunked || value.toLower().contains("chunked");
+        else if (name == "origin")
+            head.origin = value;
+    }
+}
 
 int connectionCapacity()
 {
@@ -37,6 +91,25 @@ int connectionCapacity()
         limit.rlim_cur > 2 * Reserve ? limit.rlim_cur - Reserve : limit.rlim_cur / 2, 1,
         MostConnections));
 }
+
+// A connection whose closing the bridge may take over: Qt's HTTP server
+// closes a connection once it has answered an upgrade that it does not
+// carry out itself, and the bridge hands such a connection to its own
+// WebSocket server, or answers it in turn after earlier answers.
+class GuardedSocket : public QTcpSocket {
+public:
+    using QTcpSocket::QTcpSocket;
+    void keepOpenOnce() { m_keepOpen = true; }
+    void disconnectFromHost() override
+    {
+        if (std::exchange(m_keepOpen, false))
+            return;
+        QTcpSocket::disconnectFromHost();
+    }
+
+private:
+    bool m_keepOpen = false;
+};
 
 // Accepts by itself rather than through Qt's loop, which tries again at
 // once, for ever, when the descriptors have run out (EMFILE): here accepting
@@ -89,8 +162,8 @@ private:
 
 } // namespace
 
-ConnectionGuard::ConnectionGuard(QObject *parent)
-    : QObject(parent), m_capacity(connectionCapacity())
+ConnectionGuard::ConnectionGuard(Refuse refuse, QObject *parent)
+    : QObject(parent), m_refuse(std::move(refuse)), m_capacity(connectionCapacity())
 {
     m_clock.start();
     m_sweep.setInterval(1000);
@@ -116,15 +189,22 @@ void ConnectionGuard::admit(QTcpServer *server, qintptr descriptor)
         ::close(int(descriptor)); // every connection is busy answering: no room
         return;
     }
-    auto *socket = new QTcpSocket(server);
+    auto *socket = new GuardedSocket(server);
     if (!socket->setSocketDescriptor(descriptor)) {
         ::close(int(descriptor));
         delete socket;
         return;
     }
-    const qint64 now = m_clock.elapsed();
-    m_connections.insert(socket, {State::Waiting, now + IdleTimeoutMs, now});
+    socket->setReadBufferSize(ReadBufferSize);
+    const qint64 now = nowUs();
+    m_connections.insert(socket, {State::Waiting, now + IdleTimeoutUs, now, {}});
+    // Before the HTTP server's own, which is connected once it is pending.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+        const auto it = m_connections.constFind(socket);
+        if (it != m_connections.cend() && it->state == State::Closing && !socket->bytesToWrite())
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
     connect(socket, &QObject::destroyed, this, [this, socket] { m_connections.remove(socket); });
     if (!m_sweep.isActive())
         m_sweep.start();
@@ -136,16 +216,68 @@ void ConnectionGuard::onReadyRead(QTcpSocket *socket)
     const auto it = m_connections.find(socket);
     if (it == m_connections.end() || it->state == State::WebSocket)
         return;
-    // An endless request cannot fill the bridge's memory.
-    if (socket->bytesAvailable() > UnreadLimit) {
-        close(socket);
+    if (it->state == State::Closing) {
+        discard(socket, *it);
         return;
     }
-    it->activeMs = m_clock.elapsed();
+    it->activeUs = nowUs();
     if (it->state == State::Waiting) {
         it->state = State::Reading;
-        it->deadlineMs = it->activeMs + RequestTimeoutMs;
+        it->deadlineUs = it->activeUs + RequestTimeoutUs;
     }
+    inspect(socket, it->request);
+}
+
+// Looks at each request's head as it comes in, before the HTTP server reads
+// further, so that a body too long for the bridge is never read.
+void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
+{
+    // The server reads all it is given while a request comes in, and keeps
+    // it until the request is whole (a transaction): without one, these
+    // bytes begin a new request.
+    if (!socket->isTransactionStarted())
+        request = {};
+    const qint64 available = socket->bytesAvailable();
+    if (request.chunkedBytes >= 0) {
+        request.chunkedBytes += available;
+        if (request.chunkedBytes > ChunkedLimit)
+            refuse(socket, TooLong::Body, request.origin);
+        return;
+    }
+    if (request.headRead)
+        return;
+    const qsizetype before = request.head.size();
+    request.head += socket->peek(std::min<qint64>(available, HeadLimit + 1 - before));
+    const HeadFraming head = readFraming(request.head);
+    if (head.size < 0) {
+        if (request.head.size() > HeadLimit)
+            refuse(socket, TooLong::Head, {});
+        return;
+    }
+    request.headRead = true;
+    request.head.clear();
+    request.origin = head.origin;
+    if (head.chunked)
+        request.chunkedBytes = before + available - head.size;
+    if (head.contentLength > BodyLimit || request.chunkedBytes > ChunkedLimit)
+        refuse(socket, TooLong::Body, head.origin);
+}
+
+void ConnectionGuard::refuse(QTcpSocket *socket, TooLong what, const QByteArray &origin)
+{
+    const auto it = m_connections.find(socket);
+    it->state = State::Answering;
+    it->request = {};
+    m_refuse(socket, what, origin);
+}
+
+// Drops what a closing connection sends, without keeping it.
+void ConnectionGuard::discard(QTcpSocket *socket, Connection &connection)
+{
+    connection.request = {};
+    if (socket->isTransactionStarted())
+        socket->commitTransaction();
+    socket->skip(socket->bytesAvailable());
 }
 
 void ConnectionGuard::answering(QTcpSocket *socket)
@@ -156,10 +288,11 @@ void ConnectionGuard::answering(QTcpSocket *socket)
 
 void ConnectionGuard::answered(QTcpSocket *socket)
 {
-    if (const auto it = m_connections.find(socket); it != m_connections.end()) {
-        it->activeMs = m_clock.elapsed();
+    if (const auto it = m_connections.find(socket);
+        it != m_connections.end() && it->state == State::Answering) {
+        it->activeUs = nowUs();
         it->state = State::Waiting;
-        it->deadlineMs = it->activeMs + IdleTimeoutMs;
+        it->deadlineUs = it->activeUs + IdleTimeoutUs;
     }
 }
 
@@ -169,15 +302,32 @@ void ConnectionGuard::upgraded(QTcpSocket *socket)
         it->state = State::WebSocket;
 }
 
+void ConnectionGuard::keepOpen(QTcpSocket *socket)
+{
+    static_cast<GuardedSocket *>(socket)->keepOpenOnce();
+}
+
+void ConnectionGuard::closeAfterWrites(QTcpSocket *socket)
+{
+    const auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    it->state = State::Closing;
+    it->deadlineUs = nowUs() + LingerUs;
+    discard(socket, *it);
+    if (!socket->bytesToWrite())
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+}
+
 bool ConnectionGuard::closeOldestIdle()
 {
     QTcpSocket *oldest = nullptr;
     qint64 since = 0;
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-        const bool idle = it->state == State::Waiting || it->state == State::Reading;
-        if (idle && (!oldest || it->activeMs < since)) {
+        const bool idle = it->state != State::Answering && it->state != State::WebSocket;
+        if (idle && (!oldest || it->activeUs < since)) {
             oldest = it.key();
-            since = it->activeMs;
+            since = it->activeUs;
         }
     }
     if (oldest)
@@ -194,10 +344,10 @@ void ConnectionGuard::close(QTcpSocket *socket)
 
 void ConnectionGuard::sweep()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = nowUs();
     QList<QTcpSocket *> late;
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
-        if ((it->state == State::Waiting || it->state == State::Reading) && it->deadlineMs <= now)
+        if (it->state != State::Answering && it->state != State::WebSocket && it->deadlineUs <= now)
             late.append(it.key());
     for (QTcpSocket *socket : late)
         close(socket);

@@ -2,6 +2,7 @@
 
 #include "busapi.h"
 #include "connectionguard.h"
+#include "eventclients.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -14,8 +15,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
-#include <QWebSocket>
 
+#include <algorithm>
 #include <optional>
 
 namespace bus = drawerdriver::bus;
@@ -25,9 +26,13 @@ using Answer = WebBridge::Answer;
 
 namespace {
 
-// The longest body an Open takes; a reason is at most 200 characters.
-constexpr qsizetype BodyLimit = 4096;
-constexpr int DefaultHeartbeatMs = 10000;
+// The most answers a connection may wait for (its requests pipelined);
+// another is refused and the connection closed after it.
+constexpr size_t MostQueued = 16;
+// A client that does not read its answers is cut off beyond this.
+constexpr qint64 WriteBacklog = 64 * 1024;
+// A WebSocket client's token: the secret in a subprotocol of this prefix.
+constexpr QByteArrayView BearerPrefix = "kestrin.bearer.";
 
 // "localhost", "127.0.0.1", "[::1]", with or without a port.
 bool loopbackHost(const QByteArray &host)
@@ -58,9 +63,31 @@ Answer errorAnswer(Status status, const QString &text)
     return jsonAnswer(status, QJsonObject {{QStringLiteral("error"), text}});
 }
 
+// Writes an answer as QHttpServerResponder does, for a request refused
+// before the HTTP server has read it, which it has no responder for yet.
+class UnreadRequestResponder {
+public:
+    explicit UnreadRequestResponder(QTcpSocket *socket) : m_socket(socket) { }
+    void writeStatusLine(Status status)
+    {
+        m_socket->write("HTTP/1.1 " + QByteArray::number(int(status))
+            + (status == Status::PayloadTooLarge ? " Payload Too Large\r\n"
+                                                 : " Request Header Fields Too Large\r\n"));
+    }
+    void writeHeader(const QByteArray &name, const QByteArray &value)
+    {
+        m_socket->write(name + ": " + value + "\r\n");
+    }
+    void writeBody(const QByteArray &body) { m_socket->write("\r\n" + body); }
+
+private:
+    QTcpSocket *m_socket;
+};
+
 // Every answer goes out here, with the headers that all of them carry; the
 // allowed origin, if any, gets the CORS header.
-void send(QHttpServerResponder &responder, const Answer &answer, const QByteArray &cors)
+template<typename Responder>
+void send(Responder &responder, const Answer &answer, const QByteArray &cors)
 {
     responder.writeStatusLine(answer.status);
     if (!answer.body.isEmpty())
@@ -131,7 +158,7 @@ bool isPage(const QString &path)
 // refuses the body.
 std::optional<Answer> readReason(const QByteArray &body, QString *reason)
 {
-    if (body.size() > BodyLimit)
+    if (body.size() > ConnectionGuard::BodyLimit)
         return errorAnswer(Status::PayloadTooLarge, QStringLiteral("body too large"));
     if (body.trimmed().isEmpty())
         return std::nullopt;
@@ -180,6 +207,30 @@ Answer openAnswer(int number, DrawerBus::OpenResult result, const QString &servi
         Status::ServiceUnavailable, QStringLiteral("the drawer service is not running"));
 }
 
+// The subprotocols a WebSocket handshake offers: kestrin.v1, and the
+// secrets of any kestrin.bearer.TOKEN.
+struct Offer {
+    bool v1 = false;
+    QList<QByteArray> secrets;
+};
+
+Offer offerOf(const QHttpServerRequest &request)
+{
+    Offer offer;
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("sec-websocket-protocol", Qt::CaseInsensitive) != 0)
+            continue;
+        for (const QByteArray &entry : value.split(',')) {
+            const QByteArray protocol = entry.trimmed();
+            if (protocol == EventClients::Subprotocol)
+                offer.v1 = true;
+            else if (protocol.startsWith(BearerPrefix))
+                offer.secrets.append(protocol.mid(BearerPrefix.size()));
+        }
+    }
+    return offer;
+}
+
 } // namespace
 
 // Each path and method the bridge answers; the first that matches serves.
@@ -193,25 +244,25 @@ const WebBridge::Route WebBridge::Routes[] = {
 WebBridge::WebBridge(
     DrawerBus *drawers, TokenStore tokens, QStringList allowOrigins, QObject *parent)
     : QAbstractHttpServer(parent), m_drawers(drawers), m_tokens(std::move(tokens)),
-      m_allowOrigins(std::move(allowOrigins)), m_guard(new ConnectionGuard(this)),
-      m_heartbeatMs(qEnvironmentVariableIntValue("KESTRIN_WEB_HEARTBEAT_MS"))
+      m_allowOrigins(std::move(allowOrigins)),
+      m_guard(
+          new ConnectionGuard([this](QTcpSocket *socket, ConnectionGuard::TooLong what,
+                                  const QByteArray &origin) { refuseUnread(socket, what, origin); },
+              this)),
+      m_clients(new EventClients(
+          std::min(MostTokenlessClients, m_guard->capacity() / 4),
+          [this] { return stateMessage(m_drawers->drawers()); }, this))
 {
-    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebBridge::acceptClients);
     connect(m_drawers, &DrawerBus::drawerChanged, this, [this](int number) {
         const WebDrawer &drawer = m_drawers->drawers()[number - 1];
         if (!drawer.configured)
             return;
         QJsonObject change = drawer.toJson();
         change.insert(QStringLiteral("event"), QStringLiteral("change"));
-        sendToAll(jsonBytes(change));
+        m_clients->sendToAll(jsonBytes(change));
     });
     connect(m_drawers, &DrawerBus::drawersReset, this,
-        [this] { sendToAll(stateMessage(m_drawers->drawers())); });
-    // KESTRIN_WEB_HEARTBEAT_MS: a shorter interval, for tests.
-    if (m_heartbeatMs <= 0)
-        m_heartbeatMs = DefaultHeartbeatMs;
-    connect(&m_heartbeat, &QTimer::timeout, this, &WebBridge::heartbeat);
-    m_heartbeat.start(m_heartbeatMs);
+        [this] { m_clients->sendToAll(stateMessage(m_drawers->drawers())); });
 }
 
 quint16 WebBridge::listenOnLoopback(quint16 port, QString *error)
@@ -241,31 +292,59 @@ bool WebBridge::originAllowed(const QByteArray &origin) const
     return m_allowOrigins.contains(QString::fromUtf8(origin));
 }
 
-bool WebBridge::acceptUpgrade(const QHttpServerRequest &request, QTcpSocket *socket)
+// Whether to hand a WebSocket handshake to the WebSocket server, with its
+// token's name, or the answer that refuses it.
+WebBridge::Upgrade WebBridge::judgeUpgrade(const QHttpServerRequest &request) const
 {
     const QByteArray origin = request.value("origin");
     if (!loopbackHost(request.value("host")))
-        m_refusal = {Status::Forbidden, QStringLiteral("host not allowed")};
-    else if (request.url().path() != QLatin1String("/v1/events"))
-        m_refusal = {Status::NotFound, QStringLiteral("not found")};
-    else if (origin.isEmpty() || !originAllowed(origin)) // CORS does not cover WebSockets
-        m_refusal = {Status::Forbidden, QStringLiteral("origin not allowed")};
-    else if (m_clients.size() >= std::min(MaxClients, m_guard->capacity() / 2))
-        m_refusal = {Status::ServiceUnavailable, QStringLiteral("too many clients")};
-    else {
-        m_guard->upgraded(socket);
-        return true;
-    }
-    return false;
+        return {errorAnswer(Status::Forbidden, QStringLiteral("host not allowed")), {}};
+    if (request.url().path() != QLatin1String("/v1/events"))
+        return {errorAnswer(Status::NotFound, QStringLiteral("not found")), {}};
+    // CORS does not cover WebSockets: the origin is checked here.
+    if (!origin.isEmpty() && !originAllowed(origin))
+        return {errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed")), {}};
+    const Offer offer = offerOf(request);
+    QString token;
+    if (offer.secrets.size() > 1 || (offer.secrets.size() == 1 && !offer.v1))
+        return {errorAnswer(Status::BadRequest,
+                    QStringLiteral("a token is offered once, as kestrin.bearer.TOKEN beside "
+                                   "kestrin.v1")),
+            {}};
+    if (!offer.secrets.isEmpty() && (token = m_tokens.nameOf(offer.secrets[0])).isEmpty())
+        return {errorAnswer(Status::Unauthorized, QStringLiteral("unknown token")), {}};
+    // A local program has no origin: it may follow the drawers with a token.
+    if (origin.isEmpty() && token.isEmpty())
+        return {errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed")), {}};
+    if (!m_clients->hasRoom(token))
+        return {errorAnswer(Status::ServiceUnavailable,
+                    token.isEmpty() ? QStringLiteral("too many clients")
+                                    : QStringLiteral("too many clients with this token")),
+            {}};
+    return {std::nullopt, token};
 }
 
 bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    // For a WebSocket upgrade, true hands the connection to Qt's WebSocket
-    // server, and false has missingHandler refuse it.
-    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-        return acceptUpgrade(request, socket);
-    m_guard->answering(socket);
+    // Qt's HTTP server carries out an upgrade only for true, with its own
+    // WebSocket server, which chooses no subprotocol: false has
+    // missingHandler hand it to the bridge's own, or refuse it.
+    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+        m_upgrade = judgeUpgrade(request);
+        return false;
+    }
+    if (const auto it = m_queues.find(socket);
+        it != m_queues.end() && it->second.entries.size() >= MostQueued) {
+        // Not carried out: the connection is closed after its last answer.
+        stopReading(socket);
+        enqueue(socket,
+            {makeResponder(request, socket), {},
+                errorAnswer(Status::ServiceUnavailable,
+                    QStringLiteral("too many requests waiting on one connection")),
+                Then::Close, {}});
+        flush(socket);
+        return true;
+    }
     const QString path = request.url().path();
     const QByteArray origin = request.value("origin");
     // A page elsewhere may point a name of its own at 127.0.0.1 (DNS
@@ -283,6 +362,100 @@ bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
         route({request, path, origin,
             replyTo(request, socket, originAllowed(origin) ? origin : QByteArray())});
     return true;
+}
+
+// A WebSocket handshake, after the HTTP server has read it: it goes to the
+// WebSocket server in its turn, its bytes unread again, or is refused.
+void WebBridge::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    m_guard->keepOpen(socket);
+    stopReading(socket);
+    socket->rollbackTransaction();
+    Queued queued {makeResponder(request, socket), {}, std::move(m_upgrade.refusal),
+        Then::WebSocket, m_upgrade.token};
+    if (queued.answer)
+        queued.then = Then::Close;
+    m_upgrade = {};
+    enqueue(socket, std::move(queued));
+    flush(socket);
+}
+
+void WebBridge::refuseUnread(
+    QTcpSocket *socket, ConnectionGuard::TooLong what, const QByteArray &origin)
+{
+    stopReading(socket);
+    const bool head = what == ConnectionGuard::TooLong::Head;
+    enqueue(socket,
+        {std::nullopt, originAllowed(origin) ? origin : QByteArray(),
+            errorAnswer(head ? Status::RequestHeaderFieldsTooLarge : Status::PayloadTooLarge,
+                head ? QStringLiteral("request head too large") : QStringLiteral("body too large")),
+            Then::Close, {}});
+    flush(socket);
+}
+
+// The HTTP server reads no more requests from the connection.
+void WebBridge::stopReading(QTcpSocket *socket)
+{
+    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+}
+
+// The answer's number in the connection's queue.
+quint64 WebBridge::enqueue(QTcpSocket *socket, Queued queued)
+{
+    auto [it, created] = m_queues.try_emplace(socket);
+    if (created)
+        connect(socket, &QObject::destroyed, this, [this, socket] { m_queues.erase(socket); });
+    Queue &queue = it->second;
+    m_guard->answering(socket);
+    queue.entries.push_back(std::move(queued));
+    return queue.first + queue.entries.size() - 1;
+}
+
+// Sends the answers at the front of the connection's queue that are known.
+void WebBridge::flush(QTcpSocket *socket)
+{
+    const auto it = m_queues.find(socket);
+    if (it == m_queues.end())
+        return;
+    Queue &queue = it->second;
+    while (!queue.entries.empty()
+        && (queue.entries.front().answer || queue.entries.front().then == Then::WebSocket)) {
+        Queued queued = std::move(queue.entries.front());
+        queue.entries.pop_front();
+        ++queue.first;
+        if (queued.then != Then::KeepOpen) {
+            m_queues.erase(it); // the connection takes no more requests
+            write(socket, queued);
+            return;
+        }
+        write(socket, queued);
+    }
+    if (socket->bytesToWrite() > WriteBacklog)
+        socket->abort(); // a client that does not read its answers
+    else if (queue.entries.empty())
+        m_guard->answered(socket);
+}
+
+void WebBridge::write(QTcpSocket *socket, Queued &queued)
+{
+    if (queued.then == Then::WebSocket) {
+        // Qt's server would delete it once it has disconnected; the
+        // WebSocket server and its client look after it now.
+        disconnect(socket, &QTcpSocket::disconnected, socket, nullptr);
+        m_guard->upgraded(socket);
+        m_clients->handOver(socket, queued.token);
+        return;
+    }
+    if (queued.then == Then::Close)
+        queued.answer->headers.append(std::pair<QByteArray, QByteArray>("Connection", "close"));
+    if (queued.responder) {
+        send(*queued.responder, *queued.answer, queued.cors);
+    } else {
+        UnreadRequestResponder responder(socket);
+        send(responder, *queued.answer, queued.cors);
+    }
+    if (queued.then == Then::Close)
+        m_guard->closeAfterWrites(socket);
 }
 
 void WebBridge::route(const Call &call)
@@ -303,26 +476,24 @@ void WebBridge::route(const Call &call)
         call.reply(errorAnswer(Status::NotFound, QStringLiteral("not found")));
 }
 
-// Sends through the request's responder, if the client is still there: an
-// answer from the drawer service may come after it has gone.
+// Takes the request's place in its connection's queue; the answer is sent
+// in its turn, if the client is still there: an answer from the drawer
+// service may come after it has gone.
 WebBridge::Reply WebBridge::replyTo(
     const QHttpServerRequest &request, QTcpSocket *socket, const QByteArray &cors)
 {
-    const quint64 id = m_nextAnswer++;
-    m_responders.emplace(id, makeResponder(request, socket));
-    return [this, id, socket = QPointer<QTcpSocket>(socket), cors](const Answer &answer) {
-        auto responder = m_responders.extract(id);
-        if (responder.empty() || !socket || socket->state() != QAbstractSocket::ConnectedState)
+    const quint64 number = enqueue(socket, {makeResponder(request, socket), cors, {}, {}, {}});
+    return [this, number, socket = QPointer<QTcpSocket>(socket)](const Answer &answer) {
+        if (!socket)
             return;
-        send(responder.mapped(), answer, cors);
-        m_guard->answered(socket);
+        const auto it = m_queues.find(socket);
+        if (it == m_queues.end() || number < it->second.first)
+            return;
+        Queued &queued = it->second.entries.at(number - it->second.first);
+        if (!queued.answer)
+            queued.answer = answer;
+        flush(socket);
     };
-}
-
-void WebBridge::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
-{
-    replyTo(request, socket, {})(errorAnswer(m_refusal.status, m_refusal.text));
-    m_refusal = {};
 }
 
 void WebBridge::serveDrawers(const Call &call)
@@ -403,53 +574,4 @@ void WebBridge::serveOpen(const Call &call)
                          "user in the group kestrin-drawer, and the bus policy installed?");
             reply(openAnswer(number, result, message));
         });
-}
-
-void WebBridge::acceptClients()
-{
-    while (hasPendingWebSocketConnections()) {
-        QWebSocket *socket = nextPendingWebSocketConnection().release();
-        socket->setParent(this);
-        // Clients only listen; a message from one is not read, and a big
-        // one is cut off.
-        socket->setMaxAllowedIncomingMessageSize(1024);
-        socket->setMaxAllowedIncomingFrameSize(1024);
-        m_clients.append({socket, QDateTime::currentMSecsSinceEpoch()});
-        connect(socket, &QWebSocket::pong, this, [this, socket] {
-            for (Client &client : m_clients)
-                if (client.socket == socket)
-                    client.lastPongMs = QDateTime::currentMSecsSinceEpoch();
-        });
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
-            m_clients.removeIf([socket](const Client &client) { return client.socket == socket; });
-            socket->deleteLater();
-        });
-        socket->sendTextMessage(QString::fromUtf8(stateMessage(m_drawers->drawers())));
-    }
-}
-
-void WebBridge::sendToAll(const QByteArray &message)
-{
-    const QString text = QString::fromUtf8(message);
-    for (const Client &client : std::as_const(m_clients))
-        client.socket->sendTextMessage(text);
-}
-
-void WebBridge::heartbeat()
-{
-    // A text message, which a page's script sees (it cannot see pings),
-    // and a ping, whose missing answers tell a client that is gone.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    // A client that has not answered three pings is gone.
-    const qint64 clientTimeoutMs = 3 * m_heartbeatMs + m_heartbeatMs / 2;
-    QList<QWebSocket *> gone;
-    for (const Client &client : std::as_const(m_clients))
-        if (now - client.lastPongMs > clientTimeoutMs)
-            gone.append(client.socket);
-    for (QWebSocket *socket : gone)
-        socket->abort(); // its disconnected() takes it off the list
-    sendToAll(jsonBytes(QJsonObject {{QStringLiteral("event"), QStringLiteral("heartbeat")},
-        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}}));
-    for (const Client &client : std::as_const(m_clients))
-        client.socket->ping();
 }

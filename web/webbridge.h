@@ -1,25 +1,26 @@
 // kestrin-drawer-web's HTTP and WebSocket server: the drawers as JSON, their
 // changes as WebSocket events, Open for a token's holder, and the page. It
 // answers only requests addressed to a loopback name, and browsers only from
-// the allowed origins.
+// the allowed origins; each connection's answers in the order of its
+// requests.
 #pragma once
 
+#include "connectionguard.h"
 #include "drawerbus.h"
 #include "tokenstore.h"
 
 #include <QAbstractHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
-#include <QSet>
 #include <QStringList>
-#include <QTimer>
 
+#include <deque>
 #include <functional>
-#include <map>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
-class ConnectionGuard;
-class QWebSocket;
+class EventClients;
 
 class WebBridge : public QAbstractHttpServer {
     Q_OBJECT
@@ -32,9 +33,10 @@ public:
     // The port listened on, or 0 with *error set.
     quint16 listenOnLoopback(quint16 port, QString *error);
 
-    // At most this many WebSocket clients at once (fewer under a low file
-    // limit); more are turned away.
-    static constexpr int MaxClients = 256;
+    // At most this many WebSocket clients without a token at once (fewer
+    // under a low file limit); more are turned away. Each token has slots
+    // of its own besides.
+    static constexpr int MostTokenlessClients = 256;
 
     // One answer: its status, body and the headers beyond those that every
     // answer carries.
@@ -52,10 +54,6 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    struct Client {
-        QWebSocket *socket;
-        qint64 lastPongMs;
-    };
     // What a route's handler needs of a request.
     struct Call {
         const QHttpServerRequest &request;
@@ -70,31 +68,48 @@ private:
     };
     static const Route Routes[];
 
+    // What follows an answer on its connection.
+    enum class Then { KeepOpen, Close, WebSocket };
+    // An answer in a connection's queue: its responder (none for a request
+    // refused before the HTTP server read it), and once it is known, the
+    // answer; or the hand-over of the connection to the WebSocket server.
+    struct Queued {
+        std::optional<QHttpServerResponder> responder;
+        QByteArray cors;
+        std::optional<Answer> answer;
+        Then then = Then::KeepOpen;
+        QString token; // a WebSocket's, if any
+    };
+    struct Queue {
+        std::deque<Queued> entries;
+        quint64 first = 0; // the number of the front entry
+    };
+    // What missingHandler does with a WebSocket handshake.
+    struct Upgrade {
+        std::optional<Answer> refusal;
+        QString token;
+    };
+
     bool originAllowed(const QByteArray &origin) const;
-    bool acceptUpgrade(const QHttpServerRequest &request, QTcpSocket *socket);
+    Upgrade judgeUpgrade(const QHttpServerRequest &request) const;
+    void refuseUnread(QTcpSocket *socket, ConnectionGuard::TooLong what, const QByteArray &origin);
+    quint64 enqueue(QTcpSocket *socket, Queued queued);
+    void flush(QTcpSocket *socket);
+    void write(QTcpSocket *socket, Queued &queued);
+    void stopReading(QTcpSocket *socket);
     Reply replyTo(const QHttpServerRequest &request, QTcpSocket *socket, const QByteArray &cors);
     void route(const Call &call);
     void serveDrawers(const Call &call);
     void serveOpen(const Call &call);
     void servePreflight(const Call &call);
     void servePage(const Call &call);
-    void acceptClients();
-    void sendToAll(const QByteArray &message);
-    void heartbeat();
 
     DrawerBus *m_drawers;
     TokenStore m_tokens;
     QStringList m_allowOrigins;
     ConnectionGuard *m_guard;
-    QList<Client> m_clients;
-    // Each request's responder until its answer is sent.
-    std::map<quint64, QHttpServerResponder> m_responders;
-    quint64 m_nextAnswer = 0;
-    // Why missingHandler refuses a WebSocket.
-    struct Refusal {
-        QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::NotFound;
-        QString text = QStringLiteral("not found");
-    } m_refusal;
-    int m_heartbeatMs;
-    QTimer m_heartbeat;
+    EventClients *m_clients;
+    // Each connection's answers, in the order of its requests.
+    std::unordered_map<QTcpSocket *, Queue> m_queues;
+    Upgrade m_upgrade;
 };

@@ -6,6 +6,7 @@
 
 #include "rawhttp.h"
 
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -27,6 +28,13 @@ public:
         if (!m_browser.waitForFinished(5000))
             m_browser.kill();
         m_browser.waitForFinished(5000);
+        // The browser leaves some of its profile read-only; the profile goes.
+        QDirIterator entries(m_profile.path(),
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+            QDirIterator::Subdirectories);
+        while (entries.hasNext())
+            QFile::setPermissions(
+                entries.next(), QFile::permissions(entries.filePath()) | QFileDevice::WriteOwner);
     }
 
     // Empty on success, otherwise what went wrong.

@@ -71,12 +71,26 @@ function onMessage(event) {
     }
 }
 
+// The token goes with the WebSocket as a subprotocol (a browser cannot set
+// Authorization on one), and gives it slots of its own at the bridge, which
+// clients without a token cannot take. A try with the token that never
+// opened is followed by one without it, should the token be unknown now.
+let tokenTryFailed = false;
+
 function connect() {
     const scheme = location.protocol === "https:" ? "wss://" : "ws://";
-    socket = new WebSocket(scheme + location.host + "/v1/events");
-    socket.onopen = () => { lastMessage = Date.now(); setConnection("live", "Live"); };
+    const token = tokenTryFailed ? null : localStorage.getItem(tokenKey);
+    const protocols = token ? ["kestrin.v1", "kestrin.bearer." + token] : ["kestrin.v1"];
+    let opened = false;
+    socket = new WebSocket(scheme + location.host + "/v1/events", protocols);
+    socket.onopen = () => {
+        opened = true;
+        lastMessage = Date.now();
+        setConnection("live", "Live");
+    };
     socket.onmessage = onMessage;
     socket.onclose = () => {
+        tokenTryFailed = Boolean(token) && !opened;
         setConnection("lost", "Bridge not reachable, trying again…");
         for (const number of drawers.keys()) drawers.get(number).present = false;
         for (let number = 1; number <= 8; ++number) render(number);
