@@ -4,6 +4,9 @@
 //   web sensor-change    the printer's sensor to the WebSocket message, ms
 //   web kick-delivery    POST …/open to the kick at the printer, ms
 //   web idle-cpu N       the bridge's CPU while idle with N clients, % of a core
+//   web attack-rss       the bridge's resident memory, MiB, sampled while a
+//                        local account attacks it with every kind of request
+//   web attack-threads   its threads meanwhile
 //
 //   web-bench SERVICE BRIDGE CTL
 
@@ -12,20 +15,24 @@
 #include "support/rawhttp.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebSocket>
+#include <QWebSocketHandshakeOptions>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +58,110 @@ double cpuSeconds(qint64 pid)
         if (i >= 14)
             ticks += std::stod(field);
     return ticks / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A field of /proc/PID/status, as a number (kB for sizes).
+double statusField(qint64 pid, const char *name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(name, 0) == 0)
+            return std::stod(line.substr(std::strlen(name) + 1));
+    return 0;
+}
+
+double descriptors(qint64 pid)
+{
+    return double(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                      .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                      .size());
+}
+
+// Connections that each send start, then more at every tick, never reading.
+struct Attackers {
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    QByteArray more;
+
+    Attackers(quint16 port, int count, const QByteArray &start, QByteArray then = {})
+        : more(std::move(then))
+    {
+        for (int i = 0; i < count; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QStringLiteral("127.0.0.1"), port);
+            sockets.back()->write(start);
+        }
+    }
+    void tick()
+    {
+        for (auto &socket : sockets)
+            if (!more.isEmpty() && socket->state() == QAbstractSocket::ConnectedState
+                && socket->bytesToWrite() < 256 * 1024)
+                socket->write(more);
+    }
+};
+
+// Every kind of request a local account can make, for a minute, while the
+// bridge's memory and threads are sampled.
+void attack(quint16 port, qint64 pid, const QByteArray &token)
+{
+    const QByteArray post = "POST /v1/drawers/1/open HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            "Authorization: Bearer "
+        + token + "\r\n";
+    const QByteArray handshake
+        = "GET /v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+          "Connection: Upgrade\r\nOrigin: https://pos.example\r\n";
+    std::vector<double> rss, threads;
+    const double fdsBefore = descriptors(pid);
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    auto webSocket = [&](const QStringList &subprotocols) {
+        sockets.push_back(std::make_unique<QWebSocket>(QStringLiteral("https://pos.example")));
+        QWebSocketHandshakeOptions options;
+        options.setSubprotocols(subprotocols);
+        sockets.back()->open(
+            QNetworkRequest(QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/events").arg(port))),
+            options);
+    };
+    for (int i = 0; i < 300; ++i)
+        webSocket({});
+    for (int i = 0; i < 8; ++i)
+        webSocket({QStringLiteral("kestrin.v1"), QStringLiteral("kestrin.bearer.") + token});
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 60000) {
+        // New attackers every few seconds, as the old ones are cut off.
+        std::vector<Attackers> wave;
+        wave.emplace_back(
+            port, 100, post + "Content-Length: 4294967296\r\n\r\n", QByteArray(64 * 1024, 'x'));
+        wave.emplace_back(port, 100, post + "Transfer-Encoding: chunked\r\n\r\n",
+            "4000\r\n" + QByteArray(0x4000, 'x') + "\r\n");
+        wave.emplace_back(port, 100, post, "X-Slow: " + QByteArray(8, 'x') + "\r\n");
+        wave.emplace_back(port, 300, QByteArray());
+        wave.emplace_back(port, 50,
+            QByteArray("GET /v1/drawers HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").repeated(400));
+        wave.emplace_back(port, 100, handshake + "Sec-WebSocket-Version: 7\r\n\r\n");
+        wave.emplace_back(port, 100,
+            handshake
+                + "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: x\r\nSec-WebSocket-Protocol: "
+                  "kestrin.v1, kestrin.bearer.nope\r\n\r\n");
+        for (int tick = 0; tick < 50; ++tick) {
+            for (Attackers &attackers : wave)
+                attackers.tick();
+            QTest::qWait(100);
+            rss.push_back(statusField(pid, "VmRSS:") / 1024);
+            threads.push_back(statusField(pid, "Threads:"));
+        }
+    }
+    print("web attack-rss", rss);
+    print("web attack-threads", threads);
+    std::printf("peak resident memory %.1f MiB\n", statusField(pid, "VmHWM:") / 1024);
+    sockets.clear();
+    // Those cut off linger a little, the idle ones until their timeout.
+    QElapsedTimer after;
+    after.start();
+    const bool back = QTest::qWaitFor([&] { return descriptors(pid) <= fdsBefore; }, 20000);
+    std::printf("descriptors: %.0f before, %.0f after, %s %.1f s\n", fdsBefore, descriptors(pid),
+        back ? "back within" : "not back after", double(after.elapsed()) / 1000);
 }
 
 QWebSocket *follower(quint16 port, QObject *parent)
@@ -94,7 +205,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("bench")});
     ctl.waitForFinished();
     const QByteArray token = ctl.readAllStandardOutput().trimmed();
+    // Room for the attack's connections; the bridge gets its unit's limit.
+    rlimit files {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
     QProcess bridge;
+    bridge.setChildProcessModifier([] {
+        const rlimit unitFiles {1088, 1088};
+        ::setrlimit(RLIMIT_NOFILE, &unitFiles);
+    });
     bridge.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     bridge.start(QString::fromLocal8Bit(argv[2]), {QStringLiteral("--port"), QStringLiteral("0")});
     bridge.waitForReadyRead(10000);
@@ -176,6 +296,7 @@ int main(int argc, char *argv[])
         for (QWebSocket *socket : clients)
             socket->deleteLater();
     }
+    attack(port, bridge.processId(), token);
     bridge.terminate();
     bridge.waitForFinished();
     return 0;

@@ -196,6 +196,9 @@ void ConnectionGuard::admit(QTcpServer *server, qintptr descriptor)
         return;
     }
     socket->setReadBufferSize(ReadBufferSize);
+    // And the kernel holds no more for it: its buffers count against the
+    // unit's memory too.
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(ReadBufferSize));
     const qint64 now = nowUs();
     m_connections.insert(socket, {State::Waiting, now + IdleTimeoutUs, now, {}});
     // Before the HTTP server's own, which is connected once it is pending.
