@@ -34,16 +34,16 @@ build="build-$arch"
 cmake --build "$build" --parallel 2 \
     --target kestrin-drawer KestrinPOS_USB kestrin-win32-floor testlib_full >/dev/null
 
-work="$(mktemp -d)"
+work="$(mktemp -d -t kestrin-win32bench.XXXXXX)"
 export KESTRIN_WINE_DIR="$work/wine"
 wine_run=(scripts/wine-run.sh --arch "$arch")
 trap '"${wine_run[@]}" --teardown; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 "${wine_run[@]}" --setup
 # The runner's display, to see the window appear.
 DISPLAY=":$(cat "$KESTRIN_WINE_DIR/display")"
 export DISPLAY XAUTHORITY="$KESTRIN_WINE_DIR/Xauthority"
 export KESTRIN_SIM_STATE="Z:${work//\//\\}\\sim.state"
-ticks_per_second="$(getconf CLK_TCK)"
 
 # Moves the pointer to the screen's corner, away from the window: Wine polls
 # the pointer a hundred times a second while a button under it is hot.
@@ -63,8 +63,9 @@ PY
 }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-# utime + stime of a process, in clock ticks.
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# CPU time of a process so far, all its threads, in nanoseconds: finer than
+# the clock ticks of /proc/PID/stat.
+cpu_ns() { cat "/proc/$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'; }
 # The process running a program of the runner's prefix: a Wine loader, or
 # the prefix's wineserver, whose environment names the prefix.
 prefix_pid() {
@@ -79,24 +80,32 @@ loader=wine
 [ "$arch" = win64 ] && loader=wine64
 server="$(prefix_pid "wineserver.* -p[0-9]" wineserver)"
 
-# Clock ticks over the idle time in milliseconds per second.
-per_second() { awk -v t="$1" -v hz="$ticks_per_second" -v s="$idle" 'BEGIN { printf "%.1f", t * 1000 / hz / s }'; }
+# Nanoseconds over the idle time in milliseconds per second.
+per_second() { awk -v ns="$1" -v s="$idle" 'BEGIN { printf "%.2f", ns / 1e6 / s }'; }
 
 # One run: "<start-up ms> <program CPU ms/s> <wineserver CPU ms/s>".
 measure() {
     local exe="$1" title="$2" started pid shown before server_before
     started="$(now_ms)"
     "${wine_run[@]}" --timeout $((idle + 60)) "$exe" >/dev/null 2>&1 &
-    until xwininfo -name "$title" 2>/dev/null | grep -q IsViewable; do sleep 0.005; done
+    until xwininfo -name "$title" 2>/dev/null | grep -q IsViewable; do
+        if [ $(($(now_ms) - started)) -gt 60000 ]; then
+            echo "win32bench: $exe showed no window within a minute" >&2
+            exit 1
+        fi
+        sleep 0.005
+    done
     shown="$(now_ms)"
     park_pointer
     pid="$(prefix_pid "$(basename "$exe")" "$loader")"
     sleep 2
-    before="$(cpu_ticks "$pid")" server_before="$(cpu_ticks "$server")"
+    before="$(cpu_ns "$pid")" server_before="$(cpu_ns "$server")"
     sleep "$idle"
-    echo "$((shown - started))" "$(per_second $(($(cpu_ticks "$pid") - before)))" \
-        "$(per_second $(($(cpu_ticks "$server") - server_before)))"
-    kill "$pid"
+    echo "$((shown - started))" "$(per_second $(($(cpu_ns "$pid") - before)))" \
+        "$(per_second $(($(cpu_ns "$server") - server_before)))"
+    # Closed as a user would close it (WM_CLOSE): a Wine process killed
+    # outright can leave the next program waiting for its window for ever.
+    "${wine_run[@]}" taskkill /im "$(basename "$exe")" >/dev/null 2>&1
     wait
 }
 
@@ -109,11 +118,10 @@ cp "$build/bin/kestrin-drawer.exe" "$build/tests/libs/full/KestrinPOS_USB.dll" "
 title="Kestrin Cash Drawer USB Controller"
 results="$work/results"
 for _ in $(seq "$runs"); do
-    {
-        echo "floor $(measure "$build/bench/kestrin-win32-floor.exe" "Kestrin Floor")"
-        echo "testlib $(measure "$work/testlib/kestrin-drawer.exe" "$title")"
-        echo "simulated $(measure "$build/bin/kestrin-drawer.exe" "$title")"
-    } >>"$results"
+    floor="$(measure "$build/bench/kestrin-win32-floor.exe" "Kestrin Floor")"
+    testlib="$(measure "$work/testlib/kestrin-drawer.exe" "$title")"
+    simulated="$(measure "$build/bin/kestrin-drawer.exe" "$title")"
+    printf 'floor %s\ntestlib %s\nsimulated %s\n' "$floor" "$testlib" "$simulated" >>"$results"
 done
 
 echo "$arch build under $("/usr/lib/wine/$loader" --version), $runs runs each, ${idle} s idle"

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -74,6 +76,14 @@ std::string trace()
     return calls;
 }
 
+int count(const std::string &text, const std::string &what)
+{
+    int found = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++found;
+    return found;
+}
+
 // The simulated drawers, traced, opened ones staying open; fresh ones
 // (handles and trace too) unless the program is to keep its handle.
 void changeDrawers(const std::function<void(sim::State &)> &change, bool fresh = false)
@@ -86,15 +96,6 @@ void changeDrawers(const std::function<void(sim::State &)> &change, bool fresh =
     check(file.store(state), "the drawers' state could not be written");
     if (fresh)
         fs::remove(statePath.string() + ".trace");
-}
-
-std::wstring text(HWND window)
-{
-    wchar_t buffer[256] {};
-    DWORD_PTR length = 0;
-    SendMessageTimeoutW(
-        window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, &length);
-    return buffer;
 }
 
 HWND child(HWND parent, const wchar_t *className, const wchar_t *caption)
@@ -249,11 +250,8 @@ const Step Steps[] = {
     {"a device that stops answering", [](HWND) { setDrawer(&sim::Drawer::muted, true); },
         R"(GetDrawerStatus (\d+) 0\nReleaseDrawerHandle \1 -\nGetDrawerHandle 0 (\d+)\n)",
         Disconnected},
-    {"answering again", [](HWND) { setDrawer(&sim::Drawer::muted, false); },
-        R"(GetDrawerHandle 0 (\d+)\nGetDrawerStatus \1 2\n)", Opened},
     {"Drawer #3", [](HWND main) { click(main, L"Drawer #3"); },
-        R"(ReleaseDrawerHandle [1-9]\d* -\nGetDrawerHandle 2 0\nReleaseDrawerHandle 0 -\n)",
-        Disconnected},
+        R"(\nGetDrawerHandle 2 0\nReleaseDrawerHandle 0 -\n)", Disconnected},
 };
 
 // "Help", "About", through the menu's own loop: the About window.
@@ -305,7 +303,9 @@ void testSession()
 }
 
 // Closing, "Exit" and the end of the session (with About up) each end the
-// program, giving the held handle back once.
+// program, giving its handle back once: every handle handed out is released
+// once, by the last call naming it. The programs run side by side: each
+// takes seconds to end under Wine.
 void testExits()
 {
     const std::function<void(HWND)> ends[] = {
@@ -317,19 +317,30 @@ void testExits()
                 main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &result);
         },
     };
-    for (const auto &end : ends) {
-        changeDrawers([](sim::State &) {}, true);
-        Program program(binDir / "kestrin-drawer.exe");
-        HWND main = program.window();
-        check(waitFor([&] { return shows(main, Closed); }), "not connected");
-        if (&end == &ends[2])
-            openAbout(program, main);
-        end(main);
-        check(program.exitCode() == 0, "not a clean exit");
-        const std::string calls = trace();
-        check(calls.find("Release") == calls.rfind("Release")
-                && std::regex_search(calls, std::regex(R"(\nReleaseDrawerHandle (\d+) -\n$)")),
-            "the handle was not given back once, at the end:\n" + calls);
+    changeDrawers([](sim::State &) {}, true);
+    std::vector<std::unique_ptr<Program>> programs;
+    for (std::size_t i = 0; i < std::size(ends); ++i)
+        programs.push_back(std::make_unique<Program>(binDir / "kestrin-drawer.exe"));
+    for (std::size_t i = 0; i < std::size(ends); ++i) {
+        HWND main = programs[i]->window();
+        HWND open = child(main, L"Button", L"Open Cash Drawer");
+        check(waitFor([&] { return IsWindowEnabled(open); }), "not connected");
+        if (i == 2)
+            openAbout(*programs[i], main);
+        ends[i](main);
+    }
+    for (const auto &program : programs)
+        check(program->exitCode() == 0, "not a clean exit");
+    const std::string calls = trace();
+    const std::regex handedOut(R"(GetDrawerHandle 0 (\d+)\n)");
+    for (std::sregex_iterator at(calls.begin(), calls.end(), handedOut), end; at != end; ++at) {
+        const std::string handle = (*at)[1].str();
+        std::string release = "ReleaseDrawerHandle ", named = " ";
+        release.append(handle).append(" -\n");
+        named.append(handle).append(" ");
+        const std::string after = calls.substr(calls.find(release) + release.size());
+        check(count(calls, release) == 1 && after.find(named) == std::string::npos,
+            "a handle was not given back once, at its end:\n" + calls);
     }
 }
 
@@ -436,30 +447,42 @@ const ErrorCase ErrorCases[] = {
 
 // Each ends the program with a box naming what is wrong, and exit code 1,
 // without running Exit (no ReleaseDrawerHandle) or the planted library.
+// The programs run side by side: each takes seconds to end under Wine.
 void testErrors()
 {
+    changeDrawers([](sim::State &) {}, true);
+    std::vector<std::unique_ptr<Program>> programs;
     for (const ErrorCase &row : ErrorCases) {
         const fs::path folder = installCopy(row.name, row.library);
-        if (row.plantedInWorkingDirectory) {
+        if (row.plantedInWorkingDirectory)
             fs::copy_file(
                 binDir / "KestrinPOS_USB.dll", folder / "started-in" / "KestrinPOS_USB.dll");
-        }
-        changeDrawers([](sim::State &) {}, true);
         SetEnvironmentVariableW(L"KESTRIN_TESTLIB_LOG", (folder / "calls.log").c_str());
-        Program program(folder / "kestrin-drawer.exe", folder / "started-in");
+        programs.push_back(
+            std::make_unique<Program>(folder / "kestrin-drawer.exe", folder / "started-in"));
+    }
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        const ErrorCase &row = ErrorCases[i];
+        const Program &program = *programs[i];
+        const std::string name = fs::path(row.name).string();
         if (row.pressOpen) {
-            check(waitFor([&] { return shows(program.window(), Closed); }), "not connected");
-            click(program.window(), L"Open Cash Drawer");
+            // Connected; the other programs' boxes may cover its indicator.
+            HWND open = child(program.window(), L"Button", L"Open Cash Drawer");
+            check(waitFor([&] { return IsWindowEnabled(open); }), name + ": not connected");
+            PostMessageW(open, BM_CLICK, 0, 0);
         }
         HWND box = program.window(L"#32770");
-        const std::wstring says = text(GetDlgItem(box, 0xFFFF)); // a message box's text
-        const std::string name = fs::path(row.name).string();
-        check(says.find(row.boxNames) != std::wstring::npos, name + ": " + fs::path(says).string());
+        wchar_t says[512] {};
+        GetWindowTextW(GetDlgItem(box, 0xFFFF), says, 512); // a message box's text
+        check(std::wcsstr(says, row.boxNames), name + ": " + fs::path(says).string());
         PostMessageW(child(box, L"Button", L"OK"), BM_CLICK, 0, 0);
-        check(program.exitCode() == 1, name + ": the exit code is not 1");
-        check(trace().empty() && readFile(folder / "calls.log").find('R') == std::string::npos,
-            name + ": a library call after the error");
     }
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        const fs::path log = workDir / ErrorCases[i].name / "calls.log";
+        check(programs[i]->exitCode() == 1 && readFile(log).find("Release") == std::string::npos,
+            fs::path(ErrorCases[i].name).string() + ": not exit code 1, or Exit ran");
+    }
+    check(trace().empty(), "the planted library was loaded");
 }
 
 } // namespace
