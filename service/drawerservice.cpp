@@ -32,6 +32,8 @@ constexpr std::uint64_t DayUs = 86'400'000'000;
 // under the bus's 32 MiB for a message; the caller asks again for more.
 constexpr std::uint32_t MostRowsPerCall = 10'000;
 constexpr std::size_t MostBytesPerCall = 4 << 20;
+// Reads held while the history is being opened, at the start.
+constexpr std::size_t MostEarlyReads = 64;
 
 std::uint64_t realtimeUs()
 {
@@ -533,6 +535,9 @@ void DrawerService::record(Event event)
 // The writer's news: HistoryWorking follows it, and the metrics.
 void DrawerService::historyChanged()
 {
+    for (auto &[call, format] : std::exchange(m_earlyReads, {}))
+        if (const int r = readHistory(call, format); r < 0)
+            sd_bus_reply_method_errno(call, r, nullptr);
     if (m_writer->working() != m_toldWorking) {
         m_toldWorking = m_writer->working();
         sd_bus_emit_properties_changed(
@@ -562,6 +567,11 @@ void DrawerService::trimHistory()
 
 int DrawerService::readHistory(sd_bus_message *call, RowFormat format)
 {
+    // A service just started reads once its writer has made the file.
+    if (m_writer && !m_writer->opened() && m_earlyReads.size() < MostEarlyReads) {
+        m_earlyReads.emplace_back(MessageRef(sd_bus_message_ref(call)), format);
+        return 1;
+    }
     const bool keyed = format != RowFormat::Old;
     EventFilter filter;
     std::uint8_t drawer = 0;

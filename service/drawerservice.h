@@ -153,6 +153,8 @@ private:
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<History> m_reader;
     bool m_toldWorking = true;
+    // Reads that came before the writer had opened the file, answered then.
+    std::vector<std::pair<drawerdriver::MessageRef, RowFormat>> m_earlyReads;
     std::unique_ptr<MetricsFile> m_metrics;
     // The Opens being answered, and the kicks fired whose end the device's
     // monitor has not told yet, by the ticket of their row.

@@ -203,7 +203,9 @@ void HistoryWriter::publish()
 void HistoryWriter::run()
 {
     m_store = std::make_unique<History>(m_path);
-    publish();
+    m_working = m_store->working();
+    m_opened = true;
+    tell([this](bool) { m_changed(); }, true);
     for (bool stopping = false; !stopping;) {
         std::deque<Job> jobs;
         {

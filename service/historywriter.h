@@ -38,7 +38,8 @@ public:
     using Written = std::function<void(bool written)>;
 
     // Opens the history at path on the writer's thread. changed is called
-    // on the loop when working() or unwrittenRefusals() changed.
+    // on the loop once it is opened, and when working() or
+    // unwrittenRefusals() changed.
     HistoryWriter(sd_event *event, std::string path, std::function<void()> changed);
     // Writes what was asked for, then ends; nothing more is told.
     ~HistoryWriter();
@@ -60,6 +61,9 @@ public:
     void deleteBefore(std::int64_t timeUs, int keepDays);
     void setSizeLimit(std::int64_t bytes);
 
+    // The history has been opened (or failed to), and brought up to date:
+    // it may be read.
+    bool opened() const { return m_opened; }
     // The last write worked (true until one fails).
     bool working() const { return m_working; }
     // Refusals counted but not yet written, for lack of room.
@@ -101,6 +105,7 @@ private:
     std::deque<Job> m_jobs;
     bool m_stopping = false;
     std::vector<std::pair<Written, bool>> m_told;
+    std::atomic<bool> m_opened {false};
     std::atomic<bool> m_working {true};
     std::atomic<std::uint64_t> m_unwritten {0};
 

@@ -228,8 +228,10 @@ void DrawerService::judge(PendingOpen &open)
     const auto pulse = pulseTime(*drawer.settings);
     if (drawer.kickUnderWay || (drawer.lastKick && Clock::now() - *drawer.lastKick < pulse)) {
         refuseOpen(open, "busy", bus::BusyError,
-            "Drawer " + std::to_string(drawer.number) + " was fired less than its pulse time ("
-                + std::to_string(pulse.count()) + " ms) ago.");
+            "Drawer " + std::to_string(drawer.number)
+                + (drawer.kickUnderWay ? " has a kick whose row is being written."
+                                       : " was fired less than its pulse time ("
+                            + std::to_string(pulse.count()) + " ms) ago."));
         return;
     }
     if (open.late || Clock::now() >= open.deadline) {
