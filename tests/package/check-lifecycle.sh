@@ -15,24 +15,10 @@ package_dir=$(realpath "$1")
 
 work=$(mktemp -d)
 trap 'umount -R -l "$work/ns" || true; rm -rf --one-file-system "$work"' EXIT
-mkdir "$work/ns" && mount -t tmpfs tmpfs "$work/ns"
-upper=$work/ns/upper root=$work/ns/root calls=$work/ns/root/stand-in/calls
-mkdir "$upper" "$work/ns/work" "$root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$upper,workdir=$work/ns/work" "$root"
-mount --rbind /dev "$root/dev"
-for dir in run tmp; do mount -t tmpfs tmpfs "$root/$dir"; done
-mkdir -p "$root/run/systemd/system" "$root/stand-in"
-rm -f "$root/var/lib/man-db/auto-update" # no index of the manual pages
-cat >"$root/stand-in/record" <<'EOF'
-#!/bin/sh
-echo "${0##*/} $*" >>/stand-in/calls
-case "${0##*/} $1" in
-deb-systemd-helper*) exec /usr/bin/deb-systemd-helper "$@" ;;
-"systemctl --root="*) exec /usr/bin/systemctl "$@" ;;
-esac
-EOF
-chmod 755 "$root/stand-in/record"
-for tool in deb-systemd-invoke deb-systemd-helper systemctl; do ln -s record "$root/stand-in/$tool"; done
+overlay_root "$work/ns"
+calls=$root/stand-in/calls
+mkdir -p "$root/run/systemd/system"
+stand_ins deb-systemd-invoke deb-systemd-helper systemctl
 exporter_link=$root/var/lib/prometheus/node-exporter/kestrin-drawer.prom
 mkdir -p "${exporter_link%/*}"
 
