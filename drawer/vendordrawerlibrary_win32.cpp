@@ -86,12 +86,12 @@ WORD machineOf(const std::wstring &file)
 constexpr WORD OtherMachine = IMAGE_FILE_MACHINE_I386;
 constexpr const char *OtherBitness = "32-bit";
 constexpr const char *OwnBitness = "64-bit";
-constexpr const char *OtherBuild = "build-win32";
+constexpr const char *OtherSetup = "win32";
 #else
 constexpr WORD OtherMachine = IMAGE_FILE_MACHINE_AMD64;
 constexpr const char *OtherBitness = "64-bit";
 constexpr const char *OwnBitness = "32-bit";
-constexpr const char *OtherBuild = "build-win64";
+constexpr const char *OtherSetup = "win64";
 #endif
 
 // Whether a failed load means a DLL of the other bitness, which a process
@@ -113,8 +113,9 @@ std::string loadFailure(const std::string &fileName, DWORD error)
     if (isOtherBitness(besideProgram, error))
         return "The drawer library " + utf8(besideProgram) + " is a " + OtherBitness
             + " library, and this is the " + OwnBitness + " program, which cannot load it. Use the "
-            + OtherBitness + " build of Kestrin Cash Drawer USB Controller (" + OtherBuild
-            + "), or the vendor's " + OwnBitness + " library.";
+            + OtherBitness + " build of Kestrin Cash Drawer USB Controller (kestrin-drawer-"
+            + KESTRIN_WINDOWS_VERSION + "-" + OtherSetup + "-setup.exe), or the vendor's "
+            + OwnBitness + " library.";
     std::string reason = systemReason(error);
     // Some of the system's texts name the file as "%1".
     if (const std::size_t insert = reason.find("%1"); insert != std::string::npos)
