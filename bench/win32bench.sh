@@ -78,7 +78,7 @@ prefix_pid() {
 }
 loader=wine
 [ "$arch" = win64 ] && loader=wine64
-server="$(prefix_pid "wineserver.* -p[0-9]" wineserver)"
+server="$(prefix_pid "wineserver.* -p[0-9]+$" wineserver)"
 
 # Nanoseconds over the idle time in milliseconds per second.
 per_second() { awk -v ns="$1" -v s="$idle" 'BEGIN { printf "%.2f", ns / 1e6 / s }'; }
@@ -116,12 +116,20 @@ mkdir "$work/testlib"
 cp "$build/bin/kestrin-drawer.exe" "$build/tests/libs/full/KestrinPOS_USB.dll" "$work/testlib/"
 
 title="Kestrin Cash Drawer USB Controller"
+declare -A exe=([floor]="$build/bench/kestrin-win32-floor.exe"
+    [testlib]="$work/testlib/kestrin-drawer.exe" [simulated]="$build/bin/kestrin-drawer.exe")
+declare -A caption=([floor]="Kestrin Floor" [testlib]="$title" [simulated]="$title")
+kinds=(floor testlib simulated)
 results="$work/results"
-for _ in $(seq "$runs"); do
-    floor="$(measure "$build/bench/kestrin-win32-floor.exe" "Kestrin Floor")"
-    testlib="$(measure "$work/testlib/kestrin-drawer.exe" "$title")"
-    simulated="$(measure "$build/bin/kestrin-drawer.exe" "$title")"
-    printf 'floor %s\ntestlib %s\nsimulated %s\n' "$floor" "$testlib" "$simulated" >>"$results"
+# One start not counted, as the first after the prefix is made is slower;
+# then each round in another order, so that none always goes first.
+measure "${exe[floor]}" "${caption[floor]}" >/dev/null
+for round in $(seq 0 $((runs - 1))); do
+    for i in 0 1 2; do
+        kind="${kinds[$(((round + i) % 3))]}"
+        line="$(measure "${exe[$kind]}" "${caption[$kind]}")"
+        echo "$kind $line" >>"$results"
+    done
 done
 
 echo "$arch build under $("/usr/lib/wine/$loader" --version), $runs runs each, ${idle} s idle"

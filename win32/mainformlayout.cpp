@@ -44,7 +44,9 @@ struct ControlDefinition {
 
 // In tab order, which is creation order: the dialog keys step through the
 // controls in the order they were created. WS_GROUP starts a group, so the
-// eight option buttons form one group, "Drawer #8" first.
+// eight option buttons form one group, "Drawer #8" first: the arrow keys go
+// through it in this order, and Tab enters it at the selected option, as
+// the button control keeps the tab stop on the checked one only.
 constexpr ControlDefinition Controls[] = {
     {MainForm::Frame1Id, L"Button", L"Status of Cash Drawer", BS_GROUPBOX | WS_GROUP, 240, 120,
         4935, 2055, 12, false},

@@ -41,7 +41,7 @@ overlay_root() { # FOLDER
 
 # Stand-ins in $root/stand-in for the tools named, that record their calls
 # in /stand-in/calls; deb-systemd-helper, and systemctl on files, do their
-# work too.
+# work too, and the stand-in systemd runs no unit.
 stand_ins() { # TOOL...
     mkdir -p "$root/stand-in"
     cat >"$root/stand-in/record" <<'EOF'
@@ -51,7 +51,7 @@ case "${0##*/} $*" in
 deb-systemd-helper*) exec /usr/bin/deb-systemd-helper "$@" ;;
 "systemctl --root="*) exec /usr/bin/systemctl "$@" ;;
 "systemctl --system is-enabled "*) exec /usr/bin/systemctl --root=/ "$@" ;;
-"systemctl --system --quiet is-active "*) exec /usr/bin/systemctl "$@" ;;
+"systemctl --system --quiet is-active "*) exit 3 ;; # nothing runs that it did not start
 esac
 EOF
     chmod 755 "$root/stand-in/record"

@@ -228,6 +228,43 @@ void setDrawer(bool sim::Drawer::*property, bool value)
     changeDrawers([&](sim::State &state) { state.drawers[0].*property = value; });
 }
 
+std::wstring caption(HWND window)
+{
+    wchar_t text[64] {};
+    GetWindowTextW(window, text, 64);
+    return text + std::wstring(L";");
+}
+
+// The controls Tab visits: the selected drawer option for the whole group,
+// then the push buttons while they are enabled.
+std::wstring tabOrder(HWND main)
+{
+    std::wstring order;
+    for (HWND c = GetWindow(main, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if ((GetWindowLongW(c, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(c))
+            order += caption(c);
+    }
+    return order;
+}
+
+std::wstring expectedTabOrder(HWND main, bool commandsEnabled)
+{
+    HWND option = child(main, L"Button", L"Drawer #1");
+    while (SendMessageW(option, BM_GETCHECK, 0, 0) != BST_CHECKED)
+        option = GetNextDlgGroupItem(main, option, FALSE);
+    return caption(option) + (commandsEnabled ? L"Open Cash Drawer;Cash Drawer Status;" : L"");
+}
+
+// The order the arrow keys take through the drawer options.
+std::wstring arrowOrder(HWND main)
+{
+    std::wstring order;
+    HWND option = child(main, L"Button", L"Drawer #8");
+    for (int i = 0; i < 8; ++i, option = GetNextDlgGroupItem(main, option, FALSE))
+        order += caption(option);
+    return order;
+}
+
 // A step of one session: what is done, the library calls that follow (a
 // search in those made since the step began) and what the window shows.
 struct Step {
@@ -290,6 +327,10 @@ void testSession()
     changeDrawers([](sim::State &s) { s.drawers[0].plugged = false; }, true);
     Program program(binDir / "kestrin-drawer.exe");
     HWND main = program.window();
+    check(arrowOrder(main)
+            == L"Drawer #8;Drawer #7;Drawer #6;Drawer #1;Drawer #2;Drawer #3;"
+               L"Drawer #4;Drawer #5;",
+        "the arrow keys go " + fs::path(arrowOrder(main)).string());
     for (const Step &step : Steps) {
         const std::size_t before = trace().size();
         step.act(main);
@@ -298,6 +339,8 @@ void testSession()
             std::string(step.name) + ": the library calls were\n" + trace().substr(before));
         check(waitFor([&] { return shows(main, step.display); }),
             std::string(step.name) + ": the window does not show it");
+        check(tabOrder(main) == expectedTabOrder(main, step.display.commandsEnabled),
+            std::string(step.name) + ": Tab goes " + fs::path(tabOrder(main)).string());
     }
     testAbout(program, main);
 }
