@@ -235,27 +235,8 @@ std::wstring caption(HWND window)
     return text + std::wstring(L";");
 }
 
-// The controls Tab visits: the selected drawer option for the whole group,
-// then the push buttons while they are enabled.
-std::wstring tabOrder(HWND main)
-{
-    std::wstring order;
-    for (HWND c = GetWindow(main, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-        if ((GetWindowLongW(c, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(c))
-            order += caption(c);
-    }
-    return order;
-}
-
-std::wstring expectedTabOrder(HWND main, bool commandsEnabled)
-{
-    HWND option = child(main, L"Button", L"Drawer #1");
-    while (SendMessageW(option, BM_GETCHECK, 0, 0) != BST_CHECKED)
-        option = GetNextDlgGroupItem(main, option, FALSE);
-    return caption(option) + (commandsEnabled ? L"Open Cash Drawer;Cash Drawer Status;" : L"");
-}
-
-// The order the arrow keys take through the drawer options.
+// The order the arrow keys take through the drawer options; Tab enters
+// their group at the selected one.
 std::wstring arrowOrder(HWND main)
 {
     std::wstring order;
@@ -339,8 +320,6 @@ void testSession()
             std::string(step.name) + ": the library calls were\n" + trace().substr(before));
         check(waitFor([&] { return shows(main, step.display); }),
             std::string(step.name) + ": the window does not show it");
-        check(tabOrder(main) == expectedTabOrder(main, step.display.commandsEnabled),
-            std::string(step.name) + ": Tab goes " + fs::path(tabOrder(main)).string());
     }
     testAbout(program, main);
 }
@@ -401,16 +380,37 @@ fs::path installCopy(const std::wstring &name, const std::wstring &library)
     return folder;
 }
 
+int screenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
 bool fixedClientSize(HWND window, int widthTwips, int heightTwips)
 {
     RECT client {};
     GetClientRect(window, &client);
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return client.right == MulDiv(widthTwips, dpi, 1440)
-        && client.bottom == MulDiv(heightTwips, dpi, 1440)
+    return client.right == MulDiv(widthTwips, screenDpi(), 1440)
+        && client.bottom == MulDiv(heightTwips, screenDpi(), 1440)
         && !(GetWindowLongW(window, GWL_STYLE) & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+}
+
+// The program file: version 1.0.0.0, and of this build's bitness.
+void testFile(const fs::path &exe)
+{
+    std::vector<char> version(GetFileVersionInfoSizeW(exe.c_str(), nullptr));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    check(GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(version.size()), version.data())
+            && VerQueryValueW(version.data(), L"\\", reinterpret_cast<void **>(&fixed), &size)
+            && fixed->dwFileVersionMS == MAKELONG(0, 1) && fixed->dwFileVersionLS == 0,
+        "the program's version is not 1.0.0.0");
+    DWORD type = 0;
+    check(GetBinaryTypeW(exe.c_str(), &type)
+            && type == (sizeof(void *) == 4 ? SCS_32BIT_BINARY : SCS_64BIT_BINARY),
+        "the program is not of this build's bitness");
 }
 
 // One control of each font the windows use: caption, size and weight.
@@ -444,32 +444,13 @@ void testWindows()
         return menu != std::string::npos && (std::stoi(seen.substr(menu + 5)) & MF_GRAYED);
     };
     check(greyed(before) && !greyed(after), "\"Cash Drawer\" is not greyed just without a handle");
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
     for (const auto &[caption, hundredths, weight] : Fonts) {
         const std::string line = std::string("\n") + caption + "|MS Sans Serif|"
-            + std::to_string(-MulDiv(hundredths, dpi, 7200)) + "|" + std::to_string(weight);
+            + std::to_string(-MulDiv(hundredths, screenDpi(), 7200)) + "|" + std::to_string(weight);
         check(("\n" + after).find(line + "\n") != std::string::npos,
             std::string("the font of ") + caption);
     }
-}
-
-// The program file: version 1.0.0.0, and of this build's bitness.
-void testFile()
-{
-    const fs::path exe = binDir / "kestrin-drawer.exe";
-    std::vector<char> version(GetFileVersionInfoSizeW(exe.c_str(), nullptr));
-    VS_FIXEDFILEINFO *fixed = nullptr;
-    UINT size = 0;
-    check(GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(version.size()), version.data())
-            && VerQueryValueW(version.data(), L"\\", reinterpret_cast<void **>(&fixed), &size)
-            && fixed->dwFileVersionMS == MAKELONG(0, 1) && fixed->dwFileVersionLS == 0,
-        "the program's version is not 1.0.0.0");
-    DWORD type = 0;
-    check(GetBinaryTypeW(exe.c_str(), &type)
-            && type == (sizeof(void *) == 4 ? SCS_32BIT_BINARY : SCS_64BIT_BINARY),
-        "the program is not of this build's bitness");
+    testFile(binDir / "kestrin-drawer.exe");
 }
 
 struct ErrorCase {
@@ -535,7 +516,7 @@ int wmain()
     fs::create_directories(workDir);
     SetEnvironmentVariableW(L"KESTRIN_SIM_STATE", statePath.c_str());
     const std::pair<const char *, void (*)()> parts[] = {{"session", testSession},
-        {"exits", testExits}, {"windows", testWindows}, {"file", testFile}, {"errors", testErrors}};
+        {"exits", testExits}, {"windows", testWindows}, {"errors", testErrors}};
     for (const auto &[name, part] : parts) {
         const ULONGLONG started = GetTickCount64();
         part();
