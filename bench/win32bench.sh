@@ -65,7 +65,7 @@ PY
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # CPU time of a process so far, all its threads, in nanoseconds: finer than
 # the clock ticks of /proc/PID/stat.
-cpu_ns() { cat "/proc/$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'; }
+cpu_ns() { cat "/proc/$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f", sum }'; }
 # The process running a program of the runner's prefix: a Wine loader, or
 # the prefix's wineserver, whose environment names the prefix.
 prefix_pid() {
@@ -78,14 +78,13 @@ prefix_pid() {
 }
 loader=wine
 [ "$arch" = win64 ] && loader=wine64
-server="$(prefix_pid "wineserver.* -p[0-9]+$" wineserver)"
 
 # Nanoseconds over the idle time in milliseconds per second.
 per_second() { awk -v ns="$1" -v s="$idle" 'BEGIN { printf "%.2f", ns / 1e6 / s }'; }
 
 # One run: "<start-up ms> <program CPU ms/s> <wineserver CPU ms/s>".
 measure() {
-    local exe="$1" title="$2" started pid shown before server_before
+    local exe="$1" title="$2" started pid server shown before server_before
     started="$(now_ms)"
     "${wine_run[@]}" --timeout $((idle + 60)) "$exe" >/dev/null 2>&1 &
     until xwininfo -name "$title" 2>/dev/null | grep -q IsViewable; do
@@ -98,6 +97,11 @@ measure() {
     shown="$(now_ms)"
     park_pointer
     pid="$(prefix_pid "$(basename "$exe")" "$loader")"
+    server="$(prefix_pid "wineserver.* -p[0-9]+$" wineserver)"
+    if [ -z "$pid" ] || [ -z "$server" ]; then
+        echo "win32bench: the processes of $exe or of its wineserver are not to be found" >&2
+        exit 1
+    fi
     sleep 2
     before="$(cpu_ns "$pid")" server_before="$(cpu_ns "$server")"
     sleep "$idle"
@@ -109,7 +113,8 @@ measure() {
     wait
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# The median of a column of numbers, with their range.
+median() { sort -g | awk '{ v[NR] = $1 } END { printf "%s (%s-%s)", v[int((NR + 1) / 2)], v[1], v[NR] }'; }
 
 # The program beside the test library, in a folder of its own.
 mkdir "$work/testlib"
@@ -133,14 +138,15 @@ for round in $(seq 0 $((runs - 1))); do
 done
 
 echo "$arch build under $("/usr/lib/wine/$loader" --version), $runs runs each, ${idle} s idle"
-printf '%-34s %12s %14s %20s\n' "" "start-up ms" "idle CPU ms/s" "wineserver CPU ms/s"
+echo "medians, with the range in brackets"
+printf '%-34s %18s %20s %22s\n' "" "start-up ms" "idle CPU ms/s" "wineserver CPU ms/s"
 for what in floor testlib simulated; do
     case "$what" in
     floor) name="floor (bare window, 100 ms timer)" ;;
     testlib) name="drawer window, test library" ;;
     simulated) name="drawer window, simulated drawers" ;;
     esac
-    printf '%-34s %12s %14s %20s\n' "$name" \
+    printf '%-34s %18s %20s %22s\n' "$name" \
         "$(awk -v w="$what" '$1 == w { print $2 }' "$results" | median)" \
         "$(awk -v w="$what" '$1 == w { print $3 }' "$results" | median)" \
         "$(awk -v w="$what" '$1 == w { print $4 }' "$results" | median)"
