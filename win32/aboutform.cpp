@@ -18,22 +18,11 @@ constexpr int ClientHeight = 2955;
 constexpr int EmblemWidth = 6241;
 constexpr int EmblemHeight = 2741;
 
-struct ControlDefinition {
-    int id;
-    const wchar_t *className;
-    const wchar_t *caption;
-    DWORD style;
-    DWORD exStyle;
-    int left, top, width, height; // twips, in the client area
-    double points;
-    bool bold;
-};
-
 constexpr DWORD Label = SS_LEFT | SS_NOPREFIX | WS_GROUP;
 
 // In tab order, which is creation order: "Close" first, so it holds the
 // focus, then the labels (which never take it), then the picture box.
-constexpr ControlDefinition Controls[] = {
+constexpr FormWindow::Control Controls[] = {
     {AboutForm::Command1Id, L"Button", L"&Close", BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP, 0, 3120,
         2280, 1575, 615, 13.5, false},
     {AboutForm::Label1Id, L"Static", L"Kestrin Cash Drawer USB Controller", Label, 0, 120, 120,
@@ -42,22 +31,8 @@ constexpr ControlDefinition Controls[] = {
     // The version of this window's own design, not the program's version.
     {AboutForm::Label3Id, L"Static", L"2.0.0", Label, 0, 120, 1920, 975, 255, 9.75, true},
     {AboutForm::Picture1Id, L"Static", L"", SS_OWNERDRAW | WS_TABSTOP | WS_GROUP, WS_EX_CLIENTEDGE,
-        1560, 600, 3135, 1575, 0, false},
+        1560, 600, 3135, 1575, FormWindow::NoFont, false},
 };
-
-void registerClass(HINSTANCE instance, WNDPROC windowProc)
-{
-    WNDCLASSEXW windowClass {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRIN_DRAWER));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-    windowClass.lpszClassName = ClassName;
-    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-        throw std::runtime_error("The About window's class could not be registered.");
-}
 
 } // namespace
 
@@ -80,7 +55,7 @@ AboutForm::~AboutForm()
 void AboutForm::createWindow()
 {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    registerClass(instance, &AboutForm::windowProc);
+    FormWindow::registerClass(ClassName, &FormWindow::windowProc<AboutForm>);
     RECT rect {0, 0, FormUnits::twips(ClientWidth), FormUnits::twips(ClientHeight)};
     AdjustWindowRectEx(&rect, WindowStyle, FALSE, 0);
     m_window = CreateWindowExW(0, ClassName, L"About USB Cash Drawer Controller", WindowStyle,
@@ -96,22 +71,7 @@ void AboutForm::createWindow()
 
 void AboutForm::createControls()
 {
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const ControlDefinition &definition : Controls) {
-        const auto rect = FormUnits::twipsRect(
-            definition.left, definition.top, definition.width, definition.height);
-        HWND control = CreateWindowExW(definition.exStyle, definition.className, definition.caption,
-            WS_CHILD | WS_VISIBLE | definition.style, rect.left, rect.top, rect.width, rect.height,
-            m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(definition.id)), instance,
-            nullptr);
-        if (!control)
-            throw std::runtime_error("A control of the About window could not be created.");
-        if (definition.points > 0) {
-            HFONT font = FormUnits::createFormFont(definition.points, definition.bold);
-            m_fonts.push_back(font);
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        }
-    }
+    FormWindow::createControls(m_window, std::begin(Controls), std::end(Controls), m_fonts);
     m_command1 = GetDlgItem(m_window, Command1Id);
 }
 
@@ -149,21 +109,6 @@ void AboutForm::Command1_Click()
 {
     // Hidden, not destroyed; hiding also ends the modal showing.
     hide();
-}
-
-LRESULT CALLBACK AboutForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ProgramEnd::guarded([&]() -> LRESULT {
-        if (message == WM_NCCREATE) {
-            const auto *create = reinterpret_cast<const CREATESTRUCTW *>(lParam);
-            SetWindowLongPtrW(
-                window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-        }
-        auto *form = reinterpret_cast<AboutForm *>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (!form || !form->m_window)
-            return DefWindowProcW(window, message, wParam, lParam);
-        return form->handle(message, wParam, lParam);
-    });
 }
 
 LRESULT AboutForm::handle(UINT message, WPARAM wParam, LPARAM lParam)

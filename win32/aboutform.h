@@ -3,6 +3,8 @@
 // hidden, never destroyed, by "Close".
 #pragma once
 
+#include "formwindow.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -30,7 +32,8 @@ private:
     void createControls();
     void centreOverOwner();
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template<typename Form>
+    friend LRESULT CALLBACK FormWindow::windowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void onCommand(WORD id);
     void Command1_Click();

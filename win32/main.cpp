@@ -33,5 +33,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand)
         return run(showCommand);
     } catch (const std::exception &error) {
         ProgramEnd::endWithError(error.what());
+    } catch (...) {
+        ProgramEnd::endWithError("An unknown error ended the program.");
     }
 }

@@ -129,22 +129,6 @@ void MainForm::endProgram()
 
 // Events.
 
-LRESULT CALLBACK MainForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ProgramEnd::guarded([&]() -> LRESULT {
-        if (message == WM_NCCREATE) {
-            const auto *create = reinterpret_cast<const CREATESTRUCTW *>(lParam);
-            auto *form = static_cast<MainForm *>(create->lpCreateParams);
-            form->m_window = window;
-            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-        }
-        auto *form = reinterpret_cast<MainForm *>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (!form)
-            return DefWindowProcW(window, message, wParam, lParam);
-        return form->handle(message, wParam, lParam);
-    });
-}
-
 namespace {
 
 // The messages that run one of the controller's handlers; none of them may

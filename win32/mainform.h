@@ -6,6 +6,8 @@
 #include "controller/drawercontroller.h"
 #include "controller/drawerview.h"
 
+#include "formwindow.h"
+
 #include <windows.h>
 
 #include <array>
@@ -57,7 +59,8 @@ private:
     void createControls();
     void fitClientArea();
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template<typename Form>
+    friend LRESULT CALLBACK FormWindow::windowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void onCommand(WORD id, WORD code, HWND control);
     void onMenuCommand(WORD id, bool fromAccelerator);

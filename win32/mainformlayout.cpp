@@ -5,7 +5,7 @@
 #include "mainform.h"
 
 #include "formunits.h"
-#include "programend.h"
+#include "formwindow.h"
 #include "resource.h"
 
 #include <stdexcept>
@@ -29,75 +29,45 @@ constexpr DWORD Option = BS_AUTORADIOBUTTON | WS_TABSTOP;
 constexpr DWORD PushButton = BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP;
 constexpr DWORD Label = SS_NOPREFIX | WS_GROUP;
 
-constexpr double DialogFont = 0; // the system's standard dialog font
-constexpr double NoFont = -1;
-
-struct ControlDefinition {
-    int id;
-    const wchar_t *className;
-    const wchar_t *caption;
-    DWORD style;
-    int left, top, width, height; // twips, in the client area
-    double points;
-    bool bold;
-};
-
 // In tab order, which is creation order: the dialog keys step through the
 // controls in the order they were created. WS_GROUP starts a group, so the
 // eight option buttons form one group, "Drawer #8" first: the arrow keys go
 // through it in this order, and Tab enters it at the selected option, as
 // the button control keeps the tab stop on the checked one only.
-constexpr ControlDefinition Controls[] = {
-    {MainForm::Frame1Id, L"Button", L"Status of Cash Drawer", BS_GROUPBOX | WS_GROUP, 240, 120,
+constexpr FormWindow::Control Controls[] = {
+    {MainForm::Frame1Id, L"Button", L"Status of Cash Drawer", BS_GROUPBOX | WS_GROUP, 0, 240, 120,
         4935, 2055, 12, false},
-    {MainForm::Label1Id, L"Static", L"Cash Drawer", SS_CENTER | Label, Frame1Left + 1200,
+    {MainForm::Label1Id, L"Static", L"Cash Drawer", SS_CENTER | Label, 0, Frame1Left + 1200,
         Frame1Top + 600, 3615, 495, 24, false},
-    {MainForm::Label2Id, L"Static", L"Offline", SS_CENTER | Label, Frame1Left + 1200,
+    {MainForm::Label2Id, L"Static", L"Offline", SS_CENTER | Label, 0, Frame1Left + 1200,
         Frame1Top + 1080, 3615, 495, 24, false},
-    {MainForm::DrawerOptionId + 7, L"Button", L"Drawer #8", Option | WS_GROUP, 4080, 5160, 1215,
+    {MainForm::DrawerOptionId + 7, L"Button", L"Drawer #8", Option | WS_GROUP, 0, 4080, 5160, 1215,
         375, 9.75, false},
-    {MainForm::DrawerOptionId + 6, L"Button", L"Drawer #7", Option, 2760, 5160, 1215, 375, 9.75,
+    {MainForm::DrawerOptionId + 6, L"Button", L"Drawer #7", Option, 0, 2760, 5160, 1215, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 5, L"Button", L"Drawer #6", Option, 1440, 5160, 1335, 375, 9.75,
+    {MainForm::DrawerOptionId + 5, L"Button", L"Drawer #6", Option, 0, 1440, 5160, 1335, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 0, L"Button", L"Drawer #1", Option, 120, 4800, 1215, 375, 9.75,
+    {MainForm::DrawerOptionId + 0, L"Button", L"Drawer #1", Option, 0, 120, 4800, 1215, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 1, L"Button", L"Drawer #2", Option, 1440, 4800, 1335, 375, 9.75,
+    {MainForm::DrawerOptionId + 1, L"Button", L"Drawer #2", Option, 0, 1440, 4800, 1335, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 2, L"Button", L"Drawer #3", Option, 2760, 4800, 1215, 375, 9.75,
+    {MainForm::DrawerOptionId + 2, L"Button", L"Drawer #3", Option, 0, 2760, 4800, 1215, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 3, L"Button", L"Drawer #4", Option, 4080, 4800, 1215, 375, 9.75,
+    {MainForm::DrawerOptionId + 3, L"Button", L"Drawer #4", Option, 0, 4080, 4800, 1215, 375, 9.75,
         false},
-    {MainForm::DrawerOptionId + 4, L"Button", L"Drawer #5", Option, 120, 5160, 1215, 375, 9.75,
+    {MainForm::DrawerOptionId + 4, L"Button", L"Drawer #5", Option, 0, 120, 5160, 1215, 375, 9.75,
         false},
-    {MainForm::Frame2Id, L"Button", L"Status of System", BS_GROUPBOX | WS_GROUP, 240, 3960, 4935,
-        735, DialogFont, false},
-    {MainForm::StatusId, L"Static", L"USB Device NOT connected!", SS_LEFT | Label, Frame2Left + 120,
-        Frame2Top + 240, 4695, 375, 13.5, false},
-    {MainForm::OpenButtonId, L"Button", L"Open Cash Drawer", PushButton, 240, 2400, 4935, 735, 19.5,
-        true},
-    {MainForm::StatusButtonId, L"Button", L"Cash Drawer Status", PushButton, 240, 3240, 4935, 735,
+    {MainForm::Frame2Id, L"Button", L"Status of System", BS_GROUPBOX | WS_GROUP, 0, 240, 3960, 4935,
+        735, FormWindow::SystemFont, false},
+    {MainForm::StatusId, L"Static", L"USB Device NOT connected!", SS_LEFT | Label, 0,
+        Frame2Left + 120, Frame2Top + 240, 4695, 375, 13.5, false},
+    {MainForm::OpenButtonId, L"Button", L"Open Cash Drawer", PushButton, 0, 240, 2400, 4935, 735,
         19.5, true},
-    {MainForm::Shape1Id, L"Static", L"", SS_OWNERDRAW | WS_GROUP, Frame1Left + 360, Frame1Top + 480,
-        735, 1215, NoFont, false},
+    {MainForm::StatusButtonId, L"Button", L"Cash Drawer Status", PushButton, 0, 240, 3240, 4935,
+        735, 19.5, true},
+    {MainForm::Shape1Id, L"Static", L"", SS_OWNERDRAW | WS_GROUP, 0, Frame1Left + 360,
+        Frame1Top + 480, 735, 1215, FormWindow::NoFont, false},
 };
-
-void registerClass(HINSTANCE instance, WNDPROC windowProc)
-{
-    WNDCLASSEXW windowClass {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRIN_DRAWER));
-    windowClass.hIconSm
-        = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIN_DRAWER), IMAGE_ICON,
-            GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-    windowClass.lpszClassName = ClassName;
-    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-        throw std::runtime_error("The drawer window's class could not be registered.");
-}
 
 // The window's outer rectangle for the client area, centred on the work
 // area of the primary screen.
@@ -119,7 +89,7 @@ RECT centredWindowRect(HMENU menu)
 void MainForm::createWindow()
 {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    registerClass(instance, &MainForm::windowProc);
+    FormWindow::registerClass(ClassName, &FormWindow::windowProc<MainForm>);
     HMENU menu = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAIN_MENU));
     m_accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_ACCELERATORS));
     if (!menu || !m_accelerators)
@@ -157,24 +127,7 @@ void MainForm::fitClientArea()
 
 void MainForm::createControls()
 {
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const ControlDefinition &definition : Controls) {
-        const auto rect = FormUnits::twipsRect(
-            definition.left, definition.top, definition.width, definition.height);
-        HWND control = CreateWindowExW(0, definition.className, definition.caption,
-            WS_CHILD | WS_VISIBLE | definition.style, rect.left, rect.top, rect.width, rect.height,
-            m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(definition.id)), instance,
-            nullptr);
-        if (!control)
-            throw std::runtime_error("A control of the drawer window could not be created.");
-        if (definition.points != NoFont) {
-            HFONT font = definition.points == DialogFont
-                ? FormUnits::createDialogFont()
-                : FormUnits::createFormFont(definition.points, definition.bold);
-            m_fonts.push_back(font);
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        }
-    }
+    FormWindow::createControls(m_window, std::begin(Controls), std::end(Controls), m_fonts);
     m_label2 = GetDlgItem(m_window, Label2Id);
     m_status = GetDlgItem(m_window, StatusId);
     m_shape1 = GetDlgItem(m_window, Shape1Id);

@@ -7,7 +7,9 @@ int run(HWND window, HACCEL accelerators, const std::function<bool()> &done)
     MSG message {};
     while (!done()) {
         const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) {
+        if (got == -1) // only for a bad window or message pointer, which this is not
+            return 1;
+        if (got == 0) {
             PostQuitMessage(static_cast<int>(message.wParam));
             return static_cast<int>(message.wParam);
         }
