@@ -40,6 +40,16 @@ fi
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 $add_i386
-apt-get update
+# A mirror caught mid-sync fails one index now and then; try again, then go
+# on with the lists apt has: the install below fails if they lack a package.
+tries=0
+until apt-get update; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 3 ]; then
+        echo "install-deps.sh: apt-get update failed $tries times; installing from the package lists at hand." >&2
+        break
+    fi
+    sleep 10
+done
 # shellcheck disable=SC2086
 $command

@@ -54,6 +54,8 @@ unset DISPLAY WAYLAND_DISPLAY
 
 if [ ! -x "$loader" ]; then
     say "$loader is missing: install wine and wine32 (scripts/install-deps.sh does)"
+    # test.sh goes on without the 32-bit Wine when it cannot be installed.
+    [ "$arch" = win32 ] && exit 77
     exit 1
 fi
 if ! "$loader" --version >/dev/null 2>&1; then
