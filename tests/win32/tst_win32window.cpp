@@ -463,13 +463,12 @@ void testWindows()
     testFile(binDir / "kestrin-drawer.exe");
 }
 
-// Where a drawer library is planted besides the one beside the program.
-enum class Planted { Nowhere, InWorkingDirectory, OnPath };
-
 struct ErrorCase {
     const wchar_t *name;
     const wchar_t *library; // beside the program, from libs\<library>
-    Planted planted; // the simulated library
+    // The program's subfolder that holds the simulated library: started-in
+    // is the working directory, on-path is on PATH.
+    const wchar_t *plantedIn;
     bool pressOpen;
     std::wstring boxNames;
 };
@@ -482,20 +481,20 @@ const fs::path systemLibrary = [] {
 const wchar_t *const OtherBitness = sizeof(void *) == 4 ? L"64-bit" : L"32-bit";
 
 const ErrorCase ErrorCases[] = {
-    {L"no-library", L"", Planted::Nowhere, false, L"KestrinPOS_USB.dll"},
+    {L"no-library", L"", L"", false, L"KestrinPOS_USB.dll"},
     // A DLL in the folder the program is started from, or in one on PATH,
     // is never loaded.
-    {L"planted-library", L"", Planted::InWorkingDirectory, false, L"KestrinPOS_USB.dll"},
-    {L"planted-on-path", L"", Planted::OnPath, false, L"KestrinPOS_USB.dll"},
-    {L"no-opendrawer", L"noopen", Planted::Nowhere, true, L"OpenDrawer"},
-    {L"other-bitness", L"other", Planted::Nowhere, false, OtherBitness},
-    {L"failed-dllmain", L"failmain", Planted::Nowhere, false, L"(error 1114)"},
-    {L"truncated", L"truncated", Planted::Nowhere, false, L"(error 193)"},
+    {L"planted-library", L"", L"started-in", false, L"KestrinPOS_USB.dll"},
+    {L"planted-on-path", L"", L"on-path", false, L"KestrinPOS_USB.dll"},
+    {L"no-opendrawer", L"noopen", L"", true, L"OpenDrawer"},
+    {L"other-bitness", L"other", L"", false, OtherBitness},
+    {L"failed-dllmain", L"failmain", L"", false, L"(error 1114)"},
+    {L"truncated", L"truncated", L"", false, L"(error 193)"},
 };
 // Run on their own, with the other bitness's library in System32.
 const ErrorCase SystemFolderCases[] = {
-    {L"other-bitness-in-system32", L"", Planted::Nowhere, false, systemLibrary.wstring()},
-    {L"other-bitness-in-system32-too", L"", Planted::Nowhere, false, OtherBitness},
+    {L"other-bitness-in-system32", L"", L"", false, systemLibrary.wstring()},
+    {L"other-bitness-in-system32-too", L"", L"", false, OtherBitness},
 };
 
 // Each ends the program with a box naming what is wrong, and exit code 1,
@@ -509,15 +508,13 @@ void testErrors(std::span<const ErrorCase> rows)
     const std::wstring systemPath(path, GetEnvironmentVariableW(L"PATH", path, 32767));
     for (const ErrorCase &row : rows) {
         const fs::path folder = installCopy(row.name, row.library);
-        const fs::path planted
-            = folder / (row.planted == Planted::OnPath ? "on-path" : "started-in");
-        if (row.planted != Planted::Nowhere) {
-            fs::create_directories(planted);
-            fs::copy_file(binDir / "KestrinPOS_USB.dll", planted / "KestrinPOS_USB.dll");
+        if (*row.plantedIn) {
+            fs::create_directories(folder / row.plantedIn);
+            fs::copy_file(
+                binDir / "KestrinPOS_USB.dll", folder / row.plantedIn / "KestrinPOS_USB.dll");
         }
-        const bool onPath = row.planted == Planted::OnPath;
         SetEnvironmentVariableW(
-            L"PATH", ((onPath ? planted.wstring() + L";" : L"") + systemPath).c_str());
+            L"PATH", ((folder / "on-path").wstring() + L";" + systemPath).c_str());
         SetEnvironmentVariableW(L"KESTRIN_TESTLIB_LOG", (folder / "calls.log").c_str());
         programs.push_back(
             std::make_unique<Program>(folder / "kestrin-drawer.exe", folder / "started-in"));
