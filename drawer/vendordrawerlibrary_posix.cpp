@@ -68,7 +68,8 @@ void VendorDrawerLibrary::load()
     // working directory.
     if (file.empty())
         throw DrawerLibraryError("Cannot load the drawer library " + m_fileName + ": "
-            + std::strerror(ENOENT) + " in " + (searched.empty() ? "no folder" : searched));
+            + (searched.empty() ? "no folder of the program's to look in"
+                                : std::strerror(ENOENT) + (" in " + searched)));
     // Every symbol resolved at load time, so that a broken library fails at
     // once, not in the middle of a call.
     void *module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
