@@ -25,8 +25,8 @@ int main(int argc, char *argv[])
     Application::setFont(standard);
 
     // The drawer library is looked for beside the program, then in the
-    // private folder of an installed program (bin/../lib/kestrin-drawer),
-    // then on the system's loader path; never in the working directory.
+    // private folder of an installed program (bin/../lib/kestrin-drawer);
+    // nowhere else, never in the working directory.
     VendorDrawerLibrary library(VendorDrawerLibrary::programSearchDirs(
         QFile::encodeName(Application::applicationDirPath()).toStdString()));
     MainForm form(library, [&app] { app.endProgram(); });

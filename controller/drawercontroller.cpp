@@ -25,7 +25,7 @@ DrawerController::DrawerController(DrawerLibrary &library, DrawerView &view)
 // again while the error is shown.
 template<typename Body> void DrawerController::handle(Body body)
 {
-    if (m_exited || m_failed)
+    if (hasEnded())
         return;
     try {
         body();
@@ -92,7 +92,14 @@ void DrawerController::EnsureConnected()
 {
     if (DrawerHandle > 0)
         return;
-    DrawerHandle = m_library.GetDrawerHandle(Global::DrawerNumber);
+    const std::int32_t handle = m_library.GetDrawerHandle(Global::DrawerNumber);
+    if (hasEnded()) {
+        // Exit ran during the call and saw no handle to give back.
+        if (handle > 0)
+            m_library.ReleaseDrawerHandle(handle);
+        return;
+    }
+    DrawerHandle = handle;
     if (DrawerHandle <= 0) {
         GoOffline();
         return;
@@ -108,8 +115,16 @@ void DrawerController::GoOffline()
     showDisconnected();
     // Unconditionally: after a failed acquisition this hands the library its
     // own failure value back, which it must accept.
-    m_library.ReleaseDrawerHandle(DrawerHandle);
+    GiveBackHandle();
+}
+
+void DrawerController::GiveBackHandle()
+{
+    // Forgotten before the call, so that an Exit during it gives nothing
+    // back a second time.
+    const std::int32_t handle = DrawerHandle;
     DrawerHandle = 0;
+    m_library.ReleaseDrawerHandle(handle);
 }
 
 void DrawerController::Status_Button_Click()
@@ -119,6 +134,8 @@ void DrawerController::Status_Button_Click()
         if (DrawerHandle == 0)
             return;
         const std::int16_t status = m_library.GetDrawerStatus(DrawerHandle);
+        if (hasEnded())
+            return;
         if (status == 0) {
             GoOffline();
             return;
@@ -137,7 +154,8 @@ void DrawerController::Open_Button_Click()
         if (DrawerHandle == 0)
             return;
         // The drawer shows as open at the next refresh, not here.
-        if (m_library.OpenDrawer(DrawerHandle) == 0)
+        const std::int16_t result = m_library.OpenDrawer(DrawerHandle);
+        if (result == 0 && !hasEnded())
             GoOffline();
     });
 }
@@ -151,7 +169,7 @@ void DrawerController::Timer1_Timer()
         Status_Button_Click();
         // A library that runs the window's messages while it works may have
         // let the program end meanwhile; an ended program polls no more.
-        if (!m_exited)
+        if (!hasEnded())
             m_view.setTimerEnabled(true);
     });
 }
@@ -160,10 +178,8 @@ void DrawerController::DrawerOption_Click(std::int16_t index)
 {
     handle([this, index] {
         Global::DrawerNumber = static_cast<std::uint8_t>(index);
-        if (DrawerHandle > 0) {
-            m_library.ReleaseDrawerHandle(DrawerHandle);
-            DrawerHandle = 0;
-        }
+        if (DrawerHandle > 0)
+            GiveBackHandle();
         Status_Button_Click();
     });
 }
@@ -214,7 +230,7 @@ void DrawerController::Exit()
     // again.
     m_exited = true;
     if (DrawerHandle > 0)
-        m_library.ReleaseDrawerHandle(DrawerHandle);
+        GiveBackHandle();
     m_view.setTimerEnabled(false);
     m_view.endProgram();
 }

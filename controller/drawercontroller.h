@@ -20,6 +20,10 @@ public:
     bool hasExited() const { return m_exited; }
     // An error escaped a handler: the program is ending with its message.
     bool hasFailed() const { return m_failed; }
+    // Either: no handler runs any more. A library that runs the window's
+    // messages during a call may bring this about in the middle of one, so
+    // a handler asks again after every library call.
+    bool hasEnded() const { return m_exited || m_failed; }
 
     // Event handlers, named after their control and event. Once the
     // program is ending, by Exit or by an error that escaped a handler, they
@@ -43,6 +47,7 @@ private:
     template<typename Body> void handle(Body body);
     void EnsureConnected();
     void GoOffline();
+    void GiveBackHandle();
     void Exit();
 
     void showDisconnected();

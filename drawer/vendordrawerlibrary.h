@@ -29,8 +29,8 @@ public:
 // installed program or to the system:
 // - Linux: the folders given (the program's own folder, then the private
 //   lib/kestrin-drawer beside it, as an installed bin/../lib/kestrin-drawer),
-//   then the bare name on the dynamic loader's own path, which holds no
-//   relative folder unless its administrator put one there.
+//   and nothing else: not the dynamic loader's own path, where an empty
+//   entry in a RUNPATH or LD_LIBRARY_PATH means the working directory.
 // - Windows: the program's own folder, where a shop puts its vendor's DLL,
 //   and System32; never the working directory or PATH, which the standard
 //   search of a DLL includes.
@@ -41,7 +41,7 @@ public:
     explicit VendorDrawerLibrary(std::string fileName = defaultFileName());
 #else
     // Looks for fileName in each of searchDirs (absolute paths only; others
-    // are skipped), then by bare name on the dynamic loader's path.
+    // are skipped); not found in any, the first call throws.
     explicit VendorDrawerLibrary(
         std::vector<std::string> searchDirs, std::string fileName = defaultFileName());
 
@@ -49,7 +49,7 @@ public:
     // itself, then lib/kestrin-drawer beside it. Both are taken from where the
     // folder really is, symbolic links resolved, so a link to the program or
     // to its folder finds the same library. A relative or missing folder
-    // gives none: the library is then looked for by name only.
+    // gives none, and so no library.
     static std::vector<std::string> programSearchDirs(const std::string &programDir);
 #endif
     // The library stays mapped until the process ends: a vendor library may

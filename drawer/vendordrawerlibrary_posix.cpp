@@ -1,8 +1,9 @@
 #include "vendordrawerlibrary.h"
 
 #include <dlfcn.h>
-#include <link.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -16,16 +17,6 @@ std::string loaderError()
 {
     const char *reason = ::dlerror();
     return reason ? reason : "unknown reason";
-}
-
-// The file the loader really took, which for a bare name is the one it
-// found on its path.
-std::string fileOf(void *module, const std::string &requested)
-{
-    link_map *map = nullptr;
-    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name)
-        return map->l_name;
-    return requested;
 }
 
 } // namespace
@@ -57,7 +48,8 @@ std::vector<std::string> VendorDrawerLibrary::programSearchDirs(const std::strin
 
 void VendorDrawerLibrary::load()
 {
-    std::string file = m_fileName;
+    std::string file;
+    std::string searched;
     for (const std::string &dir : m_searchDirs) {
         // A relative folder would resolve against the working directory,
         // where anybody may have planted a library.
@@ -69,15 +61,22 @@ void VendorDrawerLibrary::load()
             file = candidate;
             break;
         }
+        searched += (searched.empty() ? "" : ", ") + dir;
     }
+    // Never the bare name: the loader would look for it on its own path,
+    // which a RUNPATH or LD_LIBRARY_PATH with an empty entry turns into the
+    // working directory.
+    if (file.empty())
+        throw DrawerLibraryError("Cannot load the drawer library " + m_fileName + ": "
+            + (searched.empty() ? "no folder of the program's to look in"
+                                : std::strerror(ENOENT) + (" in " + searched)));
     // Every symbol resolved at load time, so that a broken library fails at
-    // once, not in the middle of a call. A bare name is looked for on the
-    // loader's own path.
+    // once, not in the middle of a call.
     void *module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module)
         throw DrawerLibraryError("Cannot load the drawer library " + file + ": " + loaderError());
     m_module = module;
-    m_loadedFrom = fileOf(module, file);
+    m_loadedFrom = file;
 }
 
 VendorDrawerLibrary::Symbol VendorDrawerLibrary::resolve(const char *name)

@@ -94,24 +94,27 @@ constexpr const char *OwnBitness = "32-bit";
 constexpr const char *OtherSetup = "win64";
 #endif
 
-// Whether a failed load means a DLL of the other bitness, which a process
-// can never load. A damaged file gives the same error, so the header of the
-// file beside the program decides; one from System32 is taken to be so.
-bool isOtherBitness(const std::wstring &besideProgram, DWORD error)
+// The file the loader took: the one beside the program, or else System32's
+// (for a 32-bit program on 64-bit Windows, reading it there is redirected
+// to the 32-bit system folder, as the loader's search is).
+std::wstring triedFile(const std::wstring &folder, const std::wstring &fileName)
 {
-    if (error != ERROR_BAD_EXE_FORMAT)
-        return false;
-    if (::GetFileAttributesW(besideProgram.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return true;
-    return machineOf(besideProgram) == OtherMachine;
+    const std::wstring besideProgram = folder + L'\\' + fileName;
+    if (::GetFileAttributesW(besideProgram.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return besideProgram;
+    wchar_t system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, length < MAX_PATH ? length : 0) + L'\\' + fileName;
 }
 
 std::string loadFailure(const std::string &fileName, DWORD error)
 {
     const std::wstring folder = programFolder();
-    const std::wstring besideProgram = folder + L'\\' + wide(fileName);
-    if (isOtherBitness(besideProgram, error))
-        return "The drawer library " + utf8(besideProgram) + " is a " + OtherBitness
+    // A damaged file gives the same error as one of the other bitness, which
+    // a process can never load: the file's header tells them apart.
+    const std::wstring file = triedFile(folder, wide(fileName));
+    if (error == ERROR_BAD_EXE_FORMAT && machineOf(file) == OtherMachine)
+        return "The drawer library " + utf8(file) + " is a " + OtherBitness
             + " library, and this is the " + OwnBitness + " program, which cannot load it. Use the "
             + OtherBitness + " build of Kestrin Cash Drawer USB Controller (kestrin-drawer-"
             + KESTRIN_WINDOWS_VERSION + "-" + OtherSetup + "-setup.exe), or the vendor's "

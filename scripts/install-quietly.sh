@@ -13,7 +13,9 @@
 #     so that an upgrade leaves them off.
 # Then the masks and the preset go, an enable link made all the same (with
 # no systemctl, deb-systemd-helper makes them itself) is taken out, and
-# scripts/check-no-services.sh checks the packages the install added.
+# scripts/check-no-services.sh checks the packages the install added. The
+# masks made are listed in /var/lib/kestrin-drawer-dev/, so that a run that
+# was killed has its masks taken out by the next.
 # Usage: scripts/install-quietly.sh PACKAGE...
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,19 +23,21 @@ policy=/usr/sbin/policy-rc.d
 saved=/usr/sbin/policy-rc.d.before-install-quietly
 mark="# install-quietly.sh: no service starts during this install"
 preset=00-install-quietly.preset
+masked=/var/lib/kestrin-drawer-dev/install-quietly.masked
 systemd_runs() { [ -d /run/systemd/system ]; }
 
 # The hook: masks each unit of the .deb files named on standard input, as
-# systemctl mask does, and lists what it masked in the file $QUIET_MASKED.
+# systemctl mask does, and lists what it masked in $masked.
 if [ "${1:-}" = --mask-units ]; then
     units=$(while read -r deb; do
         case "$deb" in *.deb) dpkg-deb --fsys-tarfile "$deb" | tar -t ;; esac
     done | sed -n 's#^\./\(usr/\)\{0,1\}lib/systemd/\(system\|user\)/\([^/]*\.\(service\|socket\|timer\|path\)\)$#\2 \3#p' | sort -u)
     printf '%s\n' "$units" | while read -r kind unit; do
         if [ -n "$unit" ] && [ ! -e "/etc/systemd/$kind/$unit" ] && [ ! -L "/etc/systemd/$kind/$unit" ]; then
-            mkdir -p "/etc/systemd/$kind"
+            mkdir -p "/etc/systemd/$kind" "${masked%/*}"
+            # Listed first: killed in between, a mask is never left unlisted.
+            echo "$kind $unit" >>"$masked"
             ln -s /dev/null "/etc/systemd/$kind/$unit"
-            echo "$kind $unit" >>"$QUIET_MASKED"
         fi
     done
     if systemd_runs; then systemctl daemon-reload || true; fi
@@ -53,30 +57,34 @@ restore() {
         rm -f "/etc/systemd/$kind-preset/$preset"
         rmdir "/etc/systemd/$kind-preset" 2>/dev/null || true
     done
-    if [ -f "${QUIET_MASKED:-}" ]; then
+    if [ -f "$masked" ]; then
         while read -r kind unit; do
             if [ "$(readlink "/etc/systemd/$kind/$unit")" = /dev/null ]; then
                 rm -f "/etc/systemd/$kind/$unit"
             fi
-        done <"$QUIET_MASKED"
+        done <"$masked"
         if systemd_runs; then systemctl daemon-reload || true; fi
     fi
+}
+forget_masks() {
+    rm -f "$masked"
+    rmdir "${masked%/*}" 2>/dev/null || true
 }
 
 # Enable links to the units this install brought, made all the same.
 take_out_links() {
+    [ -f "$masked" ] || return 0
     links | comm -13 "$links_before" - | while read -r link; do
-        if cut -d ' ' -f 2 "$QUIET_MASKED" | grep -qxF "$(basename "$(readlink "$link")")"; then
+        if cut -d ' ' -f 2 "$masked" | grep -qxF "$(basename "$(readlink "$link")")"; then
             rm -f "$link"
         fi
     done
 }
 
 restore
-QUIET_MASKED=$(mktemp)
-export QUIET_MASKED
+forget_masks
 before=$(mktemp) links_before=$(mktemp)
-trap 'restore; take_out_links; rm -f "$QUIET_MASKED" "$before" "$links_before"' EXIT
+trap 'restore; take_out_links; forget_masks; rm -f "$before" "$links_before"' EXIT
 trap 'exit 1' HUP INT TERM
 installed >"$before"
 links >"$links_before"
@@ -93,5 +101,6 @@ apt-get install -y --no-install-recommends \
 
 restore
 take_out_links
+forget_masks
 # shellcheck disable=SC2046
 "$here/check-no-services.sh" $(installed | comm -13 "$before" -)

@@ -11,10 +11,13 @@
 #include <QTest>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 using Handler = void (DrawerController::*)();
 Q_DECLARE_METATYPE(Handler)
+using Event = std::function<void(DrawerController &)>;
+Q_DECLARE_METATYPE(Event)
 
 namespace {
 const QStringList Disconnected = {"Status caption USB Device NOT Connected!", "Status text 255",
@@ -125,6 +128,49 @@ private slots:
             seq({connected ? QStringList {"ReleaseDrawerHandle(77)"} : QStringList(),
                 {"Timer1 off", "end"}}));
         // Nothing that comes later reaches the library or the window.
+        runLateEvents();
+        QCOMPARE(library.takeCalls(), QStringList());
+    }
+
+    // A library that runs the window's messages during a call lets the user's
+    // Exit run in the middle of it: after that nothing more is painted or
+    // called, the timer stays off, and a handle that arrives is given back.
+    void exitDuringALibraryCallEndsEverything_data()
+    {
+        QTest::addColumn<Event>("event");
+        QTest::addColumn<QString>("call"); // the one Exit runs in
+        QTest::addColumn<QStringList>("log");
+        const QStringList end = {"Timer1 off", "end"};
+        QTest::newRow("tick, handle arriving")
+            << Event(&DrawerController::Timer1_Timer) << "GetDrawerHandle"
+            << seq({{"Timer1 off", "GetDrawerHandle(0)=5"}, end, {"ReleaseDrawerHandle(5)"}});
+        QTest::newRow("tick, status")
+            << Event(&DrawerController::Timer1_Timer) << "GetDrawerStatus"
+            << seq({{"Timer1 off", "GetDrawerStatus(5)=0", "ReleaseDrawerHandle(5)"}, end});
+        QTest::newRow("open") << Event(&DrawerController::Open_Button_Click) << "OpenDrawer"
+                              << seq({{"OpenDrawer(5)=0", "ReleaseDrawerHandle(5)"}, end});
+        QTest::newRow("another drawer")
+            << Event([](DrawerController &c) { c.DrawerOption_Click(1); }) << "ReleaseDrawerHandle"
+            << seq({{"ReleaseDrawerHandle(5)"}, end});
+    }
+
+    void exitDuringALibraryCallEndsEverything()
+    {
+        QFETCH(Event, event);
+        QFETCH(QString, call);
+        QFETCH(QStringList, log);
+        library.handleAnswer = 5;
+        if (call != "GetDrawerHandle")
+            controller->Timer1_Timer();
+        library.takeCalls();
+        // Failures, so that only the end keeps the controller from going on.
+        library.statusAnswer = library.openAnswer = 0;
+        library.duringCall = [&] {
+            if (library.calls.constLast().startsWith(call) && !controller->hasEnded())
+                controller->mnuExit_Click();
+        };
+        event(*controller);
+        QCOMPARE(library.takeCalls(), log);
         runLateEvents();
         QCOMPARE(library.takeCalls(), QStringList());
     }

@@ -4,7 +4,8 @@
 # network, no other process and an administrator's policy-rc.d that allows
 # all, with systemd running (a stand-in systemctl records calls) and with
 # none: the exporter neither runs nor is enabled (with systemd, nor after
-# installing it again), and no mask, preset or policy-rc.d of it is left.
+# installing it again), and no mask, preset or policy-rc.d of it is left,
+# also where an earlier run was killed just after it masked the unit.
 # Usage: check-quiet-install.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$(realpath "$1") package=prometheus-node-exporter
@@ -42,7 +43,20 @@ for systemd in running absent; do
     fi
     printf '#!/bin/sh\nexit 0\n' >"$root/usr/sbin/policy-rc.d"
     cp "$work/$package.deb" "$root/tmp/"
+    # The checkout, wherever it is: under the view's own /tmp, or on a
+    # file system of its own that the overlay does not show.
+    mkdir -p "$root$source_dir" && mount --bind -o ro "$source_dir" "$root$source_dir"
     in_root() { chroot "$root" env PATH=/stand-in:/usr/sbin:/usr/bin:/sbin:/bin "$@" >"$work/log" 2>&1; }
+    # A run killed as soon as apt has run its hook, which masks the unit.
+    mkdir -p "$root/stand-in"
+    printf '#!/bin/sh\nfor o; do case "$o" in DPkg::Pre-Install-Pkgs::=*) echo /tmp/%s.deb | sh -c "${o#*=}" ;; esac; done\nkill -KILL $PPID\n' \
+        $package >"$root/stand-in/apt-get"
+    chmod 755 "$root/stand-in/apt-get"
+    if { in_root "$source_dir/scripts/install-quietly.sh" "/tmp/$package.deb"; } 2>/dev/null; then
+        fail "$systemd: the run was not killed"
+    fi
+    [ -n "$(cd "$upper" && find . -lname /dev/null)" ] || fail "$systemd: the killed run masked nothing"
+    rm "$root/stand-in/apt-get"
     in_root "$source_dir/scripts/install-quietly.sh" "/tmp/$package.deb" || fail "$systemd: $(tail -3 "$work/log")"
     if [ $systemd = running ]; then in_root dpkg -i "/tmp/$package.deb" || fail "installing again fails"; fi
     in_root "$source_dir/scripts/check-no-services.sh" $package || fail "$systemd: $(cat "$work/log")"

@@ -8,6 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(TESTLIB_FAILING_DLLMAIN)
+#include <windows.h>
+
+// Refuses to be loaded, as a library whose set-up fails does.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    return reason != DLL_PROCESS_ATTACH;
+}
+#endif
+
 namespace {
 int callCount = 0;
 

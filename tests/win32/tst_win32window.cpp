@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -324,20 +325,24 @@ void testSession()
     testAbout(program, main);
 }
 
+void endSession(HWND main, BOOL ending)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(
+        main, WM_ENDSESSION, ending, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &result);
+}
+
 // Closing, "Exit" and the end of the session (with About up) each end the
 // program, giving its handle back once: every handle handed out is released
-// once, by the last call naming it. The programs run side by side: each
-// takes seconds to end under Wine.
+// once, by the last call naming it. A log-off that was cancelled ends
+// nothing. The programs run side by side: each takes seconds to end under
+// Wine.
 void testExits()
 {
     const std::function<void(HWND)> ends[] = {
         [](HWND main) { PostMessageW(main, WM_CLOSE, 0, 0); },
         [](HWND main) { menuKey(main, L'e'); },
-        [](HWND main) {
-            DWORD_PTR result = 0;
-            SendMessageTimeoutW(
-                main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &result);
-        },
+        [](HWND main) { endSession(main, TRUE); },
     };
     changeDrawers([](sim::State &) {}, true);
     std::vector<std::unique_ptr<Program>> programs;
@@ -347,8 +352,13 @@ void testExits()
         HWND main = programs[i]->window();
         HWND open = child(main, L"Button", L"Open Cash Drawer");
         check(waitFor([&] { return IsWindowEnabled(open); }), "not connected");
-        if (i == 2)
+        if (i == 2) {
+            endSession(main, FALSE);
+            click(main, L"Open Cash Drawer");
+            check(waitFor([] { return trace().find("OpenDrawer") != std::string::npos; }),
+                "a cancelled log-off ended the program");
             openAbout(*programs[i], main);
+        }
         ends[i](main);
     }
     for (const auto &program : programs)
@@ -456,37 +466,62 @@ void testWindows()
 struct ErrorCase {
     const wchar_t *name;
     const wchar_t *library; // beside the program, from libs\<library>
-    bool plantedInWorkingDirectory;
+    // The program's subfolder that holds the simulated library: started-in
+    // is the working directory, on-path is on PATH.
+    const wchar_t *plantedIn;
     bool pressOpen;
-    const wchar_t *boxNames;
+    std::wstring boxNames;
 };
 
+const fs::path systemLibrary = [] {
+    wchar_t system[MAX_PATH];
+    return fs::path(std::wstring(system, GetSystemDirectoryW(system, MAX_PATH)))
+        / "KestrinPOS_USB.dll";
+}();
+const wchar_t *const OtherBitness = sizeof(void *) == 4 ? L"64-bit" : L"32-bit";
+
 const ErrorCase ErrorCases[] = {
-    {L"no-library", L"", false, false, L"KestrinPOS_USB.dll"},
-    // A DLL in the folder the program is started from is never loaded.
-    {L"planted-library", L"", true, false, L"KestrinPOS_USB.dll"},
-    {L"no-opendrawer", L"noopen", false, true, L"OpenDrawer"},
-    {L"other-bitness", L"other", false, false, sizeof(void *) == 4 ? L"64-bit" : L"32-bit"},
+    {L"no-library", L"", L"", false, L"KestrinPOS_USB.dll"},
+    // A DLL in the folder the program is started from, or in one on PATH,
+    // is never loaded.
+    {L"planted-library", L"", L"started-in", false, L"KestrinPOS_USB.dll"},
+    {L"planted-on-path", L"", L"on-path", false, L"KestrinPOS_USB.dll"},
+    {L"no-opendrawer", L"noopen", L"", true, L"OpenDrawer"},
+    {L"other-bitness", L"other", L"", false, OtherBitness},
+    {L"failed-dllmain", L"failmain", L"", false, L"(error 1114)"},
+    {L"truncated", L"truncated", L"", false, L"(error 193)"},
+};
+// Run on their own, with the other bitness's library in System32.
+const ErrorCase SystemFolderCases[] = {
+    {L"other-bitness-in-system32", L"", L"", false, systemLibrary.wstring()},
+    {L"other-bitness-in-system32-too", L"", L"", false, OtherBitness},
 };
 
 // Each ends the program with a box naming what is wrong, and exit code 1,
 // without running Exit (no ReleaseDrawerHandle) or the planted library.
 // The programs run side by side: each takes seconds to end under Wine.
-void testErrors()
+void testErrors(std::span<const ErrorCase> rows)
 {
     changeDrawers([](sim::State &) {}, true);
     std::vector<std::unique_ptr<Program>> programs;
-    for (const ErrorCase &row : ErrorCases) {
+    wchar_t path[32767];
+    const std::wstring systemPath(path, GetEnvironmentVariableW(L"PATH", path, 32767));
+    for (const ErrorCase &row : rows) {
         const fs::path folder = installCopy(row.name, row.library);
-        if (row.plantedInWorkingDirectory)
+        if (*row.plantedIn) {
+            fs::create_directories(folder / row.plantedIn);
             fs::copy_file(
-                binDir / "KestrinPOS_USB.dll", folder / "started-in" / "KestrinPOS_USB.dll");
+                binDir / "KestrinPOS_USB.dll", folder / row.plantedIn / "KestrinPOS_USB.dll");
+        }
+        SetEnvironmentVariableW(
+            L"PATH", ((folder / "on-path").wstring() + L";" + systemPath).c_str());
         SetEnvironmentVariableW(L"KESTRIN_TESTLIB_LOG", (folder / "calls.log").c_str());
         programs.push_back(
             std::make_unique<Program>(folder / "kestrin-drawer.exe", folder / "started-in"));
     }
+    SetEnvironmentVariableW(L"PATH", systemPath.c_str());
     for (std::size_t i = 0; i < programs.size(); ++i) {
-        const ErrorCase &row = ErrorCases[i];
+        const ErrorCase &row = rows[i];
         const Program &program = *programs[i];
         const std::string name = fs::path(row.name).string();
         if (row.pressOpen) {
@@ -498,15 +533,25 @@ void testErrors()
         HWND box = program.window(L"#32770");
         wchar_t says[512] {};
         GetWindowTextW(GetDlgItem(box, 0xFFFF), says, 512); // a message box's text
-        check(std::wcsstr(says, row.boxNames), name + ": " + fs::path(says).string());
+        check(std::wcsstr(says, row.boxNames.c_str()), name + ": " + fs::path(says).string());
         PostMessageW(child(box, L"Button", L"OK"), BM_CLICK, 0, 0);
     }
     for (std::size_t i = 0; i < programs.size(); ++i) {
-        const fs::path log = workDir / ErrorCases[i].name / "calls.log";
+        const fs::path log = workDir / rows[i].name / "calls.log";
         check(programs[i]->exitCode() == 1 && readFile(log).find("Release") == std::string::npos,
-            fs::path(ErrorCases[i].name).string() + ": not exit code 1, or Exit ran");
+            fs::path(rows[i].name).string() + ": not exit code 1, or Exit ran");
     }
     check(trace().empty(), "the planted library was loaded");
+}
+
+// Every program of the prefix would find the library in System32: it is
+// there only while these run.
+void testSystemFolderErrors()
+{
+    fs::copy_file(testDir / "libs" / "other" / "KestrinPOS_USB.dll", systemLibrary,
+        fs::copy_options::overwrite_existing);
+    testErrors(SystemFolderCases);
+    fs::remove(systemLibrary);
 }
 
 } // namespace
@@ -514,9 +559,11 @@ void testErrors()
 int wmain()
 {
     fs::create_directories(workDir);
+    fs::remove(systemLibrary); // left by a run that crashed
     SetEnvironmentVariableW(L"KESTRIN_SIM_STATE", statePath.c_str());
-    const std::pair<const char *, void (*)()> parts[] = {{"session", testSession},
-        {"exits", testExits}, {"windows", testWindows}, {"errors", testErrors}};
+    const std::pair<const char *, void (*)()> parts[]
+        = {{"session", testSession}, {"exits", testExits}, {"windows", testWindows},
+            {"errors", [] { testErrors(ErrorCases); }}, {"System32", testSystemFolderErrors}};
     for (const auto &[name, part] : parts) {
         const ULONGLONG started = GetTickCount64();
         part();
