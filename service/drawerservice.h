@@ -89,7 +89,7 @@ private:
         Event event;
         HistoryWriter::Ticket row = 0; // the kick's row, once asked for
         bool replied = false;
-        bool late = false; // the deadline passed: nothing will be fired
+        bool late = false; // the deadline passed, or the kick was given up: no fire
     };
 
     void watchConfigFile();
@@ -105,6 +105,8 @@ private:
     void callerKnown(Caller &caller, bool named);
     void judge(PendingOpen &open);
     void kickRowWritten(std::uint64_t open, bool written);
+    void giveUp(PendingOpen &open);
+    void kickGivenUp(std::uint64_t open);
     void fire(PendingOpen &open);
     void refuseOpen(PendingOpen &open, const char *refusal, const char *error, std::string message);
     void reply(PendingOpen &open, const char *error = nullptr, const std::string &message = {});

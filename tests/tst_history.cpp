@@ -4,6 +4,7 @@
 // through kestrin-drawer-ctl; the report's page in headless Chromium.
 
 #include "history.h"
+#include "historywriter.h"
 #include "refusals.h"
 #include "report.h"
 #include "support/childopens.h"
@@ -31,12 +32,14 @@
 #include <QTest>
 #include <QThread>
 
+#include <sqlite3.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <numeric>
 
 #include <pwd.h>
 #include <sched.h>
@@ -67,6 +70,14 @@ std::int64_t nowUs()
 {
     return QDateTime::currentMSecsSinceEpoch() * 1000;
 }
+
+// A deadline for OpenBefore, CLOCK_MONOTONIC's microseconds.
+quint64 deadlineIn(std::chrono::milliseconds time)
+{
+    return quint64(std::chrono::duration_cast<std::chrono::microseconds>(
+        (std::chrono::steady_clock::now() + time).time_since_epoch())
+                       .count());
+}
 } // namespace
 
 class HistoryTest : public QObject {
@@ -86,21 +97,28 @@ private:
 
     QDBusConnection bus() const { return QDBusConnection(QStringLiteral("history")); }
 
-    QDBusMessage open(int number, const QString &reason)
+    // Open, or OpenBefore the deadline.
+    static QDBusMessage openCall(int number, const QString &reason, std::optional<quint64> before)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            ServiceName, drawerPath(number), DrawerInterface, QStringLiteral("Open"));
-        call.setArguments({reason});
-        return bus().call(call, QDBus::Block, 5000);
+        QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, drawerPath(number),
+            DrawerInterface, QLatin1String(before ? "OpenBefore" : "Open"));
+        call.setArguments(before ? QVariantList {reason, QVariant::fromValue(qulonglong(*before))}
+                                 : QVariantList {reason});
+        return call;
+    }
+
+    QDBusMessage open(int number, const QString &reason, std::optional<quint64> before = {})
+    {
+        return bus().call(openCall(number, reason, before), QDBus::Block, 5000);
     }
 
     // Opens the drawer, waiting out the pulse of an earlier kick.
-    QDBusMessage openWhenFree(int number, const QString &reason)
+    QDBusMessage openWhenFree(int number, const QString &reason, std::optional<quint64> before = {})
     {
         QElapsedTimer clock;
         clock.start();
         for (;;) {
-            const QDBusMessage reply = open(number, reason);
+            const QDBusMessage reply = open(number, reason, before);
             if (!reply.errorName().endsWith(QLatin1String("Busy")) || clock.elapsed() > 2000)
                 return reply;
             QTest::qWait(20);
@@ -541,6 +559,113 @@ private slots:
         QCOMPARE(rows, repeats);
     }
 
+    // The fold timer wakes for the window that ends first.
+    void foldTimerKeepsTheEarliestEnd()
+    {
+        drawerservice::RefusalFolder folder;
+        const auto first = drawerservice::RefusalFolder::Clock::now();
+        for (const int ms : {0, 500}) {
+            const auto at = first + std::chrono::milliseconds(ms);
+            folder.recorded(std::to_string(ms), 1, at);
+            QVERIFY(folder.fold(std::to_string(ms), at));
+        }
+        QVERIFY(folder.nextEnd() == first + std::chrono::seconds(1));
+    }
+
+    // The writer, while the file is locked, is asked for refusals, then a
+    // kick: the kick's row comes before all but the refusal in hand.
+    void kickRowOvertakesRefusals()
+    {
+        const std::string path = (state + QStringLiteral("/priority.sqlite")).toStdString();
+        drawerservice::History {path};
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        sd_event *loop = nullptr;
+        QVERIFY(sd_event_new(&loop) >= 0);
+        {
+            drawerservice::HistoryWriter writer(loop, path, [] {});
+            for (int i = 0; i < 100; ++i)
+                writer.appendRefusal(
+                    drawerservice::newEvent(5, kind::KickRefused), std::to_string(i));
+            writer.appendKick(drawerservice::newEvent(1, kind::Kick), {});
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        } // written whole
+        sqlite3_close(other);
+        sd_event_unref(loop);
+        std::vector<drawerservice::Event> rows;
+        QVERIFY(drawerservice::History(path, drawerservice::History::Mode::Read).query({}, rows));
+        QCOMPARE(rows.size(), 101u);
+        QVERIFY2(rows.back().kind == kind::Kick && rows.back().id <= 2,
+            qPrintable(QString::number(rows.back().id)));
+    }
+
+    // A refusal held for want of room, then the room back and a new one
+    // of its kind: the held one's row comes first, in time order.
+    void heldRefusalKeepsItsPlace()
+    {
+        const std::string path = (state + QStringLiteral("/held.sqlite")).toStdString();
+        const QString reserve = QString::fromStdString(path + ".reserve");
+        QVERIFY(QDir().mkpath(reserve)); // no reserve can be made: short of room
+        sd_event *loop = nullptr;
+        QVERIFY(sd_event_new(&loop) >= 0);
+        {
+            drawerservice::HistoryWriter writer(loop, path, [] {});
+            drawerservice::Event refusal = drawerservice::newEvent(5, kind::KickRefused);
+            writer.appendRefusal(refusal, "key");
+            QTRY_COMPARE(writer.unwrittenRefusals(), 1u);
+            QVERIFY(QDir().rmdir(reserve));
+            refusal.timeUs += 2'000'000;
+            writer.appendRefusal(refusal, "key");
+            QTRY_COMPARE(writer.unwrittenRefusals(), 0u);
+        }
+        sd_event_unref(loop);
+        std::vector<drawerservice::Event> rows;
+        QVERIFY(drawerservice::History(path, drawerservice::History::Mode::Read).query({}, rows));
+        QCOMPARE(std::accumulate(rows.begin(), rows.end(), 0,
+                     [](int sum, const auto &row) { return sum + 1 + int(row.repeats); }),
+            2);
+        QVERIFY(std::is_sorted(
+            rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.id < b.id; }));
+    }
+
+    // The keep-days trim (400 days) with the clock that many days ahead:
+    // no row within 400 days of the newest goes, nor more than half.
+    void clockAheadKeepsTheRecord_data()
+    {
+        QTest::addColumn<int>("clockDays");
+        QTest::addColumn<QList<int>>("rows"); // days old, by the true time
+        QTest::addColumn<QList<int>>("kept");
+        const QList<int> record {500, 10, 5, 3, 1, 0};
+        QTest::newRow("right") << 0 << record << record.mid(1);
+        QTest::newRow("500 days ahead") << 500 << record << record.mid(1);
+        QTest::newRow("a row by it")
+            << 500 << QList<int> {10, 5, 3, 1, 0, -500} << QList<int> {1, 0, -500};
+    }
+
+    void clockAheadKeepsTheRecord()
+    {
+        QFETCH(int, clockDays);
+        QFETCH(QList<int>, rows);
+        QFETCH(QList<int>, kept);
+        drawerservice::History store(
+            QStringLiteral("%1/trim-%2.sqlite").arg(state, QTest::currentDataTag()).toStdString());
+        drawerservice::Event event = drawerservice::newEvent(1, kind::Kick);
+        const std::int64_t now = event.timeUs;
+        for (const int days : rows) {
+            event.timeUs = now - days * DayUs;
+            event.reason = std::to_string(days);
+            QVERIFY(store.append(event));
+        }
+        QCOMPARE(store.deleteOlderThan(now + clockDays * DayUs, 400).heldBack > 0, clockDays > 0);
+        std::vector<drawerservice::Event> left;
+        QVERIFY(store.query({}, left));
+        QList<int> days;
+        for (const auto &row : left)
+            days.append(std::stoi(row.reason));
+        QCOMPARE(days, kept);
+    }
+
     // Refusals from hundreds of processes of one account, each on
     // connections of its own: a row a second per account, drawer and
     // refusal, every one counted; a kick before them stays, under the
@@ -676,6 +801,83 @@ private slots:
         QTRY_COMPARE(printer.kicks(), kicks + opened);
         program.closeWriteChannel();
         QVERIFY(program.waitForFinished());
+    }
+
+    // OpenBefore: a deadline gone answers TooLate; one too far for the
+    // clock is the furthest the service takes.
+    void openBeforeDeadlines_data()
+    {
+        QTest::addColumn<quint64>("deadline");
+        QTest::addColumn<QString>("error");
+        const QString late = QStringLiteral("org.kestrin.Drawers1.Error.TooLate");
+        QTest::newRow("0") << quint64(0) << late;
+        QTest::newRow("1") << quint64(1) << late;
+        QTest::newRow("a second ago") << deadlineIn(-std::chrono::seconds(1)) << late;
+        QTest::newRow("2^64 - 1") << quint64(UINT64_MAX) << QString();
+        QTest::newRow("2^63 ns") << quint64(9'223'372'036'854'776) << QString();
+    }
+
+    void openBeforeDeadlines()
+    {
+        QFETCH(quint64, deadline);
+        QFETCH(QString, error);
+        const int kicks = printer.kicks();
+        QCOMPARE(openWhenFree(3, QStringLiteral("deadline"), deadline).errorName(), error);
+        QTRY_COMPARE(printer.kicks(), kicks + int(error.isEmpty()));
+    }
+
+    // A kick given up at its deadline while its row is being written
+    // leaves the drawer free at once, not when that row is done.
+    void lateKickFreesTheDrawer()
+    {
+        QVERIFY(writeFile(slowSync, "1000"));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        QDBusPendingCall late = bus().asyncCall(
+            openCall(1, QStringLiteral("late"), deadlineIn(std::chrono::milliseconds(100))));
+        QElapsedTimer clock;
+        clock.start();
+        qint64 sentMs = 0;
+        QDBusMessage kick;
+        do {
+            sentMs = clock.elapsed();
+            kick = open(1, QStringLiteral("free"), deadlineIn(std::chrono::seconds(20)));
+        } while (kick.errorName().endsWith(u"Busy") && clock.elapsed() < 3000);
+        QCOMPARE(kick.type(), QDBusMessage::ReplyMessage);
+        QVERIFY2(sentMs < 500, qPrintable(QString::number(sentMs)));
+        late.waitForFinished();
+        QCOMPARE(late.error().name(), QStringLiteral("org.kestrin.Drawers1.Error.TooLate"));
+    }
+
+    // kestrin-drawer-ctl open fires what the disk records in time, and says
+    // "not fired" only once the record says so: a killed service keeps it.
+    void ctlOpenTellsTheTruth_data()
+    {
+        QTest::addColumn<int>("syncMs");
+        QTest::addColumn<QString>("event");
+        QTest::newRow("slow disk") << 1000 << QString::fromLatin1(kind::Kick);
+        QTest::newRow("too slow") << 3000 << QString::fromLatin1(kind::KickRefused);
+    }
+
+    void ctlOpenTellsTheTruth()
+    {
+        QFETCH(int, syncMs);
+        QFETCH(QString, event);
+        const QDBusMessage running = openWhenFree(3, QStringLiteral("running"));
+        QVERIFY2(running.type() == QDBusMessage::ReplyMessage, qPrintable(running.errorMessage()));
+        const std::int64_t start = nowUs();
+        QVERIFY(writeFile(slowSync, QByteArray::number(syncMs)));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        const int code = ctl({QStringLiteral("open"), QStringLiteral("1"),
+                                 QStringLiteral("--reason"), QString::number(syncMs)})
+                             .second;
+        writeFile(slowSync, "0");
+        QCOMPARE(code, event == QLatin1String(kind::Kick) ? 0 : 6);
+        stopService(SIGKILL);
+        QStringList events;
+        for (const QJsonObject &row : rowsSince(start, 1))
+            if (row.value(u"reason").toString().endsWith(QString::number(syncMs)))
+                events.append(row.value(u"event").toString());
+        QCOMPARE(events, QStringList {event});
     }
 
     // A caller's program is any bytes it likes: here a folder in Latin-1
