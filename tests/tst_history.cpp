@@ -870,14 +870,18 @@ private slots:
         const int code = ctl({QStringLiteral("open"), QStringLiteral("1"),
                                  QStringLiteral("--reason"), QString::number(syncMs)})
                              .second;
-        writeFile(slowSync, "0");
         QCOMPARE(code, event == QLatin1String(kind::Kick) ? 0 : 6);
+        const auto events = [&] {
+            QStringList events;
+            for (const QJsonObject &row : rowsSince(start, 1))
+                if (row.value(u"reason").toString().endsWith(QString::number(syncMs)))
+                    events.append(row.value(u"event").toString());
+            return events;
+        };
+        QTRY_VERIFY(!events().isEmpty()); // killed once its row is on the disk
         stopService(SIGKILL);
-        QStringList events;
-        for (const QJsonObject &row : rowsSince(start, 1))
-            if (row.value(u"reason").toString().endsWith(QString::number(syncMs)))
-                events.append(row.value(u"event").toString());
-        QCOMPARE(events, QStringList {event});
+        writeFile(slowSync, "0");
+        QCOMPARE(events(), QStringList {event});
     }
 
     // A caller's program is any bytes it likes: here a folder in Latin-1
