@@ -205,6 +205,21 @@ private:
         return code == 0 ? rows : QList<QJsonObject> {};
     }
 
+    // The service's writer idle, the disk fast: a kick fired has its end.
+    bool writerIdle()
+    {
+        writeFile(slowSync, "0");
+        const std::int64_t start = nowUs();
+        const QDBusMessage kick
+            = openWhenFree(3, QStringLiteral("idle"), deadlineIn(std::chrono::seconds(20)));
+        if (kick.type() != QDBusMessage::ReplyMessage)
+            qWarning("%s", qPrintable(kick.errorMessage()));
+        return kick.type() == QDBusMessage::ReplyMessage && QTest::qWaitFor([&] {
+            return rowsSince(start, 3, QLatin1String(kind::Kick)).value(0).value(u"state")
+                == QLatin1String("delivered");
+        });
+    }
+
     // The rows from that time on.
     static QList<QJsonObject> since(const QList<QJsonObject> &rows, std::int64_t startUs)
     {
@@ -830,6 +845,7 @@ private slots:
     // leaves the drawer free at once, not when that row is done.
     void lateKickFreesTheDrawer()
     {
+        QVERIFY(writerIdle());
         QVERIFY(writeFile(slowSync, "1000"));
         const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
         QDBusPendingCall late = bus().asyncCall(
@@ -862,8 +878,7 @@ private slots:
     {
         QFETCH(int, syncMs);
         QFETCH(QString, event);
-        const QDBusMessage running = openWhenFree(3, QStringLiteral("running"));
-        QVERIFY2(running.type() == QDBusMessage::ReplyMessage, qPrintable(running.errorMessage()));
+        QVERIFY(writerIdle());
         const std::int64_t start = nowUs();
         QVERIFY(writeFile(slowSync, QByteArray::number(syncMs)));
         const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
