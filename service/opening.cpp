@@ -368,9 +368,15 @@ int DrawerService::onDeadline(sd_event_source *, std::uint64_t, void *userdata)
 // At the end: nothing more is fired, and each kick's row says so.
 void DrawerService::abandonOpens()
 {
+    const std::string stopped = "not sent: the service stopped";
     for (auto &[id, open] : m_opens) {
-        if (open->row && !open->late) // its row is still being written
-            m_writer->giveUpKick(open->row, "not sent: the service stopped", {});
+        if (open->row && !open->late && m_writer->giveUpKick(open->row, stopped, {})) {
+            Event refusal = open->event; // its row never begun
+            refusal.kind = bus::event::KickRefused;
+            refusal.reason = stopped;
+            refusal.state.clear();
+            record(refusal);
+        }
         reply(*open, bus::TooLateError, "The drawer service is stopping; nothing was fired.");
     }
     m_opens.clear();
