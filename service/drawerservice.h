@@ -42,7 +42,8 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
-    // A kick whose row is being written: the drawer is busy until then.
+    // A kick whose row is being written: the drawer is busy until then, or
+    // until the kick's deadline, after which it never fires.
     bool kickUnderWay = false;
     LeftOpenAlarm alarm;
 };

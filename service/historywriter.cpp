@@ -59,7 +59,7 @@ void HistoryWriter::append(Event event)
     enqueue([this, event = std::move(event)] { m_store->append(event); });
 }
 
-// The row waits among the kicks, where giveUpKick can still change it.
+// The row waits among the kicks, where giveUpKick can still take it back.
 HistoryWriter::Ticket HistoryWriter::appendKick(Event event, Written written)
 {
     const Ticket ticket = m_nextTicket; // enqueue's
