@@ -64,6 +64,10 @@ inline constexpr char NotRecordedError[] = "org.kestrin.Drawers1.Error.NotRecord
 // answer ReplyRoom longer than the deadline it gives, so that an answer
 // sent at the deadline still reaches it.
 inline constexpr std::chrono::milliseconds OpenLimit {500};
+// The furthest deadline the service takes, after it got the call; a later
+// one, up to 2^64 - 1 for none, is taken as this one. sd-bus's callers
+// wait 25 s for an answer unless they say otherwise.
+inline constexpr std::chrono::seconds FurthestDeadline {25};
 inline constexpr std::chrono::milliseconds ReplyRoom {500};
 // The web bridge's user: its refusals are told apart by the token that its
 // reasons name ("web: NAME from ...").

@@ -84,9 +84,13 @@ int onOpenBefore(sd_bus_message *call, void *userdata, sd_bus_error *)
     const int r = sd_bus_message_read(call, "st", &reason, &deadlineUs);
     if (r < 0)
         return r;
-    // The steady clock is CLOCK_MONOTONIC, the caller's clock too.
-    const auto deadline = Clock::time_point(
-        std::chrono::microseconds(std::min<std::uint64_t>(deadlineUs, INT64_MAX / 2)));
+    // The steady clock is CLOCK_MONOTONIC, the caller's clock too. A
+    // deadline past the furthest one allowed (a caller's "no deadline") is
+    // taken as that one.
+    const auto latest = std::chrono::duration_cast<std::chrono::microseconds>(
+        (Clock::now() + bus::FurthestDeadline).time_since_epoch());
+    const auto deadline = Clock::time_point(std::chrono::microseconds(
+        std::int64_t(std::min<std::uint64_t>(deadlineUs, std::uint64_t(latest.count())))));
     Drawer &drawer = *static_cast<Drawer *>(userdata);
     return drawer.service->openDrawer(drawer, call, reason, deadline);
 }
@@ -299,12 +303,15 @@ int DrawerService::start()
         return r;
     }
     m_recording = true;
+    // Before this start's rows, so that the newest row is the record's:
+    // a clock set ahead at the start cannot pass for the record's time.
+    trimHistory();
     recordService(bus::event::ServiceStart);
     for (Drawer &drawer : m_drawers)
         if (drawer.open)
             recordChange(drawer, true, false);
-    r = checked(sd_event_add_time_relative(
-                    m_event, m_trimTimer.out(), CLOCK_REALTIME, 0, 60'000'000, onTrimTimer, this),
+    r = checked(sd_event_add_time_relative(m_event, m_trimTimer.out(), CLOCK_REALTIME, DayUs,
+                    60'000'000, onTrimTimer, this),
         "start the history's daily trim");
     if (r < 0)
         return r;
@@ -561,8 +568,7 @@ void DrawerService::recordService(const char *kind)
 void DrawerService::trimHistory()
 {
     if (m_writer)
-        m_writer->deleteBefore(
-            nowUs() - std::int64_t(m_keepDays) * std::int64_t(DayUs), m_keepDays);
+        m_writer->deleteOlderThan(nowUs(), m_keepDays);
 }
 
 int DrawerService::readHistory(sd_bus_message *call, RowFormat format)

@@ -42,7 +42,8 @@ struct Drawer {
     bool open = false;
     std::uint64_t changedUs = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKick;
-    // A kick whose row is being written: the drawer is busy until then.
+    // A kick whose row is being written: the drawer is busy until then, or
+    // until the kick's deadline, after which it never fires.
     bool kickUnderWay = false;
     LeftOpenAlarm alarm;
 };
@@ -89,7 +90,7 @@ private:
         Event event;
         HistoryWriter::Ticket row = 0; // the kick's row, once asked for
         bool replied = false;
-        bool late = false; // the deadline passed: nothing will be fired
+        bool late = false; // the deadline passed, or the kick was given up: no fire
     };
 
     void watchConfigFile();
@@ -105,6 +106,8 @@ private:
     void callerKnown(Caller &caller, bool named);
     void judge(PendingOpen &open);
     void kickRowWritten(std::uint64_t open, bool written);
+    void giveUp(PendingOpen &open);
+    void kickGivenUp(std::uint64_t open);
     void fire(PendingOpen &open);
     void refuseOpen(PendingOpen &open, const char *refusal, const char *error, std::string message);
     void reply(PendingOpen &open, const char *error = nullptr, const std::string &message = {});

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -201,6 +202,16 @@ std::int64_t nowUs()
     return std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::string utcText(std::int64_t timeUs)
+{
+    const std::time_t seconds = std::time_t(timeUs / 1'000'000);
+    std::tm parts {};
+    char text[40] = "?";
+    if (::gmtime_r(&seconds, &parts))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
 }
 
 Event newEvent(int drawer, std::string kind)
@@ -556,14 +567,16 @@ bool History::query(const EventFilter &filter, std::vector<Event> &events, bool 
     return step == SQLITE_DONE || step == SQLITE_ROW;
 }
 
-int History::deleteBefore(std::int64_t timeUs)
+int History::deleteBefore(std::int64_t timeUs, std::int64_t limit)
 {
     if (!open())
         return -1;
     Statement remove(m_db,
-        "DELETE FROM events WHERE time_us < ?"
+        "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time_us < ?"
+        " ORDER BY time_us, id LIMIT ?)"
         " RETURNING CASE WHEN event = 'kick-refused' THEN " KESTRIN_ROW_BYTES " ELSE 0 END");
     remove.bind(1, timeUs);
+    remove.bind(2, limit);
     std::int64_t refusals = 0;
     int step = SQLITE_ROW;
     int removed = 0;
@@ -577,6 +590,27 @@ int History::deleteBefore(std::int64_t timeUs)
     }
     m_refusalBytes = std::max<std::int64_t>(0, m_refusalBytes - refusals);
     return removed;
+}
+
+History::Trim History::deleteOlderThan(std::int64_t nowUs, int keepDays)
+{
+    constexpr std::int64_t DayUs = 86'400'000'000;
+    Trim trim;
+    if (!open())
+        return {-1};
+    const std::int64_t keepUs = std::int64_t(keepDays) * DayUs;
+    Statement record(m_db,
+        "SELECT coalesce(max(time_us), 0), count(*), count(*) FILTER (WHERE time_us < ?)"
+        " FROM events");
+    record.bind(1, nowUs - keepUs);
+    if (!record.ok() || sqlite3_step(record) != SQLITE_ROW)
+        return {-1};
+    trim.newestUs = sqlite3_column_int64(record, 0);
+    const std::int64_t rows = sqlite3_column_int64(record, 1);
+    const std::int64_t due = sqlite3_column_int64(record, 2);
+    trim.removed = deleteBefore(std::min(nowUs, trim.newestUs) - keepUs, rows / 2);
+    trim.heldBack = int(std::max<std::int64_t>(0, due - std::max(trim.removed, 0)));
+    return trim;
 }
 
 } // namespace drawerservice

@@ -81,8 +81,20 @@ public:
     // Oldest first, cleaned as written; false if the file cannot be read.
     // *more tells whether the limit or the bytes ended the page.
     bool query(const EventFilter &filter, std::vector<Event> &events, bool *more = nullptr);
-    // Deletes the rows older than the time; how many, or -1.
-    int deleteBefore(std::int64_t timeUs);
+    // Deletes the oldest rows older than the time, at most limit (-1: no
+    // limit); how many, or -1.
+    int deleteBefore(std::int64_t timeUs, std::int64_t limit = -1);
+    // The rows older than keepDays by the clock's time nowUs, as far as
+    // the record agrees with the clock: a clock set ahead must not empty
+    // the record. No row within keepDays of the newest row goes, nor more
+    // than half the rows at once; heldBack counts those the clock alone
+    // would have deleted.
+    struct Trim {
+        int removed = 0; // -1: failed
+        int heldBack = 0;
+        std::int64_t newestUs = 0;
+    };
+    Trim deleteOlderThan(std::int64_t nowUs, int keepDays);
     // The most bytes the rows may take; the oldest go first past it.
     void setSizeLimit(std::int64_t bytes) { m_sizeLimit = bytes; }
     // The bytes the rows take in the file now, and about the refusals'.
@@ -123,6 +135,8 @@ private:
 std::string stateFolder();
 
 std::int64_t nowUs();
+// The time as "YYYY-MM-DD HH:MM:SS UTC", for the service's lines.
+std::string utcText(std::int64_t timeUs);
 // An event of this moment.
 Event newEvent(int drawer, std::string kind);
 

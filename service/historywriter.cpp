@@ -44,11 +44,11 @@ HistoryWriter::~HistoryWriter()
         ::close(m_toldFd);
 }
 
-HistoryWriter::Ticket HistoryWriter::enqueue(Job job)
+HistoryWriter::Ticket HistoryWriter::enqueue(Job job, bool urgent)
 {
     {
         std::lock_guard guard(m_mutex);
-        m_jobs.push_back(std::move(job));
+        (urgent ? m_urgent : m_jobs).push_back(std::move(job));
     }
     m_wake.notify_one();
     return m_nextTicket++;
@@ -59,16 +59,49 @@ void HistoryWriter::append(Event event)
     enqueue([this, event = std::move(event)] { m_store->append(event); });
 }
 
+// The row waits among the kicks, where giveUpKick can still take it back.
 HistoryWriter::Ticket HistoryWriter::appendKick(Event event, Written written)
 {
     const Ticket ticket = m_nextTicket; // enqueue's
-    return enqueue([this, ticket, event = std::move(event), written = std::move(written)] {
-        std::int64_t row = 0;
-        const bool ok = m_store->append(event, &row);
-        if (ok)
-            m_tickets[ticket] = {row, {}};
-        tell(written, ok);
-    });
+    {
+        std::lock_guard guard(m_mutex);
+        m_queuedKicks[ticket] = std::move(event);
+    }
+    return enqueue(
+        [this, ticket, written = std::move(written)] { writeKick(ticket, written); }, true);
+}
+
+void HistoryWriter::writeKick(Ticket ticket, const Written &written)
+{
+    Event event;
+    {
+        std::lock_guard guard(m_mutex);
+        auto queued = m_queuedKicks.extract(ticket);
+        if (queued.empty())
+            return; // given up
+        event = std::move(queued.mapped());
+    }
+    std::int64_t row = 0;
+    const bool ok = m_store->append(event, &row);
+    if (ok)
+        m_tickets[ticket] = {row, {}};
+    tell(written, ok);
+}
+
+bool HistoryWriter::giveUpKick(Ticket ticket, const std::string &reason, Written recorded)
+{
+    {
+        std::lock_guard guard(m_mutex);
+        if (m_queuedKicks.erase(ticket) > 0)
+            return true;
+    }
+    enqueue(
+        [this, ticket, reason, recorded = std::move(recorded)] {
+            const std::int64_t row = takeRow(ticket); // none: no row says kick
+            tell(recorded, !row || m_store->turnIntoRefusal(row, reason));
+        },
+        true);
+    return false;
 }
 
 HistoryWriter::Ticket HistoryWriter::appendRefusal(Event event, std::string key)
@@ -110,19 +143,19 @@ void HistoryWriter::setState(Ticket ticket, std::string state)
     });
 }
 
-void HistoryWriter::turnIntoRefusal(Ticket ticket, std::string reason)
+void HistoryWriter::deleteOlderThan(std::int64_t nowUs, int keepDays)
 {
-    enqueue([this, ticket, reason = std::move(reason)] {
-        if (const std::int64_t row = takeRow(ticket))
-            m_store->turnIntoRefusal(row, reason);
-    });
-}
-
-void HistoryWriter::deleteBefore(std::int64_t timeUs, int keepDays)
-{
-    enqueue([this, timeUs, keepDays] {
-        if (const int removed = m_store->deleteBefore(timeUs); removed > 0)
-            logLine(LOG_INFO, "deleted %d history rows older than %d days", removed, keepDays);
+    enqueue([this, nowUs, keepDays] {
+        const History::Trim trim = m_store->deleteOlderThan(nowUs, keepDays);
+        if (trim.removed > 0)
+            logLine(LOG_INFO, "deleted %d history rows older than %d days", trim.removed, keepDays);
+        if (trim.heldBack > 0)
+            logLine(LOG_WARNING,
+                "kept %d history rows that the clock (%s) makes older than %d days: the clock "
+                "disagrees with the record, whose newest row is of %s; a trim deletes no row "
+                "within %d days of the newest, nor more than half the rows",
+                trim.heldBack, utcText(nowUs).c_str(), keepDays, utcText(trim.newestUs).c_str(),
+                keepDays);
     });
 }
 
@@ -156,11 +189,18 @@ void HistoryWriter::hold(const std::string &key, const Event &event, std::uint64
     held->second.count += count;
 }
 
+bool HistoryWriter::urgentWaiting()
+{
+    std::lock_guard guard(m_mutex);
+    return !m_urgent.empty();
+}
+
 // Each held refusal as one row, at the time of its first, with the rest
 // as its repeats; until the room runs short again.
 void HistoryWriter::writeHeld()
 {
-    for (auto held = m_held.begin(); held != m_held.end() && !m_store->shortOfRoom();) {
+    for (auto held = m_held.begin();
+         held != m_held.end() && !urgentWaiting() && !m_store->shortOfRoom();) {
         Event event = held->second.event;
         event.repeats = std::uint32_t(std::min<std::uint64_t>(held->second.count - 1, UINT32_MAX));
         std::int64_t row = 0;
@@ -206,19 +246,25 @@ void HistoryWriter::run()
     m_working = m_store->working();
     m_opened = true;
     tell([this](bool) { m_changed(); }, true);
-    for (bool stopping = false; !stopping;) {
-        std::deque<Job> jobs;
+    // One job at a time, so that a kick that comes meanwhile goes next.
+    for (;;) {
+        Job job;
         {
             std::unique_lock lock(m_mutex);
-            const auto due = [this] { return !m_jobs.empty() || m_stopping; };
+            const auto due = [this] { return !m_urgent.empty() || !m_jobs.empty() || m_stopping; };
             if (m_held.empty())
                 m_wake.wait(lock, due);
             else
                 m_wake.wait_for(lock, HeldRetry, due);
-            jobs.swap(m_jobs);
-            stopping = m_stopping && jobs.empty();
+            std::deque<Job> &queue = m_urgent.empty() ? m_jobs : m_urgent;
+            if (queue.empty() && m_stopping)
+                break;
+            if (!queue.empty()) {
+                job = std::move(queue.front());
+                queue.pop_front();
+            }
         }
-        for (const Job &job : jobs)
+        if (job)
             job();
         if (!m_held.empty())
             writeHeld();

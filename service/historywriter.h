@@ -1,5 +1,7 @@
 // The history's writes, on a thread of their own, in the order they were
-// asked for: the event loop never waits for the disk, whose fsync may take
+// asked for, except that a kick's row and the truth about it go before
+// every other waiting write, so that other accounts' refusals never make a
+// kick late: the event loop never waits for the disk, whose fsync may take
 // seconds. What a write must tell the loop (a kick's row is on the disk, or
 // cannot be written) comes back to it through an eventfd. Rows written
 // later (a refusal's repeats, a kick's state) name their row by the ticket
@@ -48,17 +50,23 @@ public:
 
     // Each returns at once; the writes follow on the thread.
     void append(Event event);
-    // A kick's row, whose state follows with setState or turnIntoRefusal.
+    // A kick's row, whose state follows with setState or giveUpKick.
     Ticket appendKick(Event event, Written written);
+    // The kick will not be sent. True when its row was not begun: it is
+    // then never written, and the refusal is the caller's to record.
+    // Otherwise its row is made a refusal with the reason, and recorded is
+    // told once the row says so (or never said kick).
+    bool giveUpKick(Ticket ticket, const std::string &reason, Written recorded);
     // The first refusal of its window; key names its account, drawer and
     // refusal, for holding it while the disk is short.
     Ticket appendRefusal(Event event, std::string key);
     // These end the ticket.
     void addRepeats(Ticket ticket, std::uint32_t repeats);
     void setState(Ticket ticket, std::string state);
-    void turnIntoRefusal(Ticket ticket, std::string reason);
 
-    void deleteBefore(std::int64_t timeUs, int keepDays);
+    // Rows older than keepDays before the time, as far as the record
+    // agrees with that clock (History::deleteOlderThan).
+    void deleteOlderThan(std::int64_t nowUs, int keepDays);
     void setSizeLimit(std::int64_t bytes);
 
     // The history has been opened (or failed to), and brought up to date:
@@ -80,7 +88,9 @@ private:
         std::uint64_t count = 0;
     };
 
-    Ticket enqueue(Job job);
+    Ticket enqueue(Job job, bool urgent = false);
+    void writeKick(Ticket ticket, const Written &written);
+    bool urgentWaiting();
     void run();
     void hold(const std::string &key, const Event &event, std::uint64_t count);
     void writeHeld();
@@ -103,6 +113,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;
+    std::deque<Job> m_urgent; // served first: kicks, and what their callers wait for
+    std::map<Ticket, Event> m_queuedKicks; // kick rows not begun yet
     bool m_stopping = false;
     std::vector<std::pair<Written, bool>> m_told;
     std::atomic<bool> m_opened {false};

@@ -3,7 +3,10 @@
 // refuse or accept, the kick's row is written on the history's thread,
 // and only once it is on the disk, and before the caller's deadline, is
 // the kick handed to the device's monitor and the call answered. A deadline
-// that passes first is answered at once: nothing was, or will be, fired.
+// that passes first frees the drawer, and is answered once no row can say
+// kick: at once when the row was not begun, and is written as the refusal;
+// otherwise once the row has been made the refusal. Nothing was, or will
+// be, fired.
 
 #include "drawerservice.h"
 
@@ -251,8 +254,8 @@ void DrawerService::judge(PendingOpen &open)
 void DrawerService::kickRowWritten(std::uint64_t id, bool written)
 {
     const auto found = m_opens.find(id);
-    if (found == m_opens.end())
-        return;
+    if (found == m_opens.end() || found->second->late)
+        return; // given up: its answer waits for the refusal
     PendingOpen &open = *found->second;
     Drawer &drawer = *open.drawer;
     drawer.kickUnderWay = false;
@@ -262,20 +265,43 @@ void DrawerService::kickRowWritten(std::uint64_t id, bool written)
                 + " was not fired; see the service's log.");
         return;
     }
-    if (!open.late && Clock::now() < open.deadline && drawer.settings && drawer.monitor) {
+    if (Clock::now() < open.deadline && drawer.settings && drawer.monitor)
         fire(open);
-        return;
-    }
+    else
+        giveUp(open);
+}
+
+// A kick whose row is asked for will not be sent: the drawer is free at
+// once. A row not begun is never written, and the refusal is recorded as
+// any other; a row begun is made the refusal, and the caller hears so only
+// then, so that the record never says kick where the caller heard none.
+void DrawerService::giveUp(PendingOpen &open)
+{
+    open.late = true;
+    open.drawer->kickUnderWay = false;
     Event refusal = open.event;
     refusal.kind = bus::event::KickRefused;
     refusal.reason = "not sent in time" + (open.reason.empty() ? "" : ": " + open.reason);
+    if (m_writer->giveUpKick(
+            open.row, refusal.reason, [this, id = open.id](bool) { kickGivenUp(id); })) {
+        refusal.timeUs = nowUs();
+        refusal.state.clear();
+        recordRefusal(refusal, "not sent in time", open.reason);
+        kickGivenUp(open.id);
+        return;
+    }
     refusal.state = bus::state::NotSent;
-    m_writer->turnIntoRefusal(open.row, refusal.reason);
     tellEvent(refusal);
     if (m_metrics)
         m_metrics->count(refusal);
-    reply(open, bus::TooLateError, {});
-    finish(open);
+}
+
+void DrawerService::kickGivenUp(std::uint64_t id)
+{
+    if (const auto found = m_opens.find(id); found != m_opens.end()) {
+        reply(*found->second, bus::TooLateError, {});
+        finish(*found->second);
+    }
 }
 
 // The answer follows the kick; the device's monitor tells how it ended.
@@ -326,25 +352,32 @@ void DrawerService::finish(PendingOpen &open)
     m_opens.erase(open.id);
 }
 
-// Past the deadline nothing is fired. A kick whose row is being written is
-// answered at once; one whose caller the bus has yet to name is answered
-// with its refusal once it has, since nothing more can come of it.
+// Past the deadline nothing is fired. A kick whose row is asked for is
+// given up; one whose caller the bus has yet to name is answered with its
+// refusal once it has, since nothing more can come of it.
 int DrawerService::onDeadline(sd_event_source *, std::uint64_t, void *userdata)
 {
     PendingOpen &open = *static_cast<PendingOpen *>(userdata);
-    open.late = true;
-    if (open.row)
-        open.drawer->service->reply(open, bus::TooLateError, {});
+    if (open.row && !open.late)
+        open.drawer->service->giveUp(open); // may end the open
+    else
+        open.late = true;
     return 0;
 }
 
 // At the end: nothing more is fired, and each kick's row says so.
 void DrawerService::abandonOpens()
 {
+    const std::string stopped = "not sent: the service stopped";
     for (auto &[id, open] : m_opens) {
+        if (open->row && !open->late && m_writer->giveUpKick(open->row, stopped, {})) {
+            Event refusal = open->event; // its row never begun
+            refusal.kind = bus::event::KickRefused;
+            refusal.reason = stopped;
+            refusal.state.clear();
+            record(refusal);
+        }
         reply(*open, bus::TooLateError, "The drawer service is stopping; nothing was fired.");
-        if (open->row) // its row is still being written
-            m_writer->turnIntoRefusal(open->row, "not sent: the service stopped");
     }
     m_opens.clear();
 }

@@ -4,6 +4,7 @@
 // through kestrin-drawer-ctl; the report's page in headless Chromium.
 
 #include "history.h"
+#include "historywriter.h"
 #include "refusals.h"
 #include "report.h"
 #include "support/childopens.h"
@@ -31,12 +32,14 @@
 #include <QTest>
 #include <QThread>
 
+#include <sqlite3.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <numeric>
 
 #include <pwd.h>
 #include <sched.h>
@@ -67,6 +70,14 @@ std::int64_t nowUs()
 {
     return QDateTime::currentMSecsSinceEpoch() * 1000;
 }
+
+// A deadline for OpenBefore, CLOCK_MONOTONIC's microseconds.
+quint64 deadlineIn(std::chrono::milliseconds time)
+{
+    return quint64(std::chrono::duration_cast<std::chrono::microseconds>(
+        (std::chrono::steady_clock::now() + time).time_since_epoch())
+                       .count());
+}
 } // namespace
 
 class HistoryTest : public QObject {
@@ -86,21 +97,28 @@ private:
 
     QDBusConnection bus() const { return QDBusConnection(QStringLiteral("history")); }
 
-    QDBusMessage open(int number, const QString &reason)
+    // Open, or OpenBefore the deadline.
+    static QDBusMessage openCall(int number, const QString &reason, std::optional<quint64> before)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            ServiceName, drawerPath(number), DrawerInterface, QStringLiteral("Open"));
-        call.setArguments({reason});
-        return bus().call(call, QDBus::Block, 5000);
+        QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, drawerPath(number),
+            DrawerInterface, QLatin1String(before ? "OpenBefore" : "Open"));
+        call.setArguments(before ? QVariantList {reason, QVariant::fromValue(qulonglong(*before))}
+                                 : QVariantList {reason});
+        return call;
+    }
+
+    QDBusMessage open(int number, const QString &reason, std::optional<quint64> before = {})
+    {
+        return bus().call(openCall(number, reason, before), QDBus::Block, 5000);
     }
 
     // Opens the drawer, waiting out the pulse of an earlier kick.
-    QDBusMessage openWhenFree(int number, const QString &reason)
+    QDBusMessage openWhenFree(int number, const QString &reason, std::optional<quint64> before = {})
     {
         QElapsedTimer clock;
         clock.start();
         for (;;) {
-            const QDBusMessage reply = open(number, reason);
+            const QDBusMessage reply = open(number, reason, before);
             if (!reply.errorName().endsWith(QLatin1String("Busy")) || clock.elapsed() > 2000)
                 return reply;
             QTest::qWait(20);
@@ -185,6 +203,36 @@ private:
             if (!line.isEmpty())
                 rows.append(QJsonDocument::fromJson(line).object());
         return code == 0 ? rows : QList<QJsonObject> {};
+    }
+
+    // The service's writer idle (a kick just fired has its end), then each
+    // sync of the disk as long as syncMs says.
+    bool writerIdle(const QByteArray &syncMs)
+    {
+        writeFile(slowSync, "0");
+        const std::int64_t start = nowUs();
+        return openWhenFree(3, QStringLiteral("idle"), deadlineIn(std::chrono::seconds(20))).type()
+            == QDBusMessage::ReplyMessage
+            && QTest::qWaitFor([&] {
+                   return rowsSince(start, 3, QLatin1String(kind::Kick)).value(0).value(u"state")
+                       == QLatin1String("delivered");
+               })
+            && writeFile(slowSync, syncMs);
+    }
+
+    // What a writer of its own wrote to the file, once it ended.
+    static std::vector<drawerservice::Event> written(
+        const std::string &path, const std::function<void(drawerservice::HistoryWriter &)> &use)
+    {
+        sd_event *loop = nullptr;
+        sd_event_new(&loop);
+        std::optional<drawerservice::HistoryWriter> writer(std::in_place, loop, path, [] {});
+        use(*writer);
+        writer.reset(); // writes what was asked for, then ends
+        sd_event_unref(loop);
+        std::vector<drawerservice::Event> rows;
+        drawerservice::History(path, drawerservice::History::Mode::Read).query({}, rows);
+        return rows;
     }
 
     // The rows from that time on.
@@ -541,6 +589,90 @@ private slots:
         QCOMPARE(rows, repeats);
     }
 
+    // The fold timer wakes for the window that ends first.
+    void foldTimerKeepsTheEarliestEnd()
+    {
+        drawerservice::RefusalFolder folder;
+        const auto first = drawerservice::RefusalFolder::Clock::now();
+        for (const int ms : {0, 500}) {
+            folder.recorded(std::to_string(ms), 1, first + std::chrono::milliseconds(ms));
+            QVERIFY(folder.fold(std::to_string(ms), first + std::chrono::milliseconds(ms)));
+        }
+        QVERIFY(folder.nextEnd() == first + std::chrono::seconds(1));
+    }
+
+    // While the file is locked, refusals and then a kick are asked for:
+    // the kick's row comes before all but the refusal in hand.
+    void kickRowOvertakesRefusals()
+    {
+        const std::string path = (state + QStringLiteral("/priority.sqlite")).toStdString();
+        drawerservice::History {path};
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        const auto rows = written(path, [other](drawerservice::HistoryWriter &writer) {
+            for (int i = 0; i < 100; ++i)
+                writer.appendRefusal(
+                    drawerservice::newEvent(5, kind::KickRefused), std::to_string(i));
+            writer.appendKick(drawerservice::newEvent(1, kind::Kick), {});
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        });
+        sqlite3_close(other);
+        QCOMPARE(rows.size(), 101u);
+        QVERIFY2(rows.back().id <= 2, qPrintable(QString::number(rows.back().id)));
+    }
+
+    // A refusal held for want of room (no reserve can be made), then the
+    // room back and a new one of its kind: one row, or two in time order.
+    void heldRefusalKeepsItsPlace()
+    {
+        const std::string path = (state + QStringLiteral("/held.sqlite")).toStdString();
+        const QString reserve = QString::fromStdString(path + ".reserve");
+        QVERIFY(QDir().mkpath(reserve));
+        const auto rows = written(path, [&](drawerservice::HistoryWriter &writer) {
+            drawerservice::Event refusal = drawerservice::newEvent(5, kind::KickRefused);
+            writer.appendRefusal(refusal, "key");
+            QTRY_COMPARE(writer.unwrittenRefusals(), 1u);
+            QVERIFY(QDir().rmdir(reserve));
+            refusal.timeUs += 2'000'000;
+            writer.appendRefusal(refusal, "key");
+            QTRY_COMPARE(writer.unwrittenRefusals(), 0u);
+        });
+        QCOMPARE(rows.front().repeats + rows.size(), 2u);
+        QCOMPARE(rows.front().id, 1);
+    }
+
+    // The keep-days trim (400) with the clock 500 days ahead: no row within
+    // 400 days of the newest goes, nor more than half the rows.
+    void clockAheadKeepsTheRecord_data()
+    {
+        QTest::addColumn<QList<int>>("rows"); // days old, by the true time
+        QTest::addColumn<QList<int>>("kept");
+        QTest::newRow("the record") << QList<int> {500, 10, 1, 0} << QList<int> {10, 1, 0};
+        QTest::newRow("a row by that clock") << QList<int> {10, 1, 0, -500} << QList<int> {0, -500};
+    }
+
+    void clockAheadKeepsTheRecord()
+    {
+        QFETCH(QList<int>, rows);
+        QFETCH(QList<int>, kept);
+        drawerservice::History store(
+            QStringLiteral("%1/trim-%2.sqlite").arg(state, QTest::currentDataTag()).toStdString());
+        drawerservice::Event event = drawerservice::newEvent(1, kind::Kick);
+        const std::int64_t now = event.timeUs;
+        for (const int days : rows) {
+            event.timeUs = now - days * DayUs;
+            QVERIFY(store.append(event));
+        }
+        QVERIFY(store.deleteOlderThan(now + 500 * DayUs, 400).heldBack > 0);
+        std::vector<drawerservice::Event> left;
+        QVERIFY(store.query({}, left));
+        QList<int> days;
+        for (const auto &row : left)
+            days.append(int((now - row.timeUs) / DayUs));
+        QCOMPARE(days, kept);
+    }
+
     // Refusals from hundreds of processes of one account, each on
     // connections of its own: a row a second per account, drawer and
     // refusal, every one counted; a kick before them stays, under the
@@ -676,6 +808,85 @@ private slots:
         QTRY_COMPARE(printer.kicks(), kicks + opened);
         program.closeWriteChannel();
         QVERIFY(program.waitForFinished());
+    }
+
+    // OpenBefore: a deadline gone answers TooLate; one too far for the
+    // clock is the furthest the service takes.
+    void openBeforeDeadlines_data()
+    {
+        QTest::addColumn<quint64>("deadline");
+        QTest::addColumn<bool>("fires");
+        QTest::newRow("0") << quint64(0) << false;
+        QTest::newRow("1") << quint64(1) << false;
+        QTest::newRow("a second ago") << deadlineIn(-std::chrono::seconds(1)) << false;
+        QTest::newRow("2^64 - 1") << quint64(UINT64_MAX) << true;
+        QTest::newRow("2^63 ns") << quint64(9'223'372'036'854'776) << true;
+    }
+
+    void openBeforeDeadlines()
+    {
+        QFETCH(quint64, deadline);
+        QFETCH(bool, fires);
+        const int kicks = printer.kicks();
+        QCOMPARE(openWhenFree(3, QStringLiteral("deadline"), deadline).errorName(),
+            fires ? QString() : QStringLiteral("org.kestrin.Drawers1.Error.TooLate"));
+        QTRY_COMPARE(printer.kicks(), kicks + int(fires));
+    }
+
+    // A kick given up at its deadline (0.1 s) while its row is being
+    // written (1 s) leaves the drawer free at once, not when the row is.
+    void lateKickFreesTheDrawer()
+    {
+        QVERIFY(writerIdle("1000"));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        QDBusPendingCall late = bus().asyncCall(
+            openCall(1, QStringLiteral("late"), deadlineIn(std::chrono::milliseconds(100))));
+        QElapsedTimer clock;
+        clock.start();
+        QDBusMessage kick;
+        while (clock.elapsed() < 500
+            && (kick = open(1, QStringLiteral("free"), deadlineIn(std::chrono::seconds(20))))
+                   .errorName()
+                   .endsWith(u"Busy")) { }
+        QVERIFY2(kick.type() == QDBusMessage::ReplyMessage, qPrintable(kick.errorMessage()));
+        late.waitForFinished();
+        QCOMPARE(late.error().name(), QStringLiteral("org.kestrin.Drawers1.Error.TooLate"));
+    }
+
+    // kestrin-drawer-ctl open fires what the disk records in time, and says
+    // "not fired" only once the record says so: a killed service keeps it.
+    void ctlOpenTellsTheTruth_data()
+    {
+        QTest::addColumn<int>("syncMs");
+        QTest::addColumn<QString>("event");
+        QTest::newRow("slow disk") << 1000 << QString::fromLatin1(kind::Kick);
+        QTest::newRow("too slow") << 3000 << QString::fromLatin1(kind::KickRefused);
+    }
+
+    void ctlOpenTellsTheTruth()
+    {
+        QFETCH(int, syncMs);
+        QFETCH(QString, event);
+        const std::int64_t start = nowUs();
+        QVERIFY(writerIdle(QByteArray::number(syncMs)));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        const QString reason = QString::number(syncMs);
+        QCOMPARE(
+            ctl({QStringLiteral("open"), QStringLiteral("1"), QStringLiteral("--reason"), reason})
+                .second,
+            event == QLatin1String(kind::Kick) ? 0 : 6);
+        const auto events = [&] {
+            QStringList events;
+            for (const QJsonObject &row : rowsSince(start, 1))
+                if (row.value(u"reason").toString().endsWith(reason))
+                    events.append(row.value(u"event").toString());
+            return events;
+        };
+        QTRY_VERIFY(!events().isEmpty());
+        QCOMPARE(events(), QStringList {event});
+        stopService(SIGKILL); // the row as it is on the disk
+        writeFile(slowSync, "0");
+        QCOMPARE(events(), QStringList {event});
     }
 
     // A caller's program is any bytes it likes: here a folder in Latin-1
