@@ -63,6 +63,41 @@ Answer errorAnswer(Status status, const QString &text)
     return jsonAnswer(status, QJsonObject {{QStringLiteral("error"), text}});
 }
 
+// The words after the status code, for the codes the bridge answers with.
+QByteArray reasonPhrase(Status status)
+{
+    switch (status) {
+    case Status::Ok:
+        return "OK";
+    case Status::NoContent:
+        return "No Content";
+    case Status::BadRequest:
+        return "Bad Request";
+    case Status::Unauthorized:
+        return "Unauthorized";
+    case Status::Forbidden:
+        return "Forbidden";
+    case Status::NotFound:
+        return "Not Found";
+    case Status::MethodNotAllowed:
+        return "Method Not Allowed";
+    case Status::Conflict:
+        return "Conflict";
+    case Status::PayloadTooLarge:
+        return "Payload Too Large";
+    case Status::UpgradeRequired:
+        return "Upgrade Required";
+    case Status::RequestHeaderFieldsTooLarge:
+        return "Request Header Fields Too Large";
+    case Status::ServiceUnavailable:
+        return "Service Unavailable";
+    case Status::GatewayTimeout:
+        return "Gateway Timeout";
+    default:
+        return {};
+    }
+}
+
 // Writes an answer as QHttpServerResponder does, for a request refused
 // before the HTTP server has read it, which it has no responder for yet,
 // and for an HTTP/1.0 request, answered in its own version.
@@ -73,12 +108,8 @@ public:
     }
     void writeStatusLine(Status status)
     {
-        const char *reason = status == Status::BadRequest   ? "Bad Request"
-            : status == Status::PayloadTooLarge             ? "Payload Too Large"
-            : status == Status::RequestHeaderFieldsTooLarge ? "Request Header Fields Too Large"
-                                                            : "";
         m_socket->write(m_version.toByteArray() + ' ' + QByteArray::number(int(status)) + ' '
-            + reason + "\r\n");
+            + reasonPhrase(status) + "\r\n");
     }
     void writeHeader(const QByteArray &name, const QByteArray &value)
     {
