@@ -1,5 +1,6 @@
 // A private dbus-daemon with the system bus's rules (deny by default) and
-// the package's own policy for the drawer service, which it starts from the
+// the package's own policy for the drawer service (and the web package's
+// for its account, where WEB_BUS_POLICY names it), which it starts from the
 // build tree when a client first asks for it, as the system bus would.
 #pragma once
 
@@ -33,7 +34,7 @@ public:
         QString config = QString::fromUtf8(templ.readAll());
         config.replace(QStringLiteral("@SOCKET@"), socket)
             .replace(QStringLiteral("@SERVICEDIR@"), folder)
-            .replace(QStringLiteral("@POLICY@"), QStringLiteral(BUS_POLICY));
+            .replace(QStringLiteral("@POLICIES@"), policyIncludes());
         const QString activation = QStringLiteral("[D-BUS Service]\nName=org.kestrin.Drawers1\n"
                                                   "Exec=%1\nUser=root\n")
                                        .arg(QStringLiteral(SERVICE_PROGRAM));
@@ -51,6 +52,16 @@ public:
             return QStringLiteral("dbus-daemon did not start: ")
                 + QString::fromLocal8Bit(m_daemon.readAllStandardError());
         return QString();
+    }
+
+    static QString policyIncludes()
+    {
+        const QString include = QStringLiteral("<include>%1</include>");
+#if defined(WEB_BUS_POLICY)
+        return include.arg(QStringLiteral(BUS_POLICY)) + include.arg(QStringLiteral(WEB_BUS_POLICY));
+#else
+        return include.arg(QStringLiteral(BUS_POLICY));
+#endif
     }
 
     // What the daemon and the services it started wrote on standard error.
