@@ -698,8 +698,10 @@ private slots:
             + webSocketHandshake("/v1/events")
             + "Host: 127.0.0.1\r\nSec-WebSocket-Protocol: kestrin.v1, kestrin.bearer." + token
             + "\r\n\r\n";
-        const pid_t service = pid_t(systemBus->servicePid());
-        QCOMPARE(::kill(service, SIGSTOP), 0);
+        const auto resume
+            = [service = pid_t(systemBus->servicePid())] { ::kill(service, SIGCONT); };
+        auto resumeAlways = qScopeGuard(resume);
+        QCOMPARE(::kill(pid_t(systemBus->servicePid()), SIGSTOP), 0);
         QTcpSocket connections[EventClients::PerToken + 1];
         for (QTcpSocket &connection : connections) {
             connection.connectToHost(QStringLiteral("127.0.0.1"), port);
@@ -708,7 +710,7 @@ private slots:
         }
         // Answered once the bridge has read what came before.
         QCOMPARE(rawHttp(port, httpRequest("GET", "/v1/drawers", port)).status, 200);
-        QCOMPARE(::kill(service, SIGCONT), 0);
+        resume();
         int upgraded = 0;
         for (QTcpSocket &connection : connections) {
             QByteArray bytes;

@@ -32,9 +32,13 @@ public:
             return templ.errorString();
         const QString socket = folder + QStringLiteral("/system_bus_socket");
         QString config = QString::fromUtf8(templ.readAll());
+        QString policies = QStringLiteral("<include>" BUS_POLICY "</include>");
+#if defined(WEB_BUS_POLICY)
+        policies += QStringLiteral("<include>" WEB_BUS_POLICY "</include>");
+#endif
         config.replace(QStringLiteral("@SOCKET@"), socket)
             .replace(QStringLiteral("@SERVICEDIR@"), folder)
-            .replace(QStringLiteral("@POLICIES@"), policyIncludes());
+            .replace(QStringLiteral("@POLICIES@"), policies);
         const QString activation = QStringLiteral("[D-BUS Service]\nName=org.kestrin.Drawers1\n"
                                                   "Exec=%1\nUser=root\n")
                                        .arg(QStringLiteral(SERVICE_PROGRAM));
@@ -52,16 +56,6 @@ public:
             return QStringLiteral("dbus-daemon did not start: ")
                 + QString::fromLocal8Bit(m_daemon.readAllStandardError());
         return QString();
-    }
-
-    static QString policyIncludes()
-    {
-        const QString include = QStringLiteral("<include>%1</include>");
-#if defined(WEB_BUS_POLICY)
-        return include.arg(QStringLiteral(BUS_POLICY)) + include.arg(QStringLiteral(WEB_BUS_POLICY));
-#else
-        return include.arg(QStringLiteral(BUS_POLICY));
-#endif
     }
 
     // What the daemon and the services it started wrote on standard error.
