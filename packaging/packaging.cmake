@@ -9,7 +9,8 @@
 #                             their manual pages. No Qt GUI library: a
 #                             headless till needs only this one.
 #   kestrin-drawer-web        component "web": the web bridge, its unit, its
-#                             sysusers file and its manual page.
+#                             sysusers file, its account's D-Bus policy and
+#                             its manual page.
 #   kestrin-drawer            component "program": the window,
 #                             kestrin-drawer-notify and its autostart entry,
 #                             the desktop entry and the icons.
@@ -132,6 +133,9 @@ if(TARGET kestrin-drawer-web)
     install(FILES packaging/web/kestrin-drawer-web.sysusers
             DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME kestrin-drawer-web.conf
             COMPONENT web)
+    # What its account may ask of the service, beside the service's policy.
+    install(FILES packaging/web/kestrin-drawer-web.conf
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d COMPONENT web)
     install(FILES ${kestrin_generated}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrin-drawer-web COMPONENT web)
 endif()

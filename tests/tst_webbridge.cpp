@@ -7,6 +7,7 @@
 // WebSocket clients do no harm; and the page, in headless Chromium, shows
 // the drawer live and fires it.
 
+#include "../web/eventclients.h"
 #include "support/fakenetworkprinter.h"
 #include "support/headlesschromium.h"
 #include "support/loopbacknetwork.h"
@@ -313,6 +314,18 @@ private slots:
         // Refused unread, the bridge's memory is not the client's to fill.
         QTest::newRow("endless body")
             << post(app + bearer + json, QByteArray(2 * 1024 * 1024, 'x')) << 413 << AppOrigin << 0;
+        // Read as no body, or a short one, they would fire: the framing of
+        // the body is unclear.
+        QTest::newRow("two lengths")
+            << post(app + bearer + json + "Content-Length: 0\r\n", "{}") << 400 << AppOrigin << 0;
+        QTest::newRow("length and chunks")
+            << post(app + bearer + "Transfer-Encoding: chunked\r\n", "0\r\n\r\n") << 400
+            << AppOrigin << 0;
+        for (const QByteArray length :
+            {"100000000000000000000000", "18446744073709551617", "+0", "0x0", "0, 0"})
+            QTest::addRow("length %s", length.constData())
+                << post(app + bearer + "Content-Length: " + length + "\r\n") << 400 << AppOrigin
+                << 0;
         QTest::newRow("GET on open") << httpRequest("GET", "/v1/drawers/1/open", port, app + bearer)
                                      << 405 << AppOrigin << 0;
         QTest::newRow("events without upgrade")
@@ -357,6 +370,8 @@ private slots:
                                 "Authorization: Bearer "
             + token + "\r\n";
         QTest::newRow("4 GB to come") << post + "Content-Length: 4294967296\r\n\r\n"
+                                      << QByteArray() << 413;
+        QTest::newRow("5 kB to come") << post + "Content-Length: 5000\r\n\r\n"
                                       << QByteArray() << 413;
         QTest::newRow("endless chunks") << post + "Transfer-Encoding: chunked\r\n\r\n"
                                         << "400\r\n" + QByteArray(1024, 'x') + "\r\n"
@@ -643,6 +658,82 @@ private slots:
         const QByteArray other
             = ctl({QStringLiteral("token"), QStringLiteral("add"), QStringLiteral("till-3")});
         QCOMPARE(handshake("kestrin.v1, kestrin.bearer." + other).status, 101);
+    }
+
+    // WebSocket clients that end, with a close frame or a bare FIN, give
+    // their slots back at once, while one of their pool stays: a bridge
+    // limited to 256 files serves 256 of them, one after another.
+    void endedWebSocketsGiveTheirSlotsBack()
+    {
+        QProcess limited;
+        const quint16 second = startLimitedBridge(limited);
+        const QString own = QStringLiteral("http://127.0.0.1:%1").arg(second);
+        for (const QString &offer : {QStringLiteral("kestrin.bearer.") + token, QString()}) {
+            const QStringList subprotocols = {QStringLiteral("kestrin.v1"), offer};
+            const auto staying = follow(second, own, subprotocols);
+            QVERIFY(staying);
+            for (int session = 0; session < 256; ++session) {
+                const auto client = follow(second, own, subprotocols);
+                QVERIFY2(client, qPrintable(QString::number(session)));
+                client->close();
+                QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+                QCOMPARE(handshakeThenFin(second,
+                             webSocketHandshake("/v1/events") + "Host: 127.0.0.1\r\nOrigin: "
+                                 + own.toUtf8() + "\r\nSec-WebSocket-Protocol: kestrin.v1, "
+                                 + offer.toUtf8() + "\r\n\r\n"),
+                    101);
+            }
+        }
+        limited.terminate();
+        QVERIFY(limited.waitForFinished());
+    }
+
+    // Handshakes pipelined behind requests the service has yet to answer
+    // take their slots when judged: no more than a token's slots get in.
+    void pipelinedHandshakesKeepTheLimit()
+    {
+        const QByteArray pipelined = httpRequest("POST", "/v1/drawers/2/open", port,
+                                         "Authorization: Bearer " + token + "\r\n")
+                                         .replace("Connection: close\r\n", "")
+            + webSocketHandshake("/v1/events")
+            + "Host: 127.0.0.1\r\nSec-WebSocket-Protocol: kestrin.v1, kestrin.bearer." + token
+            + "\r\n\r\n";
+        const auto resume
+            = [service = pid_t(systemBus->servicePid())] { ::kill(service, SIGCONT); };
+        auto resumeAlways = qScopeGuard(resume);
+        QCOMPARE(::kill(pid_t(systemBus->servicePid()), SIGSTOP), 0);
+        QTcpSocket connections[EventClients::PerToken + 1];
+        for (QTcpSocket &connection : connections) {
+            connection.connectToHost(QStringLiteral("127.0.0.1"), port);
+            connection.write(pipelined);
+            QVERIFY(connection.waitForBytesWritten());
+        }
+        // Answered once the bridge has read what came before.
+        QCOMPARE(rawHttp(port, httpRequest("GET", "/v1/drawers", port)).status, 200);
+        resume();
+        int upgraded = 0;
+        for (QTcpSocket &connection : connections) {
+            QByteArray bytes;
+            QTRY_VERIFY((bytes += connection.readAll()).count("HTTP/1.1 ") == 2);
+            upgraded += bytes.contains("HTTP/1.1 101 ");
+        }
+        QCOMPARE(upgraded, EventClients::PerToken);
+    }
+
+    // An HTTP/1.0 client, which knows no persistent connections, gets an
+    // answer of its version, and the connection ends with it.
+    void http10ConnectionEndsWithItsAnswer()
+    {
+        QTcpSocket client;
+        client.connectToHost(QStringLiteral("127.0.0.1"), port);
+        client.write(QByteArray("GET /v1/drawers HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").repeated(2));
+        QByteArray bytes;
+        while (client.waitForReadyRead(5000))
+            bytes += client.readAll();
+        QVERIFY2(
+            bytes.startsWith("HTTP/1.0 200 ") && bytes.count("HTTP/1.") == 1, bytes.constData());
+        QVERIFY(bytes.contains("\r\nConnection: close\r\n"));
+        QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
     }
 
     // While the service is stopped, the bridge answers from what it knows,

@@ -35,15 +35,27 @@ constexpr qint64 ReadBufferSize = ConnectionGuard::HeadLimit + ChunkedLimit + 10
 constexpr int AcceptPauseMs = 100;
 
 // What the guard needs of a request's head, read as the HTTP server reads
-// it: where it ends, the longest body it announces, whether the body comes
-// in chunks, and the Origin, for the refusal's CORS header. The server's
-// own parser judges everything else.
+// it: where it ends, the body it announces, whether the body comes in
+// chunks, whether its length is unclear, its version, and the Origin, for
+// the refusal's CORS header. The server's own parser judges everything else.
 struct HeadFraming {
     qsizetype size = -1; // with its blank line; -1: not all in yet
-    qint64 contentLength = 0;
+    qint64 contentLength = -1; // -1: none
     bool chunked = false;
+    bool unclearLength = false;
+    bool http10 = false;
     QByteArray origin;
 };
+
+// A Content-Length's value: digits alone, within 63 bits; or -1.
+qint64 lengthOf(const QByteArray &value)
+{
+    bool number = false;
+    const qint64 length = value.toLongLong(&number);
+    const bool digits = !value.isEmpty()
+        && std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits && number ? length : -1;
+}
 
 HeadFraming readFraming(const QByteArray &bytes)
 {
@@ -60,10 +72,13 @@ HeadFraming readFraming(const QByteArray &bytes)
         if (line.endsWith('\r'))
             line.chop(1);
         at = end + 1;
-        if (requestLine)
+        if (requestLine) {
+            head.http10 = line.endsWith(" HTTP/1.0");
             continue;
+        }
         if (line.isEmpty()) {
             head.size = at;
+            head.unclearLength = head.unclearLength || (head.chunked && head.contentLength >= 0);
             return head;
         }
         const qsizetype colon = line.indexOf(':');
@@ -71,11 +86,12 @@ HeadFraming readFraming(const QByteArray &bytes)
             continue;
         const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
-        bool number = false;
-        const qint64 length = value.toLongLong(&number);
-        if (name == "content-length" && number)
-            head.contentLength = std::max(head.contentLength, length);
-        else if (name == "transfer-encoding")
+        if (name == "content-length") {
+            const qint64 length = lengthOf(value);
+            head.unclearLength = head.unclearLength || length < 0
+                || (head.contentLength >= 0 && length != head.contentLength);
+            head.contentLength = length;
+        } else if (name == "transfer-encoding")
             head.chunked = head.chunked || value.toLower().contains("chunked");
         else if (name == "origin")
             head.origin = value;
@@ -208,7 +224,11 @@ void ConnectionGuard::admit(QTcpServer *server, qintptr descriptor)
         if (it != m_connections.cend() && it->state == State::Closing && !socket->bytesToWrite())
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     });
-    connect(socket, &QObject::destroyed, this, [this, socket] { m_connections.remove(socket); });
+    // Told by an object the socket owns, not by the socket's destroyed():
+    // the WebSocket classes drop every signal connection of a socket they
+    // have taken over, when their client ends.
+    auto *lifetime = new QObject(socket);
+    connect(lifetime, &QObject::destroyed, this, [this, socket] { m_connections.remove(socket); });
     if (!m_sweep.isActive())
         m_sweep.start();
     static_cast<GuardedServer *>(server)->addPending(socket);
@@ -244,7 +264,7 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
     if (request.chunkedBytes >= 0) {
         request.chunkedBytes += available;
         if (request.chunkedBytes > ChunkedLimit)
-            refuse(socket, TooLong::Body, request.origin);
+            refuse(socket, Refusal::BodyTooLong, request.origin);
         return;
     }
     if (request.headRead)
@@ -254,24 +274,34 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
     const HeadFraming head = readFraming(request.head);
     if (head.size < 0) {
         if (request.head.size() > HeadLimit)
-            refuse(socket, TooLong::Head, {});
+            refuse(socket, Refusal::HeadTooLong, {});
         return;
     }
     request.headRead = true;
     request.head.clear();
     request.origin = head.origin;
+    request.http10 = head.http10;
     if (head.chunked)
         request.chunkedBytes = before + available - head.size;
-    if (head.contentLength > BodyLimit || request.chunkedBytes > ChunkedLimit)
-        refuse(socket, TooLong::Body, head.origin);
+    if (head.unclearLength)
+        refuse(socket, Refusal::BadFraming, head.origin);
+    else if (head.contentLength > BodyLimit || request.chunkedBytes > ChunkedLimit)
+        refuse(socket, Refusal::BodyTooLong, head.origin);
 }
 
-void ConnectionGuard::refuse(QTcpSocket *socket, TooLong what, const QByteArray &origin)
+void ConnectionGuard::refuse(QTcpSocket *socket, Refusal why, const QByteArray &origin)
 {
     const auto it = m_connections.find(socket);
     it->state = State::Answering;
-    it->request = {};
-    m_refuse(socket, what, origin);
+    m_refuse(socket, why, origin);
+    if (const auto still = m_connections.find(socket); still != m_connections.end())
+        still->request = {};
+}
+
+bool ConnectionGuard::isHttp10(QTcpSocket *socket) const
+{
+    const auto it = m_connections.constFind(socket);
+    return it != m_connections.cend() && it->request.http10;
 }
 
 // Drops what a closing connection sends, without keeping it.

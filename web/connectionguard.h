@@ -4,7 +4,8 @@
 // of its first byte, a connection that says nothing is closed, and at the
 // cap the connection idle the longest makes room for a new one. Each
 // connection reads at most a request's head and body ahead; a body longer
-// than the bridge takes is refused as soon as its head says so, unread.
+// than the bridge takes, or one whose length the head does not say plainly,
+// is refused as soon as its head says so, unread.
 // Should the descriptors run out all the same, accepting pauses briefly
 // rather than spin.
 #pragma once
@@ -30,11 +31,13 @@ public:
     static constexpr qsizetype BodyLimit = 4096;
 
     // Why a request is refused before the HTTP server has read it: its
-    // head or body is too long (431, 413).
-    enum class TooLong { Head, Body };
+    // head or body is too long (431, 413), or its body's length is unclear:
+    // a Content-Length that is not a number, two that differ, or one beside
+    // chunks (400), which the HTTP server would each read its own way.
+    enum class Refusal { HeadTooLong, BodyTooLong, BadFraming };
     // Answers such a request (origin: the head's Origin, if it was read);
     // the connection is then closed.
-    using Refuse = std::function<void(QTcpSocket *, TooLong, const QByteArray &origin)>;
+    using Refuse = std::function<void(QTcpSocket *, Refusal, const QByteArray &origin)>;
 
     explicit ConnectionGuard(Refuse refuse, QObject *parent = nullptr);
 
@@ -45,6 +48,9 @@ public:
     // the journal and the files the bridge reads.
     int capacity() const { return m_capacity; }
 
+    // Whether the request the HTTP server has just read is HTTP/1.0, whose
+    // client knows no persistent connections.
+    bool isHttp10(QTcpSocket *socket) const;
     // The bridge is answering a request of the socket's: no timeout meanwhile.
     void answering(QTcpSocket *socket);
     // Every answer is written: the connection may wait for another request.
@@ -70,6 +76,7 @@ private:
             QByteArray head; // while it comes in
             bool headRead = false; // and looked at
             QByteArray origin;
+            bool http10 = false;
             qint64 chunkedBytes = -1; // of a chunked body so far; -1: none
         } request;
     };
@@ -77,7 +84,7 @@ private:
     void admit(QTcpServer *server, qintptr descriptor);
     void onReadyRead(QTcpSocket *socket);
     void inspect(QTcpSocket *socket, Connection::Request &request);
-    void refuse(QTcpSocket *socket, TooLong what, const QByteArray &origin);
+    void refuse(QTcpSocket *socket, Refusal why, const QByteArray &origin);
     void discard(QTcpSocket *socket, Connection &connection);
     bool closeOldestIdle();
     void close(QTcpSocket *socket);

@@ -37,26 +37,31 @@ EventClients::EventClients(
     m_heartbeat.start(m_heartbeatMs);
 }
 
-bool EventClients::hasRoom(const QString &token) const
+bool EventClients::takeSlot(QTcpSocket *connection, const QString &token)
 {
-    return m_taken.value(token) < (token.isEmpty() ? m_tokenlessSlots : PerToken);
-}
-
-void EventClients::handOver(QTcpSocket *socket, const QString &token)
-{
+    if (m_taken.value(token) >= (token.isEmpty() ? m_tokenlessSlots : PerToken))
+        return false;
     ++m_taken[token];
-    const QString peer = peerOf(*socket);
-    m_shaking.insert(peer, socket);
-    // A failed handshake's socket is deleted by the WebSocket server, an
-    // upgraded one with its client.
-    connect(socket, &QObject::destroyed, this, [this, token, peer] {
+    // The slot is an object of its own, owned by the connection and then by
+    // its client: the WebSocket classes drop every signal connection of the
+    // socket they take over, destroyed() among them, when their client ends.
+    auto *slot = new QObject(connection);
+    const QString peer = peerOf(*connection);
+    m_slots.insert(peer, slot);
+    connect(slot, &QObject::destroyed, this, [this, token, peer] {
         if (--m_taken[token] == 0)
             m_taken.remove(token);
-        m_shaking.remove(peer);
+        if (m_slots.value(peer).isNull())
+            m_slots.remove(peer);
     });
-    m_server.handleConnection(socket);
+    return true;
+}
+
+void EventClients::handOver(QTcpSocket *connection)
+{
+    m_server.handleConnection(connection);
     // Its handshake is read already: the server is told it is there.
-    QMetaObject::invokeMethod(socket, &QTcpSocket::readyRead, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(connection, &QTcpSocket::readyRead, Qt::QueuedConnection);
 }
 
 void EventClients::acceptClients()
@@ -68,8 +73,12 @@ void EventClients::acceptClients()
         // one is cut off.
         socket->setMaxAllowedIncomingMessageSize(1024);
         socket->setMaxAllowedIncomingFrameSize(1024);
-        // The client leaves its connection behind; it goes with the client.
-        const QPointer<QTcpSocket> connection = m_shaking.take(peerOf(*socket));
+        // The client holds its connection's slot, and the connection goes
+        // with the client.
+        const QPointer<QObject> slot = m_slots.take(peerOf(*socket));
+        const QPointer<QObject> connection = slot ? slot->parent() : nullptr;
+        if (slot)
+            slot->setParent(socket);
         connect(socket, &QObject::destroyed, this, [connection] {
             if (connection)
                 connection->deleteLater();
@@ -80,8 +89,9 @@ void EventClients::acceptClients()
                 if (client.socket == socket)
                     client.lastPongMs = QDateTime::currentMSecsSinceEpoch();
         });
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+        connect(socket, &QWebSocket::disconnected, this, [this, socket, slot] {
             m_clients.removeIf([socket](const Client &client) { return client.socket == socket; });
+            delete slot; // at once, for the client's next connection
             socket->deleteLater();
         });
         socket->sendTextMessage(QString::fromUtf8(m_greeting()));

@@ -30,11 +30,13 @@ public:
     // message each client gets first.
     EventClients(int tokenlessSlots, std::function<QByteArray()> greeting, QObject *parent);
 
-    // Whether a client of this token (empty: of none) has a slot free.
-    bool hasRoom(const QString &token) const;
-    // Takes a slot of the token's, freed when the connection ends, and
-    // hands the connection, its handshake unread, to the WebSocket server.
-    void handOver(QTcpSocket *socket, const QString &token);
+    // Takes a slot of the token's (empty: of none) for the connection, if
+    // one is free, when its handshake is judged: answers pipelined before
+    // it may still be due. The slot is given back when the connection
+    // ends, or once handed over, when its client does.
+    bool takeSlot(QTcpSocket *connection, const QString &token);
+    // Hands the connection, its handshake unread, to the WebSocket server.
+    void handOver(QTcpSocket *connection);
     void sendToAll(const QByteArray &message);
 
 private:
@@ -50,7 +52,7 @@ private:
     std::function<QByteArray()> m_greeting;
     int m_tokenlessSlots;
     QHash<QString, int> m_taken; // by token name; "" for none
-    QHash<QString, QPointer<QTcpSocket>> m_shaking; // by peer, until upgraded
+    QHash<QString, QPointer<QObject>> m_slots; // by peer, until upgraded
     QList<Client> m_clients;
     int m_heartbeatMs;
     QTimer m_heartbeat;

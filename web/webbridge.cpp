@@ -63,16 +63,53 @@ Answer errorAnswer(Status status, const QString &text)
     return jsonAnswer(status, QJsonObject {{QStringLiteral("error"), text}});
 }
 
+// The words after the status code, for the codes the bridge answers with.
+QByteArray reasonPhrase(Status status)
+{
+    switch (status) {
+    case Status::Ok:
+        return "OK";
+    case Status::NoContent:
+        return "No Content";
+    case Status::BadRequest:
+        return "Bad Request";
+    case Status::Unauthorized:
+        return "Unauthorized";
+    case Status::Forbidden:
+        return "Forbidden";
+    case Status::NotFound:
+        return "Not Found";
+    case Status::MethodNotAllowed:
+        return "Method Not Allowed";
+    case Status::Conflict:
+        return "Conflict";
+    case Status::PayloadTooLarge:
+        return "Payload Too Large";
+    case Status::UpgradeRequired:
+        return "Upgrade Required";
+    case Status::RequestHeaderFieldsTooLarge:
+        return "Request Header Fields Too Large";
+    case Status::ServiceUnavailable:
+        return "Service Unavailable";
+    case Status::GatewayTimeout:
+        return "Gateway Timeout";
+    default:
+        return {};
+    }
+}
+
 // Writes an answer as QHttpServerResponder does, for a request refused
-// before the HTTP server has read it, which it has no responder for yet.
-class UnreadRequestResponder {
+// before the HTTP server has read it, which it has no responder for yet,
+// and for an HTTP/1.0 request, answered in its own version.
+class OwnResponder {
 public:
-    explicit UnreadRequestResponder(QTcpSocket *socket) : m_socket(socket) { }
+    OwnResponder(QTcpSocket *socket, QByteArrayView version) : m_socket(socket), m_version(version)
+    {
+    }
     void writeStatusLine(Status status)
     {
-        m_socket->write("HTTP/1.1 " + QByteArray::number(int(status))
-            + (status == Status::PayloadTooLarge ? " Payload Too Large\r\n"
-                                                 : " Request Header Fields Too Large\r\n"));
+        m_socket->write(m_version.toByteArray() + ' ' + QByteArray::number(int(status)) + ' '
+            + reasonPhrase(status) + "\r\n");
     }
     void writeHeader(const QByteArray &name, const QByteArray &value)
     {
@@ -82,6 +119,7 @@ public:
 
 private:
     QTcpSocket *m_socket;
+    QByteArrayView m_version;
 };
 
 // Every answer goes out here, with the headers that all of them carry; the
@@ -246,8 +284,8 @@ WebBridge::WebBridge(
     : QAbstractHttpServer(parent), m_drawers(drawers), m_tokens(std::move(tokens)),
       m_allowOrigins(std::move(allowOrigins)),
       m_guard(
-          new ConnectionGuard([this](QTcpSocket *socket, ConnectionGuard::TooLong what,
-                                  const QByteArray &origin) { refuseUnread(socket, what, origin); },
+          new ConnectionGuard([this](QTcpSocket *socket, ConnectionGuard::Refusal why,
+                                  const QByteArray &origin) { refuseUnread(socket, why, origin); },
               this)),
       m_clients(new EventClients(
           std::min(MostTokenlessClients, m_guard->capacity() / 4),
@@ -292,36 +330,35 @@ bool WebBridge::originAllowed(const QByteArray &origin) const
     return m_allowOrigins.contains(QString::fromUtf8(origin));
 }
 
-// Whether to hand a WebSocket handshake to the WebSocket server, with its
-// token's name, or the answer that refuses it.
-WebBridge::Upgrade WebBridge::judgeUpgrade(const QHttpServerRequest &request) const
+// The answer that refuses a WebSocket handshake, or none: the connection
+// has taken a slot, and is handed to the WebSocket server in its turn.
+std::optional<Answer> WebBridge::judgeUpgrade(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     const QByteArray origin = request.value("origin");
     if (!loopbackHost(request.value("host")))
-        return {errorAnswer(Status::Forbidden, QStringLiteral("host not allowed")), {}};
+        return errorAnswer(Status::Forbidden, QStringLiteral("host not allowed"));
     if (request.url().path() != QLatin1String("/v1/events"))
-        return {errorAnswer(Status::NotFound, QStringLiteral("not found")), {}};
+        return errorAnswer(Status::NotFound, QStringLiteral("not found"));
     // CORS does not cover WebSockets: the origin is checked here.
     if (!origin.isEmpty() && !originAllowed(origin))
-        return {errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed")), {}};
+        return errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed"));
     const Offer offer = offerOf(request);
     QString token;
     if (offer.secrets.size() > 1 || (offer.secrets.size() == 1 && !offer.v1))
-        return {errorAnswer(Status::BadRequest,
-                    QStringLiteral("a token is offered once, as kestrin.bearer.TOKEN beside "
-                                   "kestrin.v1")),
-            {}};
+        return errorAnswer(Status::BadRequest,
+            QStringLiteral("a token is offered once, as kestrin.bearer.TOKEN beside kestrin.v1"));
     if (!offer.secrets.isEmpty() && (token = m_tokens.nameOf(offer.secrets[0])).isEmpty())
-        return {errorAnswer(Status::Unauthorized, QStringLiteral("unknown token")), {}};
+        return errorAnswer(Status::Unauthorized, QStringLiteral("unknown token"));
     // A local program has no origin: it may follow the drawers with a token.
     if (origin.isEmpty() && token.isEmpty())
-        return {errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed")), {}};
-    if (!m_clients->hasRoom(token))
-        return {errorAnswer(Status::ServiceUnavailable,
-                    token.isEmpty() ? QStringLiteral("too many clients")
-                                    : QStringLiteral("too many clients with this token")),
-            {}};
-    return {std::nullopt, token};
+        return errorAnswer(Status::Forbidden, QStringLiteral("origin not allowed"));
+    // Taken now, not when earlier answers on the connection are out, so
+    // that pipelined handshakes cannot pass the limits.
+    if (!m_clients->takeSlot(socket, token))
+        return errorAnswer(Status::ServiceUnavailable,
+            token.isEmpty() ? QStringLiteral("too many clients")
+                            : QStringLiteral("too many clients with this token"));
+    return std::nullopt;
 }
 
 bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
@@ -330,7 +367,7 @@ bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     // WebSocket server, which chooses no subprotocol: false has
     // missingHandler hand it to the bridge's own, or refuse it.
     if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-        m_upgrade = judgeUpgrade(request);
+        m_upgradeRefusal = judgeUpgrade(request, socket);
         return false;
     }
     if (const auto it = m_queues.find(socket);
@@ -341,7 +378,7 @@ bool WebBridge::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
             {makeResponder(request, socket), {},
                 errorAnswer(Status::ServiceUnavailable,
                     QStringLiteral("too many requests waiting on one connection")),
-                Then::Close, {}});
+                Then::Close});
         flush(socket);
         return true;
     }
@@ -371,25 +408,29 @@ void WebBridge::missingHandler(const QHttpServerRequest &request, QTcpSocket *so
     m_guard->keepOpen(socket);
     stopReading(socket);
     socket->rollbackTransaction();
-    Queued queued {makeResponder(request, socket), {}, std::move(m_upgrade.refusal),
-        Then::WebSocket, m_upgrade.token};
+    Queued queued {
+        makeResponder(request, socket), {}, std::exchange(m_upgradeRefusal, {}), Then::WebSocket};
     if (queued.answer)
         queued.then = Then::Close;
-    m_upgrade = {};
     enqueue(socket, std::move(queued));
     flush(socket);
 }
 
 void WebBridge::refuseUnread(
-    QTcpSocket *socket, ConnectionGuard::TooLong what, const QByteArray &origin)
+    QTcpSocket *socket, ConnectionGuard::Refusal why, const QByteArray &origin)
 {
+    using Refusal = ConnectionGuard::Refusal;
     stopReading(socket);
-    const bool head = what == ConnectionGuard::TooLong::Head;
     enqueue(socket,
         {std::nullopt, originAllowed(origin) ? origin : QByteArray(),
-            errorAnswer(head ? Status::RequestHeaderFieldsTooLarge : Status::PayloadTooLarge,
-                head ? QStringLiteral("request head too large") : QStringLiteral("body too large")),
-            Then::Close, {}});
+            why == Refusal::HeadTooLong ? errorAnswer(
+                Status::RequestHeaderFieldsTooLarge, QStringLiteral("request head too large"))
+                : why == Refusal::BodyTooLong
+                ? errorAnswer(Status::PayloadTooLarge, QStringLiteral("body too large"))
+                : errorAnswer(Status::BadRequest,
+                    QStringLiteral("the body's length is unclear: one Content-Length of digits, "
+                                   "or chunks without one")),
+            Then::Close, m_guard->isHttp10(socket)});
     flush(socket);
 }
 
@@ -443,7 +484,7 @@ void WebBridge::write(QTcpSocket *socket, Queued &queued)
         // WebSocket server and its client look after it now.
         disconnect(socket, &QTcpSocket::disconnected, socket, nullptr);
         m_guard->upgraded(socket);
-        m_clients->handOver(socket, queued.token);
+        m_clients->handOver(socket);
         return;
     }
     if (queued.then == Then::Close)
@@ -451,7 +492,7 @@ void WebBridge::write(QTcpSocket *socket, Queued &queued)
     if (queued.responder) {
         send(*queued.responder, *queued.answer, queued.cors);
     } else {
-        UnreadRequestResponder responder(socket);
+        OwnResponder responder(socket, queued.http10 ? "HTTP/1.0" : "HTTP/1.1");
         send(responder, *queued.answer, queued.cors);
     }
     if (queued.then == Then::Close)
@@ -482,7 +523,14 @@ void WebBridge::route(const Call &call)
 WebBridge::Reply WebBridge::replyTo(
     const QHttpServerRequest &request, QTcpSocket *socket, const QByteArray &cors)
 {
-    const quint64 number = enqueue(socket, {makeResponder(request, socket), cors, {}, {}, {}});
+    // An HTTP/1.0 client knows no persistent connections: its connection
+    // ends with this answer, which Qt's responder would give as HTTP/1.1.
+    const bool http10 = m_guard->isHttp10(socket);
+    if (http10)
+        stopReading(socket);
+    const quint64 number = enqueue(socket,
+        {http10 ? std::nullopt : std::optional(makeResponder(request, socket)), cors, {},
+            http10 ? Then::Close : Then::KeepOpen, http10});
     return [this, number, socket = QPointer<QTcpSocket>(socket)](const Answer &answer) {
         if (!socket)
             return;

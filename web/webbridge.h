@@ -71,28 +71,24 @@ private:
     // What follows an answer on its connection.
     enum class Then { KeepOpen, Close, WebSocket };
     // An answer in a connection's queue: its responder (none for a request
-    // refused before the HTTP server read it), and once it is known, the
-    // answer; or the hand-over of the connection to the WebSocket server.
+    // refused before the HTTP server read it, or of HTTP/1.0, whose version
+    // Qt's responder does not write), and once it is known, the answer; or
+    // the hand-over of the connection to the WebSocket server.
     struct Queued {
         std::optional<QHttpServerResponder> responder;
         QByteArray cors;
         std::optional<Answer> answer;
         Then then = Then::KeepOpen;
-        QString token; // a WebSocket's, if any
+        bool http10 = false;
     };
     struct Queue {
         std::deque<Queued> entries;
         quint64 first = 0; // the number of the front entry
     };
-    // What missingHandler does with a WebSocket handshake.
-    struct Upgrade {
-        std::optional<Answer> refusal;
-        QString token;
-    };
 
     bool originAllowed(const QByteArray &origin) const;
-    Upgrade judgeUpgrade(const QHttpServerRequest &request) const;
-    void refuseUnread(QTcpSocket *socket, ConnectionGuard::TooLong what, const QByteArray &origin);
+    std::optional<Answer> judgeUpgrade(const QHttpServerRequest &request, QTcpSocket *socket);
+    void refuseUnread(QTcpSocket *socket, ConnectionGuard::Refusal why, const QByteArray &origin);
     quint64 enqueue(QTcpSocket *socket, Queued queued);
     void flush(QTcpSocket *socket);
     void write(QTcpSocket *socket, Queued &queued);
@@ -111,5 +107,6 @@ private:
     EventClients *m_clients;
     // Each connection's answers, in the order of its requests.
     std::unordered_map<QTcpSocket *, Queue> m_queues;
-    Upgrade m_upgrade;
+    // What missingHandler does with a WebSocket handshake: its refusal, if any.
+    std::optional<Answer> m_upgradeRefusal;
 };

@@ -78,10 +78,14 @@ if [ $with_setup_man = yes ]; then
     expected_daemon+=$'\n'"-rw-r--r-- ./usr/share/man/man1/kestrin-drawer-setup.1.gz"
 fi
 check_list "$daemon_deb" "$expected_daemon"
+# A till without the bridge lacks its account, which the bus would log.
+policy=$(dpkg-deb --fsys-tarfile "$daemon_deb" | tar -xO ./usr/share/dbus-1/system.d/org.kestrin.Drawers1.conf)
+[[ $policy != *'user="kestrin-drawer-web"'* ]] || fail "the service's bus policy names the bridge's account"
 
 check_list "$web_deb" "-rwxr-xr-x ./usr/libexec/kestrin-drawer-web
 -rw-r--r-- ./lib/systemd/system/kestrin-drawer-web.service
 -rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer-web.conf
+-rw-r--r-- ./usr/share/dbus-1/system.d/kestrin-drawer-web.conf
 -rw-r--r-- ./usr/share/doc/kestrin-drawer-web/changelog.gz
 -rw-r--r-- ./usr/share/doc/kestrin-drawer-web/copyright
 -rw-r--r-- ./usr/share/man/man8/kestrin-drawer-web.8.gz"

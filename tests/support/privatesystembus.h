@@ -1,5 +1,6 @@
 // A private dbus-daemon with the system bus's rules (deny by default) and
-// the package's own policy for the drawer service, which it starts from the
+// the package's own policy for the drawer service (and the web package's
+// for its account, where WEB_BUS_POLICY names it), which it starts from the
 // build tree when a client first asks for it, as the system bus would.
 #pragma once
 
@@ -31,9 +32,13 @@ public:
             return templ.errorString();
         const QString socket = folder + QStringLiteral("/system_bus_socket");
         QString config = QString::fromUtf8(templ.readAll());
+        QString policies = QStringLiteral("<include>" BUS_POLICY "</include>");
+#if defined(WEB_BUS_POLICY)
+        policies += QStringLiteral("<include>" WEB_BUS_POLICY "</include>");
+#endif
         config.replace(QStringLiteral("@SOCKET@"), socket)
             .replace(QStringLiteral("@SERVICEDIR@"), folder)
-            .replace(QStringLiteral("@POLICY@"), QStringLiteral(BUS_POLICY));
+            .replace(QStringLiteral("@POLICIES@"), policies);
         const QString activation = QStringLiteral("[D-BUS Service]\nName=org.kestrin.Drawers1\n"
                                                   "Exec=%1\nUser=root\n")
                                        .arg(QStringLiteral(SERVICE_PROGRAM));

@@ -85,6 +85,22 @@ inline QByteArray webSocketHandshake(const QByteArray &path)
           "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
 }
 
+// Shakes hands as a WebSocket client, then sends a bare FIN and reads
+// until the server has closed too; the handshake's status.
+inline int handshakeThenFin(quint16 port, const QByteArray &handshake)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    socket.write(handshake);
+    QByteArray bytes;
+    while (!bytes.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
+        bytes += socket.readAll();
+    ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+    while (socket.waitForReadyRead(5000))
+        socket.readAll();
+    return parseHttpAnswer(bytes).status;
+}
+
 // count connections to 127.0.0.1:port that send nothing, as a flood of idle
 // clients would; the caller closes the descriptors. Fewer when one fails.
 inline std::vector<int> holdConnections(quint16 port, int count)
