@@ -219,8 +219,7 @@ int probe(const Arguments &arguments)
     if (settings.sensor == Sensor::None && window != "no answer")
         window += " (sensor = none: shown closed whenever the device is there)";
     say("The window would show the drawer: %s\n", window.c_str());
-    say(
-        "Raw status: %s\n", last.raw.empty() ? "none" : (hexBytes(last.raw) + " (hex)").c_str());
+    say("Raw status: %s\n", last.raw.empty() ? "none" : (hexBytes(last.raw) + " (hex)").c_str());
     say("Sensor level: %s\n", last.level ? levelWord(*last.level).c_str() : "not read");
     const std::string advice
         = polarityAdvice(settings, readings, title == "Device" ? std::string() : arguments[0]);
@@ -276,12 +275,12 @@ int kick(const Arguments &arguments)
         say("The drawer went from %s to %s.\n", windowWord(settings, before).c_str(),
             windowWord(settings, after).c_str());
     else if (*before.level != *after.level)
-        say("The sensor went from %s to %s: the drawer moved.\n",
-            levelWord(*before.level).c_str(), levelWord(*after.level).c_str());
+        say("The sensor went from %s to %s: the drawer moved.\n", levelWord(*before.level).c_str(),
+            levelWord(*after.level).c_str());
     else
         say("The sensor did not change. If the drawer did not open, check the connector "
-                    "(pin2, pin5 or both)\nand the pulse times; if it did, it was open already, "
-                    "or its switch is not reported.\n");
+            "(pin2, pin5 or both)\nand the pulse times; if it did, it was open already, "
+            "or its switch is not reported.\n");
     return Done;
 }
 
@@ -305,8 +304,8 @@ int polarity(const Arguments &arguments)
             + toolCommand() + " set " + number + " sensor-line=cts   (ri, cts, dsr or dcd)");
         return Usage;
     }
-    say("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n",
-        drawer, describe(settings).c_str());
+    say("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n", drawer,
+        describe(settings).c_str());
 
     // Asked once before the user is, so that no one closes a drawer for a
     // device that is not there or does not answer.
@@ -320,7 +319,7 @@ int polarity(const Arguments &arguments)
     if (const int failed = measure(settings, "closed", closed); failed != Done)
         return failed;
     say("Open the drawer, then press Enter.\n  (By hand or with its key, or from "
-                "another terminal: %s kick %d)\n",
+        "another terminal: %s kick %d)\n",
         toolCommand().c_str(), drawer);
     if (!waitForEnter())
         return NoAnswer;
@@ -329,15 +328,15 @@ int polarity(const Arguments &arguments)
 
     if (closed == open) {
         say("The sensor reads %s both times: it does not change between closed and "
-                    "open.\nThe drawer has no switch, or the device does not report it. "
-                    "Nothing was written;\nwith sensor = none the window shows the drawer "
-                    "closed whenever its device is there.\n",
+            "open.\nThe drawer has no switch, or the device does not report it. "
+            "Nothing was written;\nwith sensor = none the window shows the drawer "
+            "closed whenever its device is there.\n",
             levelWord(open).c_str());
         return NoAnswer;
     }
     const std::string value = sensorName(sensorOpenWhen(open));
-    say("The sensor is %s while the drawer is open: sensor = %s.\n",
-        levelWord(open).c_str(), value.c_str());
+    say("The sensor is %s while the drawer is open: sensor = %s.\n", levelWord(open).c_str(),
+        value.c_str());
     if (settings.sensor == sensorOpenWhen(open)) {
         say("The file says so already: nothing to write.\n");
         return Done;

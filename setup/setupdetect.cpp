@@ -32,12 +32,12 @@ int detectNetwork(const std::string &address)
             say("; it sent %s%s", hexBytes(reading.raw).c_str(),
                 reading.raw.size() >= 32 ? " ..." : "");
         say(".\nIt is no ESC/POS printer, or one that cannot report status (it may "
-                    "still fire its drawer, with sensor = none).\n");
+            "still fire its drawer, with sensor = none).\n");
         return NoAnswer;
     }
     say("It answered the status request DLE EOT 1 (10 04 01) with %s: an ESC/POS "
-                "printer,\nits drawer sensor (pin 3) %s.\n"
-                "To make it drawer N:\n  %s set N device=%s\n",
+        "printer,\nits drawer sensor (pin 3) %s.\n"
+        "To make it drawer N:\n  %s set N device=%s\n",
         hexBytes(reading.raw).c_str(), levelWord(*reading.level).c_str(), toolCommand().c_str(),
         name.c_str());
     return Done;

@@ -113,14 +113,14 @@ public:
         collect();
         if (m_found.empty()) {
             say("No USB printer, serial port or HID device found under /dev.\n"
-                        "For a printer on the network: %s detect --network HOST[:PORT]\n",
+                "For a printer on the network: %s detect --network HOST[:PORT]\n",
                 toolCommand().c_str());
             return NotFound;
         }
         for (const Candidate &candidate : m_found)
             show(candidate);
         say("\nTo make one of them drawer N:\n  %s set N device=PATH [protocol=P]\n"
-                    "then check it with: %s probe N\n",
+            "then check it with: %s probe N\n",
             toolCommand().c_str(), toolCommand().c_str());
         return Done;
     }

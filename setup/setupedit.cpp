@@ -104,8 +104,7 @@ int writeSection(
         return Usage;
     }
     if (exists && !edit.changed) {
-        say(
-            "%s says so already:\n%s", printable(path).c_str(), printable(edit.section).c_str());
+        say("%s says so already:\n%s", printable(path).c_str(), printable(edit.section).c_str());
         return Done;
     }
     if (const int refused = replace(path, edit.text, toolArguments); refused != Done)

@@ -127,7 +127,6 @@ std::string unsafeToWrite(const std::string &path)
               "link elsewhere.";
 }
 
-
 // A device path that names something other than a device: a file or a
 // disk would be written to as if it were the drawer.
 std::string notADevice(const std::vector<SettingChange> &changes)

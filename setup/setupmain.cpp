@@ -13,12 +13,13 @@ namespace {
 
 std::string helpText()
 {
-    return std::string("Usage: kestrin-drawer-setup COMMAND [ARGUMENTS]\n"
-                       "\n"
-                       "Sets up the cash drawers of the Kestrin drawer library: finds their devices,\n"
-                       "checks them, fires them, and writes the configuration file.\n"
-                       "\n"
-                       "Commands:\n")
+    return std::string(
+               "Usage: kestrin-drawer-setup COMMAND [ARGUMENTS]\n"
+               "\n"
+               "Sets up the cash drawers of the Kestrin drawer library: finds their devices,\n"
+               "checks them, fires them, and writes the configuration file.\n"
+               "\n"
+               "Commands:\n")
         + "  detect                       list the devices a drawer may hang on: the name to\n"
           "                               configure, access, and who holds them\n"
           "  detect --network HOST[:PORT] ask one network printer for its status once\n"

@@ -116,7 +116,6 @@ bool waitForEnter()
     return false;
 }
 
-
 } // namespace drawerdriver::setup
 
 int main(int argc, char **argv)

@@ -95,8 +95,8 @@ int metrics(const Arguments &arguments)
     if (status != Done)
         return status;
     if (on)
-        say("node-exporter finds the drawers' metrics: %s links to %s.\n",
-            printable(shown).c_str(), printable(target).c_str());
+        say("node-exporter finds the drawers' metrics: %s links to %s.\n", printable(shown).c_str(),
+            printable(target).c_str());
     else
         say("node-exporter no longer finds the drawers' metrics: %s is %s.\n",
             printable(shown).c_str(), exists ? "taken out" : "not there");
