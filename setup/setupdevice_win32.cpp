@@ -1,25 +1,10 @@
-// Local devices on Windows: a COM port looked up before it is opened, and
-// what can be said of a device another program holds.
+// Local devices on Windows: what can be said of a device another program
+// holds, and of a configuration file the users may not read.
 #include "setup_win32.h"
-
-#include "config/devicename_win32.h"
 
 #include <windows.h>
 
 namespace drawerdriver::setup {
-
-namespace {
-
-// Whether Windows knows the COM port now; opening it would raise its lines.
-bool comPortExists(int number)
-{
-    wchar_t target[1024];
-    const std::wstring name = L"COM" + std::to_wstring(number);
-    return QueryDosDeviceW(name.c_str(), target, DWORD(std::size(target))) != 0
-        || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-}
-
-} // namespace
 
 std::string holdersText(const std::string &)
 {
@@ -27,15 +12,11 @@ std::string holdersText(const std::string &)
            "a printer utility, or the drawer window on this drawer)";
 }
 
-int checkLocalDevice(const std::string &path)
+// Nothing to look at first: a COM port Windows does not list may still
+// open (a port a driver made just now), and opening is what tells.
+int checkLocalDevice(const std::string &)
 {
-    const int port = comPortNumber(path);
-    if (port == 0 || comPortExists(port))
-        return Done;
-    tell(path + " is not there: is the device plugged in and switched on? A USB device's "
-        + "COM port number may change when it is plugged into another socket.\n" + toolCommand()
-        + " detect lists the devices there are.");
-    return NotFound;
+    return Done;
 }
 
 std::string readAccessAdvice(const std::string &path)

@@ -2,8 +2,6 @@
 // what an administrator must not write.
 #include "setup_win32.h"
 
-#include "config/devicename_win32.h"
-
 #include <algorithm>
 #include <cctype>
 
@@ -93,19 +91,8 @@ std::string notADevice(const std::vector<SettingChange> &)
     return {};
 }
 
-void noteMissingDevices(const std::vector<SettingChange> &changes)
-{
-    for (const SettingChange &change : changes) {
-        const int port = change.key == key::Device ? comPortNumber(change.value) : 0;
-        if (port == 0)
-            continue;
-        wchar_t target[1024];
-        const std::wstring name = L"COM" + std::to_wstring(port);
-        if (QueryDosDeviceW(name.c_str(), target, DWORD(std::size(target))) == 0
-            && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            say("Note: %s is not there now; the drawer shows as not connected until it is.\n",
-                printable(change.value).c_str());
-    }
-}
+// Whether a COM port is there shows only by opening it, which raises its
+// lines: nothing is said before the library does.
+void noteMissingDevices(const std::vector<SettingChange> &) { }
 
 } // namespace drawerdriver::setup
