@@ -52,7 +52,7 @@ OpenResult connectToAny(const Endpoint &endpoint, const std::vector<NetworkAddre
 {
     OpenResult first;
     for (const NetworkAddress &address : addresses) {
-        OpenResult result = connectNetwork(endpoint, address, 2000, -1);
+        OpenResult result = connectNetwork(endpoint, address, 2000);
         if (result.transport)
             return result;
         if (first.error.empty())
