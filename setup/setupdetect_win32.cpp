@@ -6,6 +6,7 @@
 #include "setup_win32.h"
 
 #include "config/devicename_win32.h"
+#include "transports/transport_win32.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,7 +24,6 @@ extern "C" {
 #include <hidsdi.h>
 }
 #include <setupapi.h>
-#include <usbprint.h>
 #include <winspool.h>
 
 namespace drawerdriver::setup {
@@ -69,40 +69,6 @@ std::string instanceId(DEVINST node)
 {
     wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
     return CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? narrow(id) : "";
-}
-
-// A USB device's ids from its instance ID, USB\VID_04B8&PID_0E15\SERIAL,
-// found on the device or above it; the serial only where the device has
-// one (Windows makes up an ID with & in it for one without).
-struct UsbIds {
-    unsigned vendor = 0;
-    unsigned product = 0;
-    std::string serial;
-    bool found = false;
-};
-
-UsbIds usbIdsAbove(DEVINST node)
-{
-    UsbIds ids;
-    for (int up = 0; up < 4; ++up) {
-        const std::string id = instanceId(node);
-        unsigned vendor = 0;
-        unsigned product = 0;
-        if (id.rfind("USB\\", 0) == 0
-            && std::sscanf(id.c_str(), "USB\\VID_%4x&PID_%4x", &vendor, &product) == 2) {
-            ids = {vendor, product, {}, true};
-            const auto slash = id.rfind('\\');
-            const std::string serial = slash == std::string::npos ? "" : id.substr(slash + 1);
-            if (serial.find('&') == std::string::npos && id.find("&MI_") == std::string::npos)
-                ids.serial = serial;
-            return ids;
-        }
-        DEVINST parent = 0;
-        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS)
-            break;
-        node = parent;
-    }
-    return ids;
 }
 
 class Detection {
@@ -245,93 +211,63 @@ private:
         }
     }
 
-    // The interfaces of a class, each with its path and its device node.
-    template<typename Visit> static void interfaces(const GUID &guid, Visit visit)
-    {
-        const HDEVINFO set
-            = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-        if (set == INVALID_HANDLE_VALUE)
-            return;
-        SP_DEVICE_INTERFACE_DATA data {};
-        data.cbSize = sizeof data;
-        for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
-            DWORD size = 0;
-            SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-            if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
-                continue;
-            std::vector<BYTE> buffer(size);
-            auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(buffer.data());
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            SP_DEVINFO_DATA device {};
-            device.cbSize = sizeof device;
-            if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device))
-                visit(std::wstring(detail->DevicePath), device.DevInst);
-        }
-        SetupDiDestroyDeviceInfoList(set);
-    }
-
+    // Found as the library finds them, so that the name shown is one it
+    // opens.
     void usbPrinters()
     {
-        interfaces(GUID_DEVINTERFACE_USBPRINT, [this](const std::wstring &, DEVINST node) {
-            const UsbIds ids = usbIdsAbove(node);
-            if (!ids.found)
-                return;
-            std::string device = "usb:" + lowerHex4(ids.vendor) + ":" + lowerHex4(ids.product);
+        for (const FoundDevice &printer : findDevices(DeviceClass::UsbPrinter)) {
+            const std::string ids = lowerHex4(printer.vendor) + ":" + lowerHex4(printer.product);
             std::string note = "the printer's vendor and product ids";
-            if (!ids.serial.empty()) {
-                device += ":" + ids.serial;
+            if (printer.serial.empty())
+                note += "; of two such printers, it is the first one found: this one reports no "
+                        "serial number";
+            else
                 note += " and serial number: it stays on any USB socket";
-            } else {
-                note += "; two such printers need their serial numbers, which this one does not "
-                        "report";
-            }
-            m_found.push_back({"USB printer: vendor " + lowerHex4(ids.vendor) + ", product "
-                    + lowerHex4(ids.product) + (ids.serial.empty() ? "" : ", serial " + ids.serial),
-                device, note, "escpos or star"});
-        });
+            m_found.push_back({"USB printer: vendor " + lowerHex4(printer.vendor) + ", product "
+                    + lowerHex4(printer.product)
+                    + (printer.serial.empty() ? "" : ", serial " + printer.serial),
+                "usb:" + ids + (printer.serial.empty() ? "" : ":" + printer.serial), note,
+                "escpos or star"});
+        }
     }
 
-    // Keyboards and mice are left out: no drawer is one.
+    // HID devices that take output reports, as a drawer does; keyboards and
+    // mice left out, since no drawer is one. Opened for queries only.
     void hidDevices()
     {
-        GUID guid;
-        HidD_GetHidGuid(&guid);
-        interfaces(guid, [this](const std::wstring &path, DEVINST) {
-            const HANDLE device = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                nullptr, OPEN_EXISTING, 0, nullptr);
-            if (device == INVALID_HANDLE_VALUE)
-                return;
-            HIDD_ATTRIBUTES attributes {};
-            attributes.Size = sizeof attributes;
-            const bool known = HidD_GetAttributes(device, &attributes);
+        for (const FoundDevice &hid : findDevices(DeviceClass::Hid)) {
+            if (hid.outputReport == 0)
+                continue;
+            const HANDLE device = CreateFileW(hid.path.c_str(), 0,
+                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
             wchar_t product[127] = {};
-            HidD_GetProductString(device, product, sizeof product - sizeof(wchar_t));
             bool inputDevice = false;
-            PHIDP_PREPARSED_DATA preparsed = nullptr;
-            if (HidD_GetPreparsedData(device, &preparsed)) {
+            if (device != INVALID_HANDLE_VALUE) {
+                HidD_GetProductString(device, product, sizeof product - sizeof(wchar_t));
+                PHIDP_PREPARSED_DATA preparsed = nullptr;
                 HIDP_CAPS caps {};
-                if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS)
+                if (HidD_GetPreparsedData(device, &preparsed)
+                    && HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS)
                     inputDevice
                         = caps.UsagePage == 0x01 && (caps.Usage == 0x02 || caps.Usage == 0x06);
-                HidD_FreePreparsedData(preparsed);
+                if (preparsed)
+                    HidD_FreePreparsedData(preparsed);
+                CloseHandle(device);
             }
-            CloseHandle(device);
-            if (!known || inputDevice)
-                return;
-            const std::string ids
-                = lowerHex4(attributes.VendorID) + ":" + lowerHex4(attributes.ProductID);
-            std::string heading = "HID device: vendor " + lowerHex4(attributes.VendorID)
-                + ", product " + lowerHex4(attributes.ProductID);
+            std::string heading = "HID device: vendor " + lowerHex4(hid.vendor) + ", product "
+                + lowerHex4(hid.product);
             if (*product)
                 heading += ", \"" + narrow(product) + "\"";
-            if (std::any_of(m_found.begin(), m_found.end(),
-                    [&](const Found &found) { return found.heading == heading; }))
-                return; // one device, several collections
-            m_found.push_back({heading, "hid:" + ids,
-                "a HID cash drawer's product id is its base plus its ID switch: give id = the "
-                "switch",
-                "hid"});
-        });
+            if (inputDevice || std::any_of(m_found.begin(), m_found.end(), [&](const Found &found) {
+                    return found.heading == heading;
+                }))
+                continue; // one device, several collections
+            m_found.push_back(
+                {heading, "hid:" + lowerHex4(hid.vendor) + ":" + lowerHex4(hid.product),
+                    "a HID cash drawer's product id is its base plus its ID switch: give id = the "
+                    "switch",
+                    "hid"});
+        }
     }
 
     std::vector<Found> m_found;
