@@ -45,9 +45,10 @@ int remove(const Arguments &arguments);
 int detectLocal();
 // A command only this platform has (allow, metrics); -1 for none.
 int platformCommand(const std::string &command, const Arguments &arguments);
-// The help's lines for those commands, and for the device names.
+// The help's lines for those commands, the device names and the file.
 extern const char *const PlatformCommandsHelp;
 extern const char *const DeviceHelp;
+extern const char *const FileHelp;
 
 // The tool's command line after the program's name, as UTF-8: its exit
 // status.

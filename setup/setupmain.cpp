@@ -43,16 +43,14 @@ std::string helpText()
           "\n"
           "Configuration file: "
         + drawerConfigPath()
+        + "\n" + FileHelp
         + "\n"
-          "(KESTRIN_DRAWERS_CONF names another; run as an administrator, the tool writes\n"
-          "only a file no one else may change, and never through a link)\n"
-          "\n"
           "Exit status:\n"
           "  0  done; the device answered\n"
           "  1  the device did not answer, a check failed, or the file was not written\n"
           "  2  the command line is wrong, or the section would not take the setting\n"
-          "  3  permission denied, or a file an administrator may not safely write: the\n"
-          "     message says what to do\n"
+          "  3  permission denied, or a file the tool may not safely write: the message\n"
+          "     says what to do\n"
           "  4  the device is busy: another process holds it\n"
           "  5  not found: no such device or host, or no device detected\n"
           "  6  the drawer is not configured\n";

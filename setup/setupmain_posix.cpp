@@ -31,6 +31,9 @@ const char *const PlatformCommandsHelp
       "                               folder node-exporter reads (metrics-dir), or\n"
       "                               take the link out\n";
 const char *const DeviceHelp = "DEVICE is a device path or\ntcp://HOST[:PORT].";
+const char *const FileHelp
+    = "(KESTRIN_DRAWERS_CONF names another; run as root, the tool writes only a file\n"
+      "that root owns and no one else may change, and never through a link)\n";
 
 int platformCommand(const std::string &command, const Arguments &arguments)
 {

@@ -63,6 +63,9 @@ bool isPlainWord(const std::string &word)
 } // namespace
 
 const char *const PlatformCommandsHelp = "";
+const char *const FileHelp
+    = "(KESTRIN_DRAWERS_CONF names another; changing the file in ProgramData needs a\n"
+      "Command Prompt opened as administrator, which writes no file through a link)\n";
 const char *const DeviceHelp = "DEVICE is COMn, printer:QUEUE NAME,\n"
                                "usb:VID:PID[:SERIAL], hid:VID:PID or tcp://HOST[:PORT].";
 
