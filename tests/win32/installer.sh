@@ -8,10 +8,12 @@
 # vendor's library a shop put beside the program, and drawers.conf.
 # Wine's icacls changes nothing and logs the command line it was given
 # (on its fixme channel): that log is what shows the folder closed.
-#   installer.sh SETUP_EXE WINE_RUN [WINE_RUN_ARGUMENT...]
+# The event log source's message file is read by eventprobe, as the Event
+# Viewer reads it: the library reports its messages under event ID 1.
+#   installer.sh SETUP_EXE EVENT_PROBE WINE_RUN [WINE_RUN_ARGUMENT...]
 set -euo pipefail
-setup="$1"
-shift
+setup="$1" eventprobe="$2"
+shift 2
 wine_run=("$@")
 "${wine_run[@]}" --check || exit
 
@@ -88,6 +90,8 @@ cmp -s "$installed/KestrinPOS_USB.dll" "$(dirname "$setup")/real/KestrinPOS_USB.
 listing="$(wine reg query "$source")"
 [ "$(value EventMessageFile)" = "$folder\\kestrin-drawer-events.dll" ] ||
     fail "the event log source has no message file: $listing"
+[ "$(wine "$eventprobe" "$(value EventMessageFile)" 1 'drawer 1: a test')" = 'drawer 1: a test' ] ||
+    fail "the event log's message file does not show the library's messages"
 closed 'C:\ProgramData\Kestrin' config || fail "the configuration's folder is not closed to ordinary users"
 printf '[drawer 1]\ndevice = COM5\n' >"$config_dir/drawers.conf"
 
