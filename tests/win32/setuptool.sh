@@ -18,7 +18,7 @@ conf="$prefix/drive_c/ProgramData/Kestrin/drawers.conf"
 serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
 # Wine passes the environment on: the tool must use its default file.
 unset KESTRIN_DRAWERS_CONF
-rm -f "$conf"
+rm -rf "$(dirname "$conf")" # as in a fresh prefix: the folder too
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # The tool's standard output in $out, its standard error in $err, its
