@@ -491,13 +491,6 @@ DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileNam
     return reader.finish();
 }
 
-std::string drawerConfigPath()
-{
-    if (const char *named = std::getenv("KESTRIN_DRAWERS_CONF"); named && *named)
-        return named;
-    return defaultDrawerConfigPath();
-}
-
 DrawerConfig loadDrawerConfig(const std::string &path)
 {
     ConfigText file = readConfigFile(path);

@@ -1,6 +1,7 @@
 #include "config/config.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -12,6 +13,13 @@ namespace drawerdriver {
 std::string defaultDrawerConfigPath()
 {
     return DefaultConfigPath;
+}
+
+std::string drawerConfigPath()
+{
+    if (const char *named = std::getenv("KESTRIN_DRAWERS_CONF"); named && *named)
+        return named;
+    return defaultDrawerConfigPath();
 }
 
 std::string parseLocalDevice(std::string_view device, Endpoint &endpoint)

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 
 #include <windows.h>
 
@@ -57,6 +58,14 @@ std::string defaultDrawerConfigPath()
         folder = narrow(found);
     CoTaskMemFree(found);
     return folder + "\\Kestrin\\drawers.conf";
+}
+
+// Read as UTF-16: a path with letters beyond the code page survives.
+std::string drawerConfigPath()
+{
+    if (const wchar_t *named = _wgetenv(L"KESTRIN_DRAWERS_CONF"); named && *named)
+        return narrow(named);
+    return defaultDrawerConfigPath();
 }
 
 namespace {

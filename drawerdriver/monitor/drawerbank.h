@@ -64,7 +64,7 @@ private:
     DrawerConfig m_config;
     std::optional<FileStamp> m_stamp; // empty until the file is first read
     // A monitor lives while its thread runs or a handle refers to it; one
-    // that has let go after idling is gone, its descriptors with it.
+    // that has let go after idling is gone, its devices with it.
     std::map<std::string, std::weak_ptr<DeviceMonitor>> m_monitors;
     std::map<std::int32_t, Held> m_held;
     std::int32_t m_nextHandle = 1;

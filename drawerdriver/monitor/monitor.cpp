@@ -141,7 +141,7 @@ public:
             if (!reading.pushed.empty())
                 answered(reading.pushed.back());
         }
-        // A descriptor that reports readiness but gives nothing is left
+        // A device that reports readiness but gives nothing is left
         // alone until the next exchange, rather than spun on.
         m_watchPushed = any;
     }
@@ -323,7 +323,7 @@ DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
         inheritAnswer(*m_predecessor);
     if (!m_wake.valid())
         reportProblem("threads",
-            "cannot make a pipe to wake the drawer's monitor: "
+            "cannot make the signal that wakes the drawer's monitor: "
                 + std::generic_category().message(errno));
 }
 

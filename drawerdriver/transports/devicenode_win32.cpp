@@ -41,7 +41,7 @@ OverlappedDevice::OverlappedDevice(
 OverlappedDevice::~OverlappedDevice()
 {
     // Nothing may still write into the buffers once they are gone.
-    CancelIo(m_device);
+    CancelIoEx(m_device, nullptr);
     DWORD ignored = 0;
     if (m_reading)
         GetOverlappedResult(m_device, &m_read, &ignored, TRUE);
@@ -85,10 +85,13 @@ bool OverlappedDevice::collectRead()
     // A report without report IDs starts with a 0 the driver's reports do
     // not have.
     const std::size_t skip = m_inputReport ? 1 : 0;
-    if (got > skip)
+    // A read that ended empty (a USB printer with nothing to say) is
+    // started again after a pause, not spun on.
+    if (got > skip) {
         m_received.insert(m_received.end(), m_readBuffer.begin() + std::ptrdiff_t(skip),
             m_readBuffer.begin() + std::ptrdiff_t(got));
-    startRead();
+        startRead();
+    }
     return true;
 }
 
@@ -105,10 +108,10 @@ long OverlappedDevice::readAvailable(std::uint8_t *buffer, std::size_t size, std
         fail(m_readError, error, "read from");
         return -1;
     }
-    // A report is taken whole or not at all.
     const std::size_t taken = std::min(size, m_received.size());
     std::copy_n(m_received.begin(), taken, buffer);
     m_received.erase(m_received.begin(), m_received.begin() + std::ptrdiff_t(taken));
+    startRead(); // a read waits for what comes next
     return long(taken);
 }
 
@@ -127,8 +130,6 @@ WaitResult OverlappedDevice::waitReadable(Clock::time_point deadline, const Wake
         const int left = remainingMs(deadline);
         if (left == 0)
             return result;
-        // A device that ends reads with nothing (a USB printer with no
-        // status to give) is asked again after a pause, not spun on.
         if (!m_reading) {
             Sleep(DWORD(std::min(left, 10)));
             startRead();

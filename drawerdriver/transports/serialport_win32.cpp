@@ -191,7 +191,10 @@ std::optional<bool> CommPort::lineLevel(SensorLine line, std::string &error)
 {
     DWORD bits = 0;
     if (!modemStatusReader.load()(m_port, &bits)) {
-        error = "cannot read the modem lines of " + m_name + ": " + systemMessage(GetLastError());
+        // Some ports (Wine's pseudo-terminals) fail without saying why.
+        const DWORD code = GetLastError();
+        error = "cannot read the modem lines of " + m_name + ": "
+            + (code ? systemMessage(code) : "the port does not report them");
         return std::nullopt;
     }
     return (bits & lineBit(line)) != 0;

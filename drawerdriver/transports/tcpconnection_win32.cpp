@@ -167,8 +167,12 @@ OpenResult connectNetwork(
     result.failure = OpenFailure::Other;
     if (!startWinsock(result.error))
         return result;
-    const SOCKET socket = WSASocketW(address.address.ss_family, SOCK_STREAM, IPPROTO_TCP, nullptr,
-        0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    const SOCKET socket = WSASocketW(
+        address.address.ss_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    // Not inherited by a program the host starts (WSA_FLAG_NO_HANDLE_INHERIT
+    // is refused before Windows 7 SP1).
+    if (socket != INVALID_SOCKET)
+        SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     const WSAEVENT event = WSACreateEvent();
     // The event also makes the socket non-blocking.
     if (socket == INVALID_SOCKET || event == WSA_INVALID_EVENT

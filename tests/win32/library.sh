@@ -15,6 +15,9 @@ mkdir -p "$work"
 prefix="$KESTRIN_WINE_DIR/prefix"
 conf="$prefix/drive_c/ProgramData/Kestrin/drawers.conf"
 mkdir -p "$(dirname "$conf")"
+# The prefix is shared with the other tests; a failure leaves no printer.
+pids=()
+trap 'rm -f "$conf"; kill "${pids[@]}" 2>/dev/null || true' EXIT
 # Wine passes the environment on: the library must find its default file.
 unset KESTRIN_DRAWERS_CONF
 
@@ -43,6 +46,7 @@ start() {
         for fd in "${fds[@]}"; do exec {fd}>&-; done
         exec "$@"
     ) &
+    pids+=("$!")
     printf -v "${name}_in" %s "$in"
     printf -v "${name}_out" %s "$out"
 }
