@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -139,8 +138,8 @@ std::string asAdministrator(const Arguments &toolArguments)
     std::string command;
     // An elevated Command Prompt starts from the system's environment: the
     // file must be named again.
-    if (const char *named = std::getenv("KESTRIN_DRAWERS_CONF"); named && *named)
-        command.append("set KESTRIN_DRAWERS_CONF=").append(named).append("\n  ");
+    if (const std::string path = drawerConfigPath(); path != defaultDrawerConfigPath())
+        command.append("set KESTRIN_DRAWERS_CONF=").append(path).append("\n  ");
     command += toolCommand();
     for (const std::string &argument : toolArguments)
         command.append(" ").append(shellQuoted(argument));
