@@ -42,8 +42,7 @@ std::string helpText()
           "a blank in it: kick='1B 07'.\n"
           "\n"
           "Configuration file: "
-        + drawerConfigPath()
-        + "\n" + FileHelp
+        + drawerConfigPath() + "\n" + FileHelp
         + "\n"
           "Exit status:\n"
           "  0  done; the device answered\n"
