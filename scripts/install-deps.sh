@@ -9,7 +9,9 @@ set -eu
 
 if [ "${1:-}" = --windows ]; then
     shift
-    packages="cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 nsis $*"
+    # g++ builds fake-printer, which plays the printers our Windows drawer
+    # library is tested against under Wine.
+    packages="cmake make g++ g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 nsis $*"
 else
     packages="cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev libsystemd-dev fonts-liberation2 fontconfig desktop-file-utils libsqlite3-dev chromium $*"
 fi

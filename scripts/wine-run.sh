@@ -15,6 +15,8 @@
 # seconds. PROGRAM may also be one of Wine's own, such as reg or cmd.
 #
 # KESTRIN_WINE_TIMEOUT: seconds a program may take (60 unless --timeout).
+# KESTRIN_WINEDEBUG: Wine's debug channels to show (none unless given), such
+# as fixme+icacls, whose stand-in logs the command line it was given.
 # Exit code 77: this machine cannot run programs of that bitness (a kernel
 # without 32-bit support runs no 32-bit Wine); ctest reports it as skipped.
 set -euo pipefail
@@ -46,7 +48,7 @@ fi
 
 dir="${KESTRIN_WINE_DIR:-${TMPDIR:-/tmp}/kestrin-wine-$(id -u)-$arch}"
 export WINEPREFIX="$dir/prefix" WINEARCH="$arch" HOME="$dir/home" WINELOADER="$loader"
-export XAUTHORITY="$dir/Xauthority" WINEDEBUG=-all
+export XAUTHORITY="$dir/Xauthority" WINEDEBUG="${KESTRIN_WINEDEBUG:--all}"
 # No Mono or Gecko download prompts, no desktop menu entries, and no
 # debugger: with winedbg a crashing program waits forever for someone.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d"

@@ -1,7 +1,8 @@
 // The parts of kestrin-drawer-setup, the command-line tool that finds a
 // drawer's device, checks it and writes its section of the configuration
 // file. It talks to devices only through the library's transports and
-// protocols, so it sends nothing the library would not send.
+// protocols, so it sends nothing the library would not send. What differs
+// between POSIX and Windows is in the files named _posix and _win32.
 #pragma once
 
 #include "config/config.h"
@@ -11,6 +12,7 @@
 #include "protocols/protocol.h"
 #include "transports/serialport.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,18 +40,45 @@ int kick(const Arguments &arguments);
 int polarity(const Arguments &arguments);
 int set(const Arguments &arguments);
 int remove(const Arguments &arguments);
-int allow(const Arguments &arguments);
-int metrics(const Arguments &arguments);
+// The devices of this computer a drawer may hang on (detect without
+// arguments).
+int detectLocal();
+// A command only this platform has (allow, metrics); -1 for none.
+int platformCommand(const std::string &command, const Arguments &arguments);
+// The help's lines for those commands, the device names and the file.
+extern const char *const PlatformCommandsHelp;
+extern const char *const DeviceHelp;
+extern const char *const FileHelp;
+
+// The tool's command line after the program's name, as UTF-8: its exit
+// status.
+int runTool(const Arguments &arguments);
 
 // --- Messages -------------------------------------------------------------
 
+#if defined(_WIN32)
+#define SETUP_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define SETUP_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#endif
+// Text on standard output, formatted as by printf; on a Windows console
+// in its own characters, through a pipe or into a file as UTF-8.
+void say(const char *format, ...) SETUP_PRINTF_LIKE;
+// Text on standard output and standard error, as is.
+void sayText(const std::string &text);
+void sayError(const std::string &text);
 // A refusal or a failure, on standard error: why, and what to do.
 void tell(const std::string &message);
 // The tool as the user should type it in a suggested command.
 std::string toolCommand();
+// A word quoted for the user's command line (the shell, or cmd.exe).
 std::string shellQuoted(const std::string &word);
-// The command line that does the same as root.
-std::string withSudo(const Arguments &toolArguments);
+// What to run, as the administrator (root), to do the same: "Run this
+// instead:\n  sudo ...".
+std::string asAdministrator(const Arguments &toolArguments);
+// Waits for a line on standard input, within 10 minutes; false, told,
+// when none came.
+bool waitForEnter();
 
 // --- Drawers and devices -------------------------------------------------
 
@@ -61,22 +90,13 @@ int loadDrawer(int drawer, DrawerSettings &settings);
 // "tcp://127.0.0.1:9100 (escpos, sensor open-high)" and the like.
 std::string describe(const DrawerSettings &settings);
 
-// A USB device's vendor and product ids (four hex digits) and its product
-// name, found in sysfs above SYSROOT/class/CLASS/NODE/device.
-struct UsbIdentity {
-    std::string vendor;
-    std::string product;
-    std::string name;
-};
-std::optional<UsbIdentity> usbIdentity(
-    const std::string &sysRoot, const std::string &className, const std::string &node);
-
-// What the user must do to be let at a device node they may not open.
-// The identity, where already known, names a HID device in its udev rule.
-std::string accessAdvice(
-    const std::string &path, const std::optional<UsbIdentity> &identity = std::nullopt);
 // "held by process 1234 (cupsd)", or what can be said where none shows.
 std::string holdersText(const std::string &path);
+// What stands in the way of opening a local device, told, as the exit
+// status; Done where nothing does. Nothing is opened here.
+int checkLocalDevice(const std::string &path);
+// What to do where the configuration file may not be read.
+std::string readAccessAdvice(const std::string &path);
 
 struct OpenedDevice {
     std::unique_ptr<Transport> transport;
@@ -109,5 +129,34 @@ std::string levelWord(bool high);
 // is that command's tail.
 int writeSection(
     int drawer, const std::vector<SettingChange> &changes, const Arguments &toolArguments);
+
+// --- Editing the file ----------------------------------------------------
+
+// Holds the configuration's folder locked while a command reads, changes
+// and replaces the file, so that two edits at once both land.
+class EditLock {
+public:
+    explicit EditLock(const std::string &path);
+    ~EditLock();
+    EditLock(const EditLock &) = delete;
+    EditLock &operator=(const EditLock &) = delete;
+    // False only while another edit holds it past the limit; a folder that
+    // cannot be opened is no one's to lock.
+    bool held() const { return m_held || m_lock == -1; }
+
+private:
+    std::intptr_t m_lock = -1; // a descriptor, or a HANDLE
+    bool m_held = false;
+};
+// Whether the user may replace the file: a new file made beside it and
+// renamed over it.
+bool mayWrite(const std::string &path);
+// Why the tool must not write the file as the user it runs as (root, that
+// is, into a file another user controls), or empty.
+std::string unsafeToWrite(const std::string &path);
+// A device the changes name that is a file and no device, or empty.
+std::string notADevice(const std::vector<SettingChange> &changes);
+// Notes for devices the changes name that are not there now.
+void noteMissingDevices(const std::vector<SettingChange> &changes);
 
 } // namespace drawerdriver::setup

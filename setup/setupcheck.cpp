@@ -2,12 +2,8 @@
 // drawer fired once, and its sensor polarity found with the user's help.
 #include "setup.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <thread>
-
-#include <poll.h>
-#include <unistd.h>
 
 namespace drawerdriver::setup {
 
@@ -15,8 +11,6 @@ namespace {
 
 constexpr int ProbeCount = 5;
 constexpr std::chrono::milliseconds ProbeInterval {100};
-// The longest the tool waits for the user to press Enter.
-constexpr std::chrono::minutes EnterLimit {10};
 
 void pause(std::chrono::milliseconds length)
 {
@@ -162,29 +156,6 @@ std::chrono::milliseconds pulseTime(const DrawerSettings &settings)
     return std::chrono::milliseconds(ms + 100);
 }
 
-// Waits for a line on standard input, within the limit.
-bool waitForEnter()
-{
-    std::fflush(stdout);
-    const auto deadline = Clock::now() + EnterLimit;
-    while (Clock::now() < deadline) {
-        if (!waitFor(STDIN_FILENO, POLLIN, deadline).ready())
-            break;
-        char c = 0;
-        const ssize_t got = ::read(STDIN_FILENO, &c, 1);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0) {
-            tell("standard input ended before Enter was pressed: nothing was written");
-            return false;
-        }
-        if (c == '\n')
-            return true;
-    }
-    tell("Enter was not pressed within 10 minutes: nothing was written");
-    return false;
-}
-
 // The level of the drawer's sensor now, asked up to three times; the
 // device is let go at once, so that the window and printing may have it.
 int measure(const DrawerSettings &settings, const std::string &state, bool &level)
@@ -204,7 +175,7 @@ int measure(const DrawerSettings &settings, const std::string &state, bool &leve
         return NoAnswer;
     }
     level = *reading.level;
-    std::printf("  %s: %s\n", state.c_str(), levelText(settings, reading).c_str());
+    say("  %s: %s\n", state.c_str(), levelText(settings, reading).c_str());
     return Done;
 }
 
@@ -216,13 +187,13 @@ int probe(const Arguments &arguments)
     std::string title;
     if (const int refused = settingsFromArguments(arguments, settings, title); refused != Done)
         return refused;
-    std::printf("%s: %s\n", title.c_str(), describe(settings).c_str());
+    say("%s: %s\n", title.c_str(), describe(settings).c_str());
     OpenedDevice opened = openDevice(settings);
     if (!opened.transport)
         return opened.exit;
     const auto protocol = makeProtocol(settings, true, false);
 
-    std::printf("Asking for its status %d times, %lld ms apart:\n", ProbeCount,
+    say("Asking for its status %d times, %lld ms apart:\n", ProbeCount,
         static_cast<long long>(ProbeInterval.count()));
     std::vector<Reading> readings;
     int answers = 0;
@@ -232,29 +203,28 @@ int probe(const Arguments &arguments)
         readings.push_back(readSensor(*opened.transport, *protocol, settings));
         const Reading &reading = readings.back();
         answers += reading.answered;
-        std::printf("  %d: %s\n", i + 1, readingText(settings, reading).c_str());
+        say("  %d: %s\n", i + 1, readingText(settings, reading).c_str());
         std::fflush(stdout);
     }
     opened.transport.reset();
 
     const Reading &last = readings.back();
     if (answers == ProbeCount)
-        std::printf("It answered: yes, all %d times.\n", ProbeCount);
+        say("It answered: yes, all %d times.\n", ProbeCount);
     else if (answers == 0)
-        std::printf("It answered: no, not once in %d times.\n", ProbeCount);
+        say("It answered: no, not once in %d times.\n", ProbeCount);
     else
-        std::printf("It answered: only %d of %d times.\n", answers, ProbeCount);
+        say("It answered: only %d of %d times.\n", answers, ProbeCount);
     std::string window = windowWord(settings, last);
     if (settings.sensor == Sensor::None && window != "no answer")
         window += " (sensor = none: shown closed whenever the device is there)";
-    std::printf("The window would show the drawer: %s\n", window.c_str());
-    std::printf(
-        "Raw status: %s\n", last.raw.empty() ? "none" : (hexBytes(last.raw) + " (hex)").c_str());
-    std::printf("Sensor level: %s\n", last.level ? levelWord(*last.level).c_str() : "not read");
+    say("The window would show the drawer: %s\n", window.c_str());
+    say("Raw status: %s\n", last.raw.empty() ? "none" : (hexBytes(last.raw) + " (hex)").c_str());
+    say("Sensor level: %s\n", last.level ? levelWord(*last.level).c_str() : "not read");
     const std::string advice
         = polarityAdvice(settings, readings, title == "Device" ? std::string() : arguments[0]);
     if (!advice.empty())
-        std::printf("%s\n", advice.c_str());
+        say("%s\n", advice.c_str());
     return answers == ProbeCount ? Done : NoAnswer;
 }
 
@@ -264,7 +234,7 @@ int kick(const Arguments &arguments)
     DrawerSettings settings;
     if (const int refused = loadOnlyDrawer(arguments, "kick", drawer, settings); refused != Done)
         return refused;
-    std::printf("Drawer %d: %s\n", drawer, describe(settings).c_str());
+    say("Drawer %d: %s\n", drawer, describe(settings).c_str());
     OpenedDevice opened = openDevice(settings);
     if (!opened.transport)
         return opened.exit;
@@ -275,7 +245,7 @@ int kick(const Arguments &arguments)
     Reading before;
     if (readable)
         before = readSensor(device, *protocol, settings);
-    std::printf("Before: %s\n",
+    say("Before: %s\n",
         readable ? readingText(settings, before).c_str() : "not read (no sensor-line)");
 
     const std::vector<std::uint8_t> bytes = kickBytes(settings);
@@ -288,7 +258,7 @@ int kick(const Arguments &arguments)
     std::string sent = bytes.size() <= 16 ? hexBytes(bytes)
                                           : hexBytes({bytes.begin(), bytes.begin() + 8}) + " ... ("
             + std::to_string(bytes.size()) + " bytes)";
-    std::printf("Fired it once: sent %s\n", sent.c_str());
+    say("Fired it once: sent %s\n", sent.c_str());
     std::fflush(stdout);
 
     const auto wait = pulseTime(settings);
@@ -296,21 +266,21 @@ int kick(const Arguments &arguments)
     Reading after;
     if (readable)
         after = readSensor(device, *protocol, settings);
-    std::printf("After %lld ms: %s\n", static_cast<long long>(wait.count()),
+    say("After %lld ms: %s\n", static_cast<long long>(wait.count()),
         readable ? readingText(settings, after).c_str() : "not read (no sensor-line)");
 
     if (!before.level || !after.level)
-        std::printf("The sensor cannot tell whether it opened: look at the drawer.\n");
+        say("The sensor cannot tell whether it opened: look at the drawer.\n");
     else if (*before.level != *after.level && settings.sensor != Sensor::None)
-        std::printf("The drawer went from %s to %s.\n", windowWord(settings, before).c_str(),
+        say("The drawer went from %s to %s.\n", windowWord(settings, before).c_str(),
             windowWord(settings, after).c_str());
     else if (*before.level != *after.level)
-        std::printf("The sensor went from %s to %s: the drawer moved.\n",
-            levelWord(*before.level).c_str(), levelWord(*after.level).c_str());
+        say("The sensor went from %s to %s: the drawer moved.\n", levelWord(*before.level).c_str(),
+            levelWord(*after.level).c_str());
     else
-        std::printf("The sensor did not change. If the drawer did not open, check the connector "
-                    "(pin2, pin5 or both)\nand the pulse times; if it did, it was open already, "
-                    "or its switch is not reported.\n");
+        say("The sensor did not change. If the drawer did not open, check the connector "
+            "(pin2, pin5 or both)\nand the pulse times; if it did, it was open already, "
+            "or its switch is not reported.\n");
     return Done;
 }
 
@@ -334,8 +304,8 @@ int polarity(const Arguments &arguments)
             + toolCommand() + " set " + number + " sensor-line=cts   (ri, cts, dsr or dcd)");
         return Usage;
     }
-    std::printf("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n",
-        drawer, describe(settings).c_str());
+    say("Drawer %d: %s\nThis finds which sensor level means open. Nothing is fired.\n", drawer,
+        describe(settings).c_str());
 
     // Asked once before the user is, so that no one closes a drawer for a
     // device that is not there or does not answer.
@@ -343,13 +313,13 @@ int polarity(const Arguments &arguments)
     bool open = false;
     if (const int failed = measure(settings, "now", closed); failed != Done)
         return failed;
-    std::printf("Close the drawer, then press Enter.\n");
+    say("Close the drawer, then press Enter.\n");
     if (!waitForEnter())
         return NoAnswer;
     if (const int failed = measure(settings, "closed", closed); failed != Done)
         return failed;
-    std::printf("Open the drawer, then press Enter.\n  (By hand or with its key, or from "
-                "another terminal: %s kick %d)\n",
+    say("Open the drawer, then press Enter.\n  (By hand or with its key, or from "
+        "another terminal: %s kick %d)\n",
         toolCommand().c_str(), drawer);
     if (!waitForEnter())
         return NoAnswer;
@@ -357,18 +327,18 @@ int polarity(const Arguments &arguments)
         return failed;
 
     if (closed == open) {
-        std::printf("The sensor reads %s both times: it does not change between closed and "
-                    "open.\nThe drawer has no switch, or the device does not report it. "
-                    "Nothing was written;\nwith sensor = none the window shows the drawer "
-                    "closed whenever its device is there.\n",
+        say("The sensor reads %s both times: it does not change between closed and "
+            "open.\nThe drawer has no switch, or the device does not report it. "
+            "Nothing was written;\nwith sensor = none the window shows the drawer "
+            "closed whenever its device is there.\n",
             levelWord(open).c_str());
         return NoAnswer;
     }
     const std::string value = sensorName(sensorOpenWhen(open));
-    std::printf("The sensor is %s while the drawer is open: sensor = %s.\n",
-        levelWord(open).c_str(), value.c_str());
+    say("The sensor is %s while the drawer is open: sensor = %s.\n", levelWord(open).c_str(),
+        value.c_str());
     if (settings.sensor == sensorOpenWhen(open)) {
-        std::printf("The file says so already: nothing to write.\n");
+        say("The file says so already: nothing to write.\n");
         return Done;
     }
     return writeSection(

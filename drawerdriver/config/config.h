@@ -13,7 +13,9 @@
 
 namespace drawerdriver {
 
+#if !defined(_WIN32)
 inline constexpr char DefaultConfigPath[] = "/etc/kestrin-drawer/drawers.conf";
+#endif
 
 enum class Protocol { EscPos, Star, Hid, Trigger };
 enum class Connector { Pin2, Pin5, Both };
@@ -98,6 +100,9 @@ inline constexpr long LargestConfig = 1 << 20;
 DrawerConfig parseDrawerConfig(std::string_view text, const std::string &fileName);
 // The file named by KESTRIN_DRAWERS_CONF, or the default path.
 std::string drawerConfigPath();
+// The system's own file: DefaultConfigPath on POSIX, drawers.conf in the
+// folder Kestrin of the program data (C:\ProgramData) on Windows.
+std::string defaultDrawerConfigPath();
 // Reads the file, or names in one problem why not (a FIFO, a device, a
 // folder or a file too large is never read), and parses it.
 DrawerConfig loadDrawerConfig(const std::string &path);
@@ -112,9 +117,11 @@ struct ConfigText {
 // or flood the reader.
 ConfigText readConfigFile(const std::string &path);
 
+#if !defined(_WIN32)
 // What a file's stat mode says it is, in words: "a regular file", "a block
 // device (a disk)", "a folder", "a pipe"...
 const char *fileKind(unsigned mode);
+#endif
 
 // The line without a comment after its value ("key = value  # note"): a #
 // after a blank starts one.
@@ -124,8 +131,14 @@ std::string_view withoutComment(std::string_view line);
 // commands that write one.
 std::string notConfigured(const DrawerConfig &config, int drawerIndex);
 
-// "tcp://HOST[:PORT]" or an absolute path; empty on success, else what is wrong.
+// "tcp://HOST[:PORT]" or a local device; empty on success, else what is wrong.
 std::string parseEndpoint(std::string_view device, Endpoint &endpoint);
+// A local device as the platform names one: an absolute path on POSIX;
+// COMn, printer:QUEUE, usb:VID:PID[:SERIAL] or hid:VID:PID on Windows.
+std::string parseLocalDevice(std::string_view device, Endpoint &endpoint);
+// What is wrong with a section's device for its protocol on this platform,
+// or empty.
+std::string checkDevice(const DrawerSettings &settings);
 // One section's "key = value"; empty on success, else what is wrong. The
 // keys given so far are collected in `given`, for the checks of a whole
 // section in checkSection.

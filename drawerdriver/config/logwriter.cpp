@@ -10,9 +10,6 @@
 #include <mutex>
 #include <system_error>
 
-#include <sys/stat.h>
-#include <syslog.h>
-
 namespace drawerdriver {
 
 namespace {
@@ -41,15 +38,8 @@ struct LogWriter {
             busy = taken.size();
             const std::string journal = journalProgram;
             lock.unlock();
-            for (const std::string &line : taken) {
-                if (!journal.empty()) {
-                    std::fputs(withPriority(LOG_WARNING, journal + ": " + line).c_str(), stderr);
-                    continue;
-                }
-                std::fprintf(stderr, "KestrinPOS_USB: %s\n", line.c_str());
-                // A desktop launch hides standard error; the system log keeps it.
-                ::syslog(LOG_USER | LOG_WARNING, "KestrinPOS_USB: %s", line.c_str());
-            }
+            for (const std::string &line : taken)
+                emitLogLine(line, journal);
             lock.lock();
             busy = 0;
             changed.notify_all();
@@ -95,34 +85,10 @@ void restartLogWriterAfterFork()
     writer = new LogWriter; // the old one's lock may be held by a thread that is gone
 }
 
-bool standardErrorIsJournal()
-{
-    const char *stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0, inode = 0;
-    struct stat info { };
-    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2
-        && ::fstat(2, &info) == 0 && info.st_dev == device && info.st_ino == inode;
-}
-
 void writeLogLinesToJournal(std::string program)
 {
     std::lock_guard guard(writer->mutex);
     writer->journalProgram = std::move(program);
-}
-
-std::string withPriority(int priority, const std::string &text)
-{
-    // Built by appending: GCC 12 warns wrongly (-Wrestrict) on "<" + string.
-    std::string mark = "<";
-    mark.append(std::to_string(priority)).append(">");
-    std::string marked;
-    std::size_t start = 0;
-    do {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        marked += mark + text.substr(start, end - start) + "\n";
-        start = end + 1;
-    } while (start < text.size());
-    return marked;
 }
 
 } // namespace drawerdriver

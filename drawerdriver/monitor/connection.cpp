@@ -69,7 +69,7 @@ bool DeviceConnection::connectNetwork(
         // Not cut short by a wake-up: a kick that comes meanwhile goes out
         // on this connection.
         OpenResult result
-            = drawerdriver::connectNetwork(m_device.endpoint, m_addresses[index], timeoutMs, -1);
+            = drawerdriver::connectNetwork(m_device.endpoint, m_addresses[index], timeoutMs);
         if (result.transport) {
             m_transport = std::move(result.transport);
             m_lastGoodAddress = index;

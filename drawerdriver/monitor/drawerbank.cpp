@@ -9,30 +9,6 @@
 
 namespace drawerdriver {
 
-bool DrawerBank::FileStamp::operator==(const FileStamp &other) const
-{
-    return path == other.path && exists == other.exists && device == other.device
-        && inode == other.inode && changed.tv_sec == other.changed.tv_sec
-        && changed.tv_nsec == other.changed.tv_nsec && size == other.size;
-}
-
-// The file's identity and change time to the nanosecond: an editor may
-// replace the file, or rewrite it in place, within one second.
-DrawerBank::FileStamp DrawerBank::stampOf(const std::string &path)
-{
-    struct stat info = {};
-    FileStamp stamp;
-    stamp.path = path;
-    if (::stat(path.c_str(), &info) != 0)
-        return stamp;
-    stamp.exists = true;
-    stamp.device = info.st_dev;
-    stamp.inode = info.st_ino;
-    stamp.changed = info.st_ctim;
-    stamp.size = info.st_size;
-    return stamp;
-}
-
 DrawerBank::DrawerBank() : m_link(std::make_shared<Link>())
 {
     m_link->bank = this;
@@ -69,7 +45,7 @@ void DrawerBank::shutdown()
 void DrawerBank::refreshIfChanged()
 {
     const std::string path = drawerConfigPath();
-    const FileStamp stamp = stampOf(path);
+    const FileStamp stamp = fileStampOf(path);
     {
         std::lock_guard guard(m_mutex);
         if (stamp == m_stamp)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/config.h"
+#include "config/filestamp.h"
 #include "monitor/monitor.h"
 
 #include <cstdint>
@@ -12,8 +13,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-
-#include <sys/stat.h>
 
 namespace drawerdriver {
 
@@ -46,18 +45,6 @@ private:
         int drawer;
         std::shared_ptr<DeviceMonitor> monitor;
     };
-    // What identifies one version of the configuration file.
-    struct FileStamp {
-        std::string path;
-        bool exists = false;
-        dev_t device = 0;
-        ino_t inode = 0;
-        timespec changed {};
-        off_t size = 0;
-        bool operator==(const FileStamp &other) const;
-    };
-
-    static FileStamp stampOf(const std::string &path);
     void apply(DrawerConfig config, const FileStamp &stamp);
     std::shared_ptr<DeviceMonitor> monitorFor(int drawer, bool &started);
     std::shared_ptr<DeviceMonitor> startMonitor(
@@ -77,7 +64,7 @@ private:
     DrawerConfig m_config;
     std::optional<FileStamp> m_stamp; // empty until the file is first read
     // A monitor lives while its thread runs or a handle refers to it; one
-    // that has let go after idling is gone, its descriptors with it.
+    // that has let go after idling is gone, its devices with it.
     std::map<std::string, std::weak_ptr<DeviceMonitor>> m_monitors;
     std::map<std::int32_t, Held> m_held;
     std::int32_t m_nextHandle = 1;

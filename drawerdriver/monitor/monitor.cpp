@@ -8,11 +8,8 @@
 #include "transports/serialport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace drawerdriver {
 
@@ -129,7 +126,7 @@ public:
         std::string error;
         bool any = false;
         for (std::size_t total = 0; total < MostBytesPerWakeUp;) {
-            const ssize_t got = transport.readAvailable(buffer.data(), buffer.size(), error);
+            const long got = transport.readAvailable(buffer.data(), buffer.size(), error);
             if (got < 0) {
                 m_connection.close();
                 failed(OpenFailure::Gone, error);
@@ -144,7 +141,7 @@ public:
             if (!reading.pushed.empty())
                 answered(reading.pushed.back());
         }
-        // A descriptor that reports readiness but gives nothing is left
+        // A device that reports readiness but gives nothing is left
         // alone until the next exchange, rather than spun on.
         m_watchPushed = any;
     }
@@ -164,12 +161,12 @@ public:
         return pending.empty() ? next : std::min(next, m_nextKickTry);
     }
 
-    // The descriptor to watch for pushed statuses, or -1.
-    int pushedFd()
+    // The transport to watch for pushed statuses, or null.
+    Transport *pushedSource()
     {
         return m_connection.held() && m_connection.isOpen() && m_watchPushed
-            ? m_connection.transport().fd()
-            : -1;
+            ? &m_connection.transport()
+            : nullptr;
     }
 
     void tellUndelivered(const PendingKick &kick, const std::string &why)
@@ -324,20 +321,13 @@ DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
 {
     if (m_predecessor)
         inheritAnswer(*m_predecessor);
-    if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        m_wake[0] = m_wake[1] = -1;
+    if (!m_wake.valid())
         reportProblem("threads",
-            "cannot make a pipe to wake the drawer's monitor: "
+            "cannot make the signal that wakes the drawer's monitor: "
                 + std::generic_category().message(errno));
-    }
 }
 
-DeviceMonitor::~DeviceMonitor()
-{
-    for (int fd : m_wake)
-        if (fd >= 0)
-            ::close(fd);
-}
+DeviceMonitor::~DeviceMonitor() = default;
 
 void DeviceMonitor::start()
 {
@@ -361,8 +351,7 @@ const DrawerSettings *DeviceMonitor::section(int drawer) const
 
 void DeviceMonitor::wake()
 {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t wrote = ::write(m_wake[1], &byte, 1);
+    m_wake.raise();
 }
 
 void DeviceMonitor::waitForFirstExchange(std::chrono::milliseconds timeout)
@@ -545,13 +534,11 @@ void DeviceMonitor::serve(Worker &worker)
 
         const auto until
             = work.inUse ? worker.nextWake() : std::min(worker.nextWake(), work.idleEnd);
-        const int pushed = worker.pushedFd();
-        const WaitResult ready = waitFor(pushed, POLLIN | POLLRDHUP, until, m_wake[0]);
-        if (ready.woken) {
-            char drained[64];
-            while (::read(m_wake[0], drained, sizeof drained) > 0) { }
-        }
-        if (pushed >= 0 && ready.ready())
+        Transport *pushed = worker.pushedSource();
+        const WaitResult ready = pushed ? pushed->waitReadable(until, &m_wake) : m_wake.wait(until);
+        if (ready.woken)
+            m_wake.clear();
+        if (pushed && ready.ready())
             worker.readPushed();
     }
 }

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "config/config.h"
+#include "transports/wait.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -148,7 +149,7 @@ private:
     const std::function<void()> m_checkConfig;
     std::function<void(int drawer, std::uint64_t tag, KickEnd)> m_onKickEnd;
     std::function<void()> m_onChange;
-    int m_wake[2] = {-1, -1};
+    WakeSignal m_wake;
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <poll.h>
-
 namespace drawerdriver {
 
 namespace {
@@ -32,13 +30,13 @@ StatusAnswer askStatus(Transport &transport, StatusReader &reader, DeviceProtoco
     bool noisy = false;
     for (std::size_t total = 0; !answer.answered && total < MostBytesPerExchange;) {
         const bool waitedInTime = Clock::now() <= deadline;
-        if (!waitFor(transport.fd(), POLLIN, deadline).ready())
+        if (!transport.waitReadable(deadline).ready())
             break;
         // Bytes that a wait begun in time found were there by its deadline,
         // however late this thread got the processor back to read them.
         const auto now = Clock::now();
         const auto receivedBy = waitedInTime ? std::min(now, deadline) : now;
-        const ssize_t got = transport.readAvailable(buffer.data(), buffer.size(), answer.error);
+        const long got = transport.readAvailable(buffer.data(), buffer.size(), answer.error);
         if (got < 0) {
             reader.endExchange();
             return answer;

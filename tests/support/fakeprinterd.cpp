@@ -10,6 +10,8 @@
 //
 //   open, close        move the drawer
 //   silent, answer     stop and start answering status requests
+//   garbage            answer with bytes that are no status (flood a network client)
+//   speed              the speed the pseudo-terminal was set to
 //   vanish, back       drop off the network (or unplug) and come back
 //   kicks, requests    how many kicks and status requests arrived
 //   received           every byte received, in hex
@@ -50,6 +52,8 @@ public:
     virtual int requests() const = 0;
     virtual void vanish() = 0;
     virtual bool comeBack() = 0;
+    virtual void sendGarbage() = 0;
+    virtual std::string speed() const { return "no speed on the network"; }
 };
 
 class NetworkPrinter : public Printer {
@@ -69,6 +73,7 @@ public:
         m_printer.comeBack();
         return true;
     }
+    void sendGarbage() override { m_printer.mode = FakeNetworkPrinter::Mode::Flooding; }
 
 private:
     FakeNetworkPrinter m_printer;
@@ -91,6 +96,21 @@ public:
     int requests() const override { return m_printer.statusRequests(); }
     void vanish() override { m_printer.vanish(); }
     bool comeBack() override { return false; } // a new terminal would have a new name
+    // An answer with the drawer-open bit but not the status pattern.
+    void sendGarbage() override { m_printer.answer = (m_level | 0x04) | 0x80; }
+    std::string speed() const override
+    {
+        termios port {};
+        if (::tcgetattr(m_printer.master(), &port) != 0)
+            return "unknown";
+        static const std::pair<speed_t, int> speeds[]
+            = {{B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
+                {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+        for (const auto &[code, baud] : speeds)
+            if (::cfgetospeed(&port) == code)
+                return std::to_string(baud);
+        return "other";
+    }
 
 private:
     PtyPrinter m_printer;
@@ -215,6 +235,11 @@ int main(int argc, char **argv)
             say("gone");
         } else if (command == "back") {
             say(printer->comeBack() ? "back" : "cannot come back");
+        } else if (command == "garbage") {
+            printer->sendGarbage();
+            say("garbage");
+        } else if (command == "speed") {
+            say("speed " + printer->speed());
         } else if (command == "kicks") {
             say("kicks " + std::to_string(kicks));
         } else if (command == "requests") {

@@ -41,6 +41,8 @@ public:
 
     // Unplugged: the terminal hangs up and its device node disappears.
     void vanish() { m_terminal.vanish(); }
+    // For tcgetattr: the settings the program under test gave the port.
+    int master() const { return m_terminal.master(); }
 
     // Bytes the printer sends of its own accord.
     void send(std::uint8_t byte) { m_terminal.write({&byte, 1}); }

@@ -11,7 +11,8 @@
 # beside the program.
 cmake_policy(VERSION 3.25)
 set(system_dlls kernel32 user32 gdi32 comctl32 comdlg32 advapi32 shell32 ole32 oleaut32
-                msvcrt shlwapi uxtheme version msimg32 dwmapi ntdll)
+                msvcrt shlwapi uxtheme version msimg32 dwmapi ntdll ws2_32 winspool setupapi
+                hid cfgmgr32)
 set(entry_points GetDrawerHandle GetDrawerStatus OpenDrawer ReleaseDrawerHandle)
 if(BITS EQUAL 32)
     set(magic "010b\t\\(PE32\\)")
@@ -40,7 +41,8 @@ foreach(file IN LISTS files)
     endif()
     string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
     foreach(import IN LISTS imports)
-        string(REGEX REPLACE "DLL Name: (.+)\\.[dD][lL][lL]$" "\\1" dll "${import}")
+        # The spooler's is WINSPOOL.DRV.
+        string(REGEX REPLACE "DLL Name: (.+)\\.([dD][lL][lL]|[dD][rR][vV])$" "\\1" dll "${import}")
         string(TOLOWER "${dll}" dll)
         if(NOT dll IN_LIST system_dlls AND NOT dll MATCHES "^api-ms-win-")
             string(APPEND failures "${name} needs ${dll}.dll, which is not the system's\n")

@@ -7,6 +7,7 @@
 
 #include "drawer/drawerapi.h"
 
+#include <chrono>
 #include <iostream>
 #include <string>
 
@@ -25,8 +26,9 @@ template<typename Function> Function entry(HMODULE library, const char *name)
 
 int wmain(int argc, wchar_t *argv[])
 {
-    if (argc != 2)
+    if (argc != 2 && !(argc == 3 && std::wstring(argv[2]) == L"--timed"))
         return 2;
+    const bool timed = argc == 3;
     const HMODULE library = LoadLibraryW(argv[1]);
     if (!library) {
         std::cerr << "cannot load the drawer library: error " << GetLastError() << '\n';
@@ -46,16 +48,24 @@ int wmain(int argc, wchar_t *argv[])
     std::string call;
     long long argument = 0;
     while (std::cin >> call >> argument) {
+        const auto start = std::chrono::steady_clock::now();
+        std::string answer = "-";
         if (call == "GetDrawerHandle")
-            std::cout << getHandle(std::uint8_t(argument)) << std::endl;
+            answer = std::to_string(getHandle(std::uint8_t(argument)));
         else if (call == "GetDrawerStatus")
-            std::cout << status(Handle(argument)) << std::endl;
+            answer = std::to_string(status(Handle(argument)));
         else if (call == "OpenDrawer")
-            std::cout << open(Handle(argument)) << std::endl;
+            answer = std::to_string(open(Handle(argument)));
         else if (call == "ReleaseDrawerHandle")
-            release(Handle(argument)), std::cout << '-' << std::endl;
+            release(Handle(argument));
         else
             return 2;
+        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
+        std::cout << answer;
+        if (timed)
+            std::cout << ' ' << took.count();
+        std::cout << std::endl;
     }
     return 0;
 }

@@ -1,6 +1,6 @@
 // kestrin-drawer-setup allow USER: lets a user open drawers through the
 // drawer service, whose bus policy allows root and the group kestrin-drawer.
-#include "setup.h"
+#include "setup_posix.h"
 
 #include "busapi.h"
 
@@ -60,7 +60,7 @@ int allow(const Arguments &arguments)
         return NotFound;
     }
     if (inGroup(*user, *drawerGroup)) {
-        std::printf("%s may already open drawers (group %s).\n", name.c_str(), bus::DrawerGroup);
+        say("%s may already open drawers (group %s).\n", name.c_str(), bus::DrawerGroup);
         return Done;
     }
     if (::geteuid() != 0) {
@@ -72,7 +72,7 @@ int allow(const Arguments &arguments)
         tell("usermod could not add " + name + " to the group " + bus::DrawerGroup);
         return NoAnswer;
     }
-    std::printf("%s may now open drawers through the drawer service, from their next login.\n",
+    say("%s may now open drawers through the drawer service, from their next login.\n",
         name.c_str());
     return Done;
 }

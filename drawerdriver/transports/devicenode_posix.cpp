@@ -1,4 +1,4 @@
-#include "transports/serialport.h"
+#include "transports/serialport_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,14 +10,14 @@
 
 namespace drawerdriver {
 
-DeviceNode::DeviceNode(int fd, std::string path) : Transport(fd, std::move(path)) { }
+DeviceNode::DeviceNode(int fd, std::string path) : FdTransport(fd, std::move(path)) { }
 
 bool DeviceNode::isPresent() const
 {
     struct stat node = {};
     struct stat opened = {};
     return ::stat(m_name.c_str(), &node) == 0 && ::fstat(m_fd, &opened) == 0
-        && node.st_rdev == opened.st_rdev && Transport::isPresent();
+        && node.st_rdev == opened.st_rdev && FdTransport::isPresent();
 }
 
 OpenResult openDeviceNode(const DrawerSettings &settings, bool hold)

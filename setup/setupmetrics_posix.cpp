@@ -2,7 +2,7 @@
 // file into the folder node-exporter reads ([service] metrics-dir), or takes
 // the link out. That folder belongs to node-exporter's package: the tool
 // adds or removes its one link there and changes nothing else.
-#include "setup.h"
+#include "setup_posix.h"
 
 #include <cerrno>
 #include <climits>
@@ -95,10 +95,10 @@ int metrics(const Arguments &arguments)
     if (status != Done)
         return status;
     if (on)
-        std::printf("node-exporter finds the drawers' metrics: %s links to %s.\n",
-            printable(shown).c_str(), printable(target).c_str());
+        say("node-exporter finds the drawers' metrics: %s links to %s.\n", printable(shown).c_str(),
+            printable(target).c_str());
     else
-        std::printf("node-exporter no longer finds the drawers' metrics: %s is %s.\n",
+        say("node-exporter no longer finds the drawers' metrics: %s is %s.\n",
             printable(shown).c_str(), exists ? "taken out" : "not there");
     return Done;
 }

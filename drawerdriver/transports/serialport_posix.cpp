@@ -1,4 +1,4 @@
-#include "transports/serialport.h"
+#include "transports/serialport_posix.h"
 
 #include <atomic>
 #include <cerrno>
@@ -64,13 +64,13 @@ int lineBit(SensorLine line)
 
 } // namespace
 
-void SerialPort::discardInput()
+void PosixSerialPort::discardInput()
 {
     ::tcflush(m_fd, TCIFLUSH);
     DeviceNode::discardInput(); // what the flush could not catch
 }
 
-std::optional<bool> SerialPort::lineLevel(SensorLine line, std::string &error)
+std::optional<bool> PosixSerialPort::lineLevel(SensorLine line, std::string &error)
 {
     int bits = 0;
     if (modemLineReader.load()(m_fd, &bits) != 0) {
@@ -117,7 +117,7 @@ std::unique_ptr<Transport> makeSerialPort(
     // pseudo-terminal answers ENOTTY) is no error.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &lines);
-    return std::make_unique<SerialPort>(fd, path);
+    return std::make_unique<PosixSerialPort>(fd, path);
 }
 
 } // namespace drawerdriver

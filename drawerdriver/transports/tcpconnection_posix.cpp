@@ -1,4 +1,4 @@
-#include "transports/transport.h"
+#include "transports/transport_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,12 +21,12 @@ std::string displayName(const Endpoint &endpoint)
         + std::to_string(endpoint.port);
 }
 
-class NetworkConnection : public Transport {
+class NetworkConnection : public FdTransport {
 public:
-    NetworkConnection(int fd, std::string name) : Transport(fd, std::move(name)) { }
+    NetworkConnection(int fd, std::string name) : FdTransport(fd, std::move(name)) { }
 
     // A peer that has closed must not end the program with SIGPIPE.
-    ssize_t writeSome(const std::uint8_t *bytes, std::size_t size) override
+    ssize_t sendBytes(const std::uint8_t *bytes, std::size_t size) override
     {
         return ::send(m_fd, bytes, size, MSG_NOSIGNAL);
     }
@@ -34,7 +34,7 @@ public:
     bool isPresent() const override
     {
         const WaitResult state = waitFor(m_fd, POLLRDHUP, Clock::now());
-        return !state.failed && !(state.events & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP));
+        return !state.failed && !state.hungUp && !(state.events & POLLRDHUP);
     }
 };
 
@@ -68,7 +68,7 @@ std::vector<NetworkAddress> resolveNetworkAddresses(const Endpoint &endpoint, st
 }
 
 OpenResult connectNetwork(
-    const Endpoint &endpoint, const NetworkAddress &address, int timeoutMs, int wakeFd)
+    const Endpoint &endpoint, const NetworkAddress &address, int timeoutMs, NativeWake wakeFd)
 {
     OpenResult result;
     const std::string name = displayName(endpoint);
