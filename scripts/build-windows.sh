@@ -4,6 +4,11 @@
 #   build-win32/bin/   kestrin-drawer.exe, the simulated KestrinPOS_USB.dll
 #                      and its control tool kestrin-drawer-sim.exe, 32-bit
 #   build-win64/bin/   the same, 64-bit, for a vendor who ships a 64-bit DLL
+#   build-win32/real/  kestrin-drawer.exe beside our own KestrinPOS_USB.dll,
+#                      which drives real drawers (network printers, COM
+#                      ports, the spooler, USB printers, HID drawers), and
+#                      the setup tool kestrin-drawer-setup.exe; 32-bit
+#   build-win64/real/  the same, 64-bit
 #   build-win32/kestrin-drawer-<version>-win32-setup.exe (and win64)
 # Run the tests under Wine with: (cd build-win32 && ctest)
 set -eu
