@@ -1,8 +1,8 @@
 #include "config/text_win32.h"
 #include "transports/transport_win32.h"
 
+#include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace drawerdriver {
 

@@ -127,7 +127,8 @@ for _ in $(seq 20); do
     [ "$took" -gt "$slowest" ] && slowest="$took"
     sleep 0.05
 done
-check "calls never wait on a silent printer (slowest ${slowest} µs)" \
+echo "the slowest call on a silent printer took ${slowest} µs"
+check "calls never wait on a silent printer" \
     "$([ "$slowest" -lt 100000 ] && echo true)"
 check "a silent printer is not there" "$(status_becomes "$net_drawer" 0 && echo true)"
 tell net answer
