@@ -604,6 +604,9 @@ private slots:
             documents << QStringLiteral("docs/man/") + page;
         const QRegularExpression heading(
             QStringLiteral("(?m)^\\s*#?\\[(drawer \\S+|web|service)\\]\\s*$"));
+        // The Windows page's devices (COM4, printer:…) are the Windows
+        // library's, which this parser rightly refuses.
+        documents.removeAll(QStringLiteral("docs/windows.md"));
         for (const QString &document : documents)
             if (heading.match(sourceText(document)).hasMatch())
                 QTest::newRow(qPrintable(document)) << document;
