@@ -122,6 +122,12 @@ public:
             m_noMoreQuestions = true;
         }
         dropExpiredKicks();
+        // What the printer took of what was written counts as much as room
+        // to write more.
+        const std::size_t unsent = m_connection.transport().unsentBytes();
+        if (unsent < m_lastUnsent)
+            took(job);
+        m_lastUnsent = unsent;
         if (now - job.lastTaken >= m_monitor.m_stallLimit)
             m_monitor.printerStalled();
         if (now - job.lastTaken >= PrintGiveUp) {
@@ -163,8 +169,10 @@ public:
                 && (job.allWritten() || (m_awaiting && job.atBoundary() && job.pieceMayAnswer()));
             if (!waiting)
                 events |= POLLOUT;
-            if (job.allWritten() && m_ownBytes.empty())
-                until = std::min(until, Clock::now() + DrainCheckInterval);
+            // What the printer takes shows in the queue, not on the descriptor.
+            const bool draining = job.allWritten() && m_ownBytes.empty() && !m_awaiting;
+            until = std::min(
+                until, Clock::now() + (draining ? DrainCheckInterval : m_monitor.m_stallLimit / 4));
             if (m_awaiting)
                 until = std::min(until, m_answerDeadline);
         }
@@ -374,6 +382,7 @@ private:
                 return;
             job.wrote(std::size_t(wrote));
             took(job);
+            m_lastUnsent = transport.unsentBytes();
         }
     }
 
@@ -439,14 +448,12 @@ private:
         }
     }
 
-    // The job's end: once the printer has taken the bytes written.
+    // The job's end: once the printer has taken the bytes written, and
+    // answered the question asked among them (or not in time), so that no
+    // answer comes after the connection is closed.
     void finishWhenTaken(PrintJob &job)
     {
-        const std::size_t unsent = m_connection.transport().unsentBytes();
-        if (unsent < m_lastUnsent)
-            took(job);
-        m_lastUnsent = unsent;
-        if (unsent == 0)
+        if (m_connection.transport().unsentBytes() == 0 && !m_awaiting)
             endJob(job, true, {});
     }
 
