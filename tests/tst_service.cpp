@@ -703,7 +703,7 @@ private slots:
     // Jobs to the drawers on one printer print whole, in the order they
     // came, the service's own questions only between them or between two
     // of their commands; a job that would leave the printer inside a
-    // command prints nothing.
+    // command prints nothing, nor does one too large.
     void printsJobsWholeInOrder()
     {
         QByteArray jobs[3];
@@ -729,8 +729,11 @@ private slots:
         QCOMPARE(received, jobs[0] + jobs[1] + jobs[2]);
 
         QDBusPendingCall cut = printJob(bus(), 1, QByteArray("text\n\x1b\x70\x00", 8));
+        QDBusPendingCall large = printJob(bus(), 1, QByteArray(bus::MostJobBytes + 1, '.'));
         cut.waitForFinished();
+        large.waitForFinished();
         QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
+        QCOMPARE(large.error().name(), QString::fromLatin1(bus::TooLargeError));
         const std::vector<std::uint8_t> after = printer.received();
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(after.data()) + all.size(),
                      qsizetype(after.size() - all.size()))
