@@ -31,6 +31,16 @@ bool Transport::writeAll(const std::vector<std::uint8_t> &bytes, Clock::time_poi
     return true;
 }
 
+WaitResult Transport::waitReadyForJob(
+    Clock::time_point deadline, bool writable, const WakeSignal *wake)
+{
+    if (!writable)
+        return waitReadable(deadline, wake);
+    WaitResult now;
+    now.events = 1;
+    return now;
+}
+
 void Transport::discardInput()
 {
     std::uint8_t stale[512];

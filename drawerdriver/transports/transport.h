@@ -49,6 +49,22 @@ public:
     // signal (if given) is raised, or the deadline passes.
     virtual WaitResult waitReadable(Clock::time_point deadline, const WakeSignal *wake = nullptr)
         = 0;
+    // One write without waiting, for a print job written between questions:
+    // the count taken, 0 when the device takes nothing now, or -1 with
+    // error set when it failed.
+    long writeAvailable(const std::uint8_t *bytes, std::size_t size, std::string &error)
+    {
+        return writeSome(bytes, size, error);
+    }
+    // Bytes written that the device has not taken yet (a network printer's
+    // unacknowledged ones, a serial port's output queue); 0 where unknown.
+    virtual std::size_t unsentBytes() const { return 0; }
+    // Waits until the device has something to read (or hangs up), or, with
+    // writable, takes more; or the wake signal is raised, or the deadline
+    // passes. Without a joint wait of its own a transport counts as
+    // writable at once: its writes are bounded by themselves.
+    virtual WaitResult waitReadyForJob(
+        Clock::time_point deadline, bool writable, const WakeSignal *wake = nullptr);
     // Drops whatever the device sent before a question.
     virtual void discardInput();
     // The serial port this is, if it is one.

@@ -8,6 +8,7 @@
 #include <set>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace drawerdriver {
@@ -57,6 +58,21 @@ bool FdTransport::isPresent() const
 WaitResult FdTransport::waitReadable(Clock::time_point deadline, const WakeSignal *wake)
 {
     return waitFor(m_fd, POLLIN | POLLRDHUP, deadline, wake ? wake->native() : NoWake);
+}
+
+WaitResult FdTransport::waitReadyForJob(
+    Clock::time_point deadline, bool writable, const WakeSignal *wake)
+{
+    const short events = POLLIN | POLLRDHUP | (writable ? POLLOUT : 0);
+    return waitFor(m_fd, events, deadline, wake ? wake->native() : NoWake);
+}
+
+// TIOCOUTQ is SIOCOUTQ too; a device node without a queue of its own (a
+// USB printer, whose write ends when the printer has the bytes) says 0.
+std::size_t FdTransport::unsentBytes() const
+{
+    int queued = 0;
+    return ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? std::size_t(queued) : 0;
 }
 
 WaitResult FdTransport::waitWritable(Clock::time_point deadline)

@@ -15,6 +15,9 @@ public:
     bool isPresent() const override;
     long readAvailable(std::uint8_t *buffer, std::size_t size, std::string &error) override;
     WaitResult waitReadable(Clock::time_point deadline, const WakeSignal *wake = nullptr) override;
+    std::size_t unsentBytes() const override;
+    WaitResult waitReadyForJob(
+        Clock::time_point deadline, bool writable, const WakeSignal *wake = nullptr) override;
 
 protected:
     FdTransport(int fd, std::string name);

@@ -30,6 +30,8 @@ public:
     // The answer to the next status requests: a byte, or Silent; and how
     // long the printer takes to give it.
     std::atomic<int> answer {0x12};
+    // The answer to DLE EOT 4 (the paper sensors), which a job may ask.
+    std::atomic<int> paperAnswer {Silent};
     std::atomic<int> answerDelayMs {0};
     std::string device;
 
@@ -61,6 +63,7 @@ private:
     {
         int replies = 0;
         std::vector<std::uint8_t> starReplies;
+        int paperReplies = 0;
         {
             std::lock_guard guard(m_mutex);
             for (const std::uint8_t byte : bytes) {
@@ -71,6 +74,8 @@ private:
                     ++m_requests;
                     ++replies;
                 }
+                paperReplies += n >= 3 && m_received[n - 3] == 0x10 && m_received[n - 2] == 0x04
+                    && m_received[n - 1] == 0x04 && paperAnswer != Silent;
                 if (n >= 3 && m_received[n - 3] == 0x1B && m_received[n - 2] == 0x06
                     && m_received[n - 1] == 0x01) {
                     ++m_requests;
@@ -85,6 +90,10 @@ private:
         if (!starReplies.empty() && answerDelayMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
             m_terminal.write(starReplies);
+        }
+        for (; paperReplies > 0; --paperReplies) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+            send(std::uint8_t(paperAnswer.load()));
         }
         for (; replies > 0; --replies) {
             const int reply = answer;
