@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,7 @@ inline constexpr char HistoryWorkingProperty[] = "HistoryWorking";
 // Each drawer's members.
 inline constexpr char OpenMethod[] = "Open";
 inline constexpr char OpenBeforeMethod[] = "OpenBefore";
+inline constexpr char PrintMethod[] = "Print";
 inline constexpr char LeftOpenSignal[] = "LeftOpen";
 inline constexpr char NumberProperty[] = "Number";
 inline constexpr char ConfiguredProperty[] = "Configured";
@@ -57,6 +59,12 @@ inline constexpr char AccessDeniedError[] = "org.freedesktop.DBus.Error.AccessDe
 inline constexpr char UnknownCallerError[] = "org.kestrin.Drawers1.Error.UnknownCaller";
 inline constexpr char TooLateError[] = "org.kestrin.Drawers1.Error.TooLate";
 inline constexpr char NotRecordedError[] = "org.kestrin.Drawers1.Error.NotRecorded";
+// Why Print failed: the drawer's device is no printer, the job is larger
+// than MostJobBytes, or the printer took none or only part of it (the
+// message says how much).
+inline constexpr char NotAPrinterError[] = "org.kestrin.Drawers1.Error.NotAPrinter";
+inline constexpr char TooLargeError[] = "org.kestrin.Drawers1.Error.TooLarge";
+inline constexpr char PrintFailedError[] = "org.kestrin.Drawers1.Error.PrintFailed";
 
 // OpenBefore(reason, deadline) fires only until the deadline, a time of
 // CLOCK_MONOTONIC (std::chrono::steady_clock) in microseconds; Open(reason)
@@ -65,6 +73,10 @@ inline constexpr char NotRecordedError[] = "org.kestrin.Drawers1.Error.NotRecord
 // sent at the deadline still reaches it.
 inline constexpr std::chrono::milliseconds OpenLimit {500};
 inline constexpr std::chrono::milliseconds ReplyRoom {500};
+// Print(job, title, user): the most bytes one job may hold.
+inline constexpr std::size_t MostJobBytes = 16 << 20;
+// The print spooler's account, which may call Print and nothing else.
+inline constexpr char SpoolerUser[] = "lp";
 // The web bridge's user: its refusals are told apart by the token that its
 // reasons name ("web: NAME from ...").
 inline constexpr char BridgeUser[] = "kestrin-drawer-web";
