@@ -118,8 +118,8 @@ int openJob(int argc, char **argv)
         return STDIN_FILENO;
     const int fd = ::open(argv[6], O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        std::fprintf(stderr, "ERROR: Unable to open the print file %s: %s\n", argv[6],
-            std::strerror(errno));
+        std::fprintf(
+            stderr, "ERROR: Unable to open the print file %s: %s\n", argv[6], std::strerror(errno));
     return fd;
 }
 
@@ -178,8 +178,8 @@ int printJob(int argc, char **argv)
             std::strerror(-r));
         return BackendRetry;
     }
-    std::fprintf(stderr, "INFO: Printing on drawer %d's printer through the drawer service\n",
-        drawer);
+    std::fprintf(
+        stderr, "INFO: Printing on drawer %d's printer through the drawer service\n", drawer);
     for (int copy = 0; copy < copies; ++copy) {
         const int job = openJob(argc, argv);
         if (job < 0)

@@ -40,6 +40,7 @@ int set(const Arguments &arguments);
 int remove(const Arguments &arguments);
 int allow(const Arguments &arguments);
 int metrics(const Arguments &arguments);
+int printer(const Arguments &arguments);
 
 // --- Messages -------------------------------------------------------------
 

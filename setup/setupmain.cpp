@@ -44,6 +44,9 @@ void printHelp(std::FILE *to)
         "  metrics on|off               link the drawer service's metrics file into the\n"
         "                               folder node-exporter reads (metrics-dir), or\n"
         "                               take the link out\n"
+        "  printer N QUEUE              point the print queue QUEUE at drawer N's printer\n"
+        "                               through the drawer service, keeping its driver,\n"
+        "                               or make a raw queue of that name (CUPS's lpadmin)\n"
         "  help                         this text\n"
         "\n"
         "N is the drawer's number, 1 (\"Drawer #1\") to 8. DEVICE is a device path or\n"
@@ -148,6 +151,8 @@ int main(int argc, char **argv)
             return allow(arguments);
         if (command == "metrics")
             return metrics(arguments);
+        if (command == "printer")
+            return printer(arguments);
     } catch (const std::exception &failure) {
         tell(std::string("failed: ") + failure.what());
         return NoAnswer;
