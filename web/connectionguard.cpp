@@ -239,11 +239,11 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
     // it until the request is whole (a transaction): without one, these
     // bytes begin a new request.
     if (!socket->isTransactionStarted())
-        request = {};
+        setRequestLimit(socket, request = {}, BodyLimit);
     const qint64 available = socket->bytesAvailable();
     if (request.chunkedBytes >= 0) {
         request.chunkedBytes += available;
-        if (request.chunkedBytes > ChunkedLimit)
+        if (request.chunkedBytes > 2 * request.bodyLimit)
             refuse(socket, TooLong::Body, request.origin);
         return;
     }
@@ -258,12 +258,40 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
         return;
     }
     request.headRead = true;
+    setRequestLimit(socket, request, bodyLimitOf(request.head.left(head.size)));
     request.head.clear();
     request.origin = head.origin;
     if (head.chunked)
         request.chunkedBytes = before + available - head.size;
-    if (head.contentLength > BodyLimit || request.chunkedBytes > ChunkedLimit)
+    if (head.contentLength > request.bodyLimit || request.chunkedBytes > 2 * request.bodyLimit)
         refuse(socket, TooLong::Body, head.origin);
+}
+
+qint64 ConnectionGuard::bodyLimitOf(const QByteArray &head) const
+{
+    const qint64 limit
+        = m_bodyLimitOf ? std::max<qint64>(m_bodyLimitOf(head), BodyLimit) : BodyLimit;
+    if (limit == BodyLimit)
+        return limit;
+    const auto large
+        = std::count_if(m_connections.cbegin(), m_connections.cend(), [](const Connection &c) {
+              return c.state == State::Reading && c.request.bodyLimit > BodyLimit;
+          });
+    return large < MostLargeBodies ? limit : BodyLimit;
+}
+
+// A request allowed a larger body may have it all read ahead, and the next
+// request on the connection is held to the usual again.
+void ConnectionGuard::setRequestLimit(
+    QTcpSocket *socket, Connection::Request &request, qint64 limit)
+{
+    request.bodyLimit = limit;
+    const qint64 size = limit == BodyLimit ? ReadBufferSize : HeadLimit + 2 * limit + 1024;
+    if (socket->readBufferSize() == size)
+        return;
+    socket->setReadBufferSize(size);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+        int(std::min<qint64>(size, ReadBufferSize * 8)));
 }
 
 void ConnectionGuard::refuse(QTcpSocket *socket, TooLong what, const QByteArray &origin)
