@@ -82,8 +82,7 @@ qint64 WebBridge::bodyLimitOf(const QByteArray &head) const
 {
     const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    const QByteArray target = requestLine.value(1);
-    const QByteArray path = target.left(target.indexOf('?'));
+    const QByteArray path = requestLine.value(1).split('?').value(0);
     if (requestLine.value(0) != "POST" || printPathNumber(QString::fromLatin1(path)) == 0)
         return ConnectionGuard::BodyLimit;
     for (const QByteArray &line : lines) {
