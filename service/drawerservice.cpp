@@ -91,6 +91,18 @@ int onOpenBefore(sd_bus_message *call, void *userdata, sd_bus_error *)
     return drawer.service->openDrawer(drawer, call, reason, deadline);
 }
 
+int onPrint(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    int fd = -1;
+    const char *title = nullptr;
+    const char *user = nullptr;
+    const int r = sd_bus_message_read(call, "hss", &fd, &title, &user);
+    if (r < 0)
+        return r;
+    Drawer &drawer = *static_cast<Drawer *>(userdata);
+    return drawer.service->print(drawer, call, fd, title, user);
+}
+
 int onReload(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
     static_cast<DrawerService *>(userdata)->reload();
@@ -113,6 +125,9 @@ const sd_bus_vtable DrawerVtable[] = {SD_BUS_VTABLE_START(0),
         bus::OpenMethod, "s", SD_BUS_PARAM(reason), "", , onOpen, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES(bus::OpenBeforeMethod, "st",
         SD_BUS_PARAM(reason) SD_BUS_PARAM(deadline), "", , onOpenBefore,
+        SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(bus::PrintMethod, "hss",
+        SD_BUS_PARAM(job) SD_BUS_PARAM(title) SD_BUS_PARAM(user), "t", SD_BUS_PARAM(id), onPrint,
         SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_SIGNAL_WITH_NAMES(bus::LeftOpenSignal, "t", SD_BUS_PARAM(seconds), 0),
     SD_BUS_VTABLE_END};
@@ -226,6 +241,7 @@ DrawerService::DrawerService(sd_event *event, sd_bus *bus, std::string configPat
 DrawerService::~DrawerService()
 {
     abandonOpens();
+    abandonPrints();
     writeFoldedRefusals(std::nullopt);
     if (m_recording)
         recordService(bus::event::ServiceStop);
@@ -643,6 +659,7 @@ int DrawerService::onNotice(sd_event_source *, int fd, std::uint32_t, void *user
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(fd, &count, sizeof count);
     static_cast<DrawerService *>(userdata)->refresh();
+    static_cast<DrawerService *>(userdata)->takePrintNotices();
     return 0;
 }
 

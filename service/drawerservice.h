@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,10 @@ public:
     // kick's row is on the disk with the caller's account.
     int openDrawer(Drawer &drawer, sd_bus_message *call, const char *reason,
         std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Print: the job's bytes read from fd, its kicks recorded, then printed
+    // by the drawer's monitor; answered once printed (printing.cpp). Takes
+    // the descriptor.
+    int print(Drawer &drawer, sd_bus_message *call, int fd, const char *title, const char *user);
     // The History, HistoryPage and HistoryRows methods: rows of the record,
     // oldest first; keyed, pages start after a row's time and id.
     enum class RowFormat { Old, Keyed, WithState };
@@ -92,6 +97,43 @@ private:
         bool late = false; // the deadline passed: nothing will be fired
     };
 
+    // A Print being answered (printing.cpp).
+    struct PendingPrint {
+        std::uint64_t id = 0; // also the job's id in its rows
+        Drawer *drawer = nullptr;
+        drawerdriver::MessageRef call;
+        std::string title; // cleaned
+        std::string user; // as the caller names it, cleaned
+        bool read = false;
+        std::vector<std::uint8_t> bytes;
+        std::string readError;
+        bool tooLarge = false;
+        std::optional<Event> caller; // once the bus has named it
+        // The rows of the kicks inside the job, and their places in it.
+        struct KickRow {
+            HistoryWriter::Ticket row = 0;
+            std::size_t offset = 0;
+            Event event;
+        };
+        std::vector<KickRow> kicks;
+        std::size_t rowsWaiting = 0;
+        bool rowFailed = false;
+        bool ready = false; // read, its kicks on the disk
+        bool handedOver = false;
+    };
+    void jobRead(
+        std::uint64_t id, std::vector<std::uint8_t> bytes, std::string error, bool tooLarge);
+    void printCallerKnown(std::uint64_t id, const Event *identity);
+    void recordJobKicks(PendingPrint &print);
+    void jobKickWritten(std::uint64_t id, bool written);
+    void jobReady(PendingPrint &print);
+    void handOverReadyJobs();
+    void handJobOver(PendingPrint &print);
+    void jobEnded(std::uint64_t id, const drawerdriver::PrintResult &result);
+    void failPrint(PendingPrint &print, const char *error, const std::string &message);
+    void takePrintNotices();
+    void abandonPrints();
+
     void watchConfigFile();
     void scheduleReload();
     void refresh();
@@ -101,6 +143,9 @@ private:
     void historyChanged();
     // The steps of an Open (opening.cpp).
     struct Caller;
+    // Told the caller's account, or null when the bus cannot name it.
+    using CallerKnown = std::function<void(const Event *identity)>;
+    void whoCalled(const std::string &sender, CallerKnown then);
     void askCaller(PendingOpen &open);
     void callerKnown(Caller &caller, bool named);
     void judge(PendingOpen &open);
@@ -161,6 +206,8 @@ private:
     std::map<std::uint64_t, std::unique_ptr<PendingOpen>> m_opens;
     std::uint64_t m_nextOpen = 1;
     std::map<HistoryWriter::Ticket, Event> m_kicksUnderWay;
+    std::map<std::uint64_t, std::unique_ptr<PendingPrint>> m_prints;
+    std::uint64_t m_lastPrintId = 0;
     // Who each connection is, by its unique name, which the bus never
     // gives again: asked of the bus once, for all the connection's calls.
     struct Caller {
@@ -169,7 +216,7 @@ private:
         bool named = false; // the bus has answered, naming the account
         Event identity; // uid, user, pid and program
         drawerdriver::SlotRef asking; // GetConnectionCredentials, while due
-        std::vector<std::uint64_t> waiting; // the Opens that wait for the answer
+        std::vector<CallerKnown> waiting; // the calls that wait for the answer
     };
     std::map<std::string, std::unique_ptr<Caller>> m_callers;
     std::deque<std::string> m_callerOrder; // oldest first, to keep a bounded few
@@ -192,6 +239,15 @@ private:
         int fd = -1; // an eventfd, readable while a notice is waiting
         std::mutex mutex;
         std::vector<KickEndNotice> kickEnds;
+        // Jobs read from their descriptors, and jobs printed, by id.
+        struct JobRead {
+            std::uint64_t id = 0;
+            std::vector<std::uint8_t> bytes;
+            std::string error;
+            bool tooLarge = false;
+        };
+        std::vector<JobRead> jobsRead;
+        std::vector<std::pair<std::uint64_t, drawerdriver::PrintResult>> jobsEnded;
     };
     std::shared_ptr<Notices> m_notices = std::make_shared<Notices>();
 };

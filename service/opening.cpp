@@ -134,28 +134,46 @@ int DrawerService::openDrawer(Drawer &drawer, sd_bus_message *call, const char *
 }
 
 // Judged at once for a connection the bus has named already; otherwise
-// once the bus answers, a question for all the connection's calls.
+// once the bus answers.
 void DrawerService::askCaller(PendingOpen &open)
 {
-    std::unique_ptr<Caller> &caller = m_callers[open.sender];
-    if (caller && caller->named) {
-        takeIdentity(open.event, caller->identity);
+    whoCalled(open.sender, [this, id = open.id](const Event *identity) {
+        const auto found = m_opens.find(id);
+        if (found == m_opens.end())
+            return;
+        PendingOpen &open = *found->second;
+        if (!identity) {
+            refuseOpen(open, "caller unknown", bus::UnknownCallerError,
+                "The bus cannot say who called; nothing was fired.");
+            return;
+        }
+        takeIdentity(open.event, *identity);
         judge(open);
+    });
+}
+
+// At once for a connection the bus has named already; otherwise once the
+// bus answers, a question for all the connection's calls.
+void DrawerService::whoCalled(const std::string &sender, CallerKnown then)
+{
+    std::unique_ptr<Caller> &caller = m_callers[sender];
+    if (caller && caller->named) {
+        then(&caller->identity);
         return;
     }
     if (caller) {
-        caller->waiting.push_back(open.id);
+        caller->waiting.push_back(std::move(then));
         return;
     }
     caller = std::make_unique<Caller>();
     caller->service = this;
-    caller->name = open.sender;
-    caller->waiting.push_back(open.id);
+    caller->name = sender;
+    caller->waiting.push_back(std::move(then));
     MessageRef ask;
     int r = sd_bus_message_new_method_call(
         m_bus, ask.out(), DBusName, "/org/freedesktop/DBus", DBusName, "GetConnectionCredentials");
     if (r >= 0)
-        r = sd_bus_message_append(ask, "s", open.sender.c_str());
+        r = sd_bus_message_append(ask, "s", sender.c_str());
     if (r >= 0)
         r = sd_bus_call_async(
             m_bus, caller->asking.out(), ask, onCaller, caller.get(), CallerLimitUs);
@@ -182,26 +200,16 @@ int DrawerService::onCaller(sd_bus_message *reply, void *userdata, sd_bus_error 
 void DrawerService::callerKnown(Caller &caller, bool named)
 {
     const std::string name = caller.name;
-    const std::vector<std::uint64_t> waiting = std::exchange(caller.waiting, {});
+    const std::vector<CallerKnown> waiting = std::exchange(caller.waiting, {});
     caller.asking = {};
     caller.named = named;
+    const Event identity = caller.identity;
     if (named)
         m_callerOrder.push_back(name);
     else
         m_callers.erase(name); // asked again at its next call
-    for (const std::uint64_t id : waiting) {
-        const auto found = m_opens.find(id);
-        if (found == m_opens.end())
-            continue;
-        PendingOpen &open = *found->second;
-        if (named) {
-            takeIdentity(open.event, m_callers[name]->identity);
-            judge(open);
-        } else {
-            refuseOpen(open, "caller unknown", bus::UnknownCallerError,
-                "The bus cannot say who called; nothing was fired.");
-        }
-    }
+    for (const CallerKnown &then : waiting)
+        then(named ? &identity : nullptr);
     while (m_callerOrder.size() > MostCallers) {
         m_callers.erase(m_callerOrder.front());
         m_callerOrder.pop_front();

@@ -17,13 +17,16 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -43,7 +46,8 @@ const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
 const QString BusyError = QString::fromLatin1(bus::BusyError);
 const QString AccessDenied = QString::fromLatin1(bus::AccessDeniedError);
 // Users of the bind-mounted /etc/passwd: a member of kestrin-drawer and not,
-// and the web bridge's account, a member too.
+// and the web bridge's account, a member too; the spooler's account, lp, is
+// made a member as well, which still lets it print alone.
 const QString Member = QStringLiteral("kestrin-member");
 const QString Outsider = QStringLiteral("kestrin-outsider");
 const QString Bridge = QStringLiteral("kestrin-drawer-web");
@@ -167,6 +171,21 @@ private:
         }
     }
 
+    // Prints a job through the service as the spooler's backend does, from
+    // a file; the answer comes once the printer has taken the job.
+    QDBusPendingCall print(int number, const QByteArray &job)
+    {
+        QTemporaryFile file;
+        if (!file.open() || file.write(job) != job.size() || !file.flush()
+            || ::lseek(file.handle(), 0, SEEK_SET) != 0)
+            qFatal("cannot write a print job");
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            ServiceName, drawerPath(number), DrawerInterface, QStringLiteral("Print"));
+        message << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))
+                << QStringLiteral("receipt") << QStringLiteral("alice");
+        return bus().asyncCall(message, 10000);
+    }
+
     QString configText(const QString &secondExtra) const
     {
         return QStringLiteral("[drawer 1]\ndevice = %1\nsensor = open-high\nhold = yes\n"
@@ -219,8 +238,8 @@ private slots:
                                 .arg(Member, Outsider, Bridge))
                 && extendEtcFile(QStringLiteral("group"), home.path(),
                     QStringLiteral(
-                        "kestrin-drawer:x:64000:%1,%3\n%1:x:64001:\n%2:x:64002:\n%3:x:64003:\n")
-                        .arg(Member, Outsider, Bridge));
+                        "kestrin-drawer:x:64000:%1,%3,%4\n%1:x:64001:\n%2:x:64002:\n%3:x:64003:\n")
+                        .arg(Member, Outsider, Bridge, QString::fromLatin1(bus::SpoolerUser)));
         }
         // Copies of the programs that the test's users run, where they may.
         QVERIFY(QFile::copy(QStringLiteral(DRAWER_CTL), home.filePath(QStringLiteral("ctl"))));
@@ -416,18 +435,24 @@ private slots:
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << true;
             for (const char *method :
-                {"Open", "OpenBefore", "Reload", "History", "HistoryPage", "HistoryRows"})
+                {"Open", "OpenBefore", "Print", "Reload", "History", "HistoryPage", "HistoryRows"})
                 QTest::addRow("%s %s", qPrintable(user), method)
                     << user << QString::fromLatin1(method) << trusted;
             QTest::addRow("%s Set", qPrintable(user)) << user << QStringLiteral("Set") << false;
         }
-        // The bridge's account, though a member: what the bridge uses and
-        // nothing more.
-        for (const char *method : {"Get", "GetManagedObjects", "Open", "OpenBefore"})
+        // The bridge's account, though a member, and the spooler's: what
+        // each uses and nothing more.
+        const QString spooler = QString::fromLatin1(bus::SpoolerUser);
+        for (const char *method : {"Get", "GetManagedObjects", "Open", "OpenBefore", "Print"})
             QTest::addRow("bridge %s", method) << Bridge << QString::fromLatin1(method) << true;
         for (const char *method :
             {"Reload", "History", "HistoryPage", "HistoryRows", "Introspect", "Set"})
             QTest::addRow("bridge %s", method) << Bridge << QString::fromLatin1(method) << false;
+        for (const char *method : {"Get", "GetManagedObjects", "Print"})
+            QTest::addRow("spooler %s", method) << spooler << QString::fromLatin1(method) << true;
+        for (const char *method : {"Open", "OpenBefore", "Reload", "History", "HistoryPage",
+                 "HistoryRows", "Introspect", "Set"})
+            QTest::addRow("spooler %s", method) << spooler << QString::fromLatin1(method) << false;
     }
 
     void accessPolicy()
@@ -456,6 +481,12 @@ private slots:
                 {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
                     QStringLiteral("OpenBefore"), QStringLiteral("st"),
                     QStringLiteral("policy test"), QStringLiteral("1")}},
+            // busctl passes no descriptor: the bus judges the call by its
+            // name, and the service refuses its arguments.
+            {QStringLiteral("Print"),
+                {QStringLiteral("call"), ServiceName, drawerPath(3), DrawerInterface,
+                    QStringLiteral("Print"), QStringLiteral("ss"), QStringLiteral("policy test"),
+                    user}},
             {QStringLiteral("HistoryRows"),
                 {QStringLiteral("call"), ServiceName, root, ManagerInterface,
                     QStringLiteral("HistoryRows"), QStringLiteral("xtxyu"), QStringLiteral("0"),
@@ -483,9 +514,9 @@ private slots:
         const QString error = QString::fromLocal8Bit(busctl->readAllStandardError());
         // busctl says so when the bus refuses; the service itself refuses
         // nothing for lack of rights.
-        QCOMPARE(!error.contains(QLatin1String("Access denied")), allowed);
-        if (allowed && !method.startsWith(QLatin1String("Open")))
-            QCOMPARE(busctl->exitCode(), 0);
+        QVERIFY2(!error.contains(QLatin1String("Access denied")) == allowed, qPrintable(error));
+        if (allowed && !method.startsWith(QLatin1String("Open")) && method != u"Print")
+            QVERIFY2(busctl->exitCode() == 0, qPrintable(error));
 
         // The command-line client tells a refused user so, by its exit code.
         if (method == QLatin1String("Open")) {
@@ -684,6 +715,43 @@ private slots:
         QTRY_COMPARE(printer.kicks(), before + accepted);
         for (int i = 0; i < 10; ++i)
             QDBusConnection::disconnectFromBus(QStringLiteral("burst%1").arg(i));
+    }
+
+    // Jobs to the drawers on one printer print whole, in the order they
+    // came, the service's own questions only between them or between two
+    // of their commands; a job that would leave the printer inside a
+    // command prints nothing.
+    void printsJobsWholeInOrder()
+    {
+        QByteArray jobs[3];
+        for (int i = 0; i < 3; ++i)
+            for (int line = 0; line < 40; ++line)
+                jobs[i] += "\x1b!\x08receipt " + QByteArray::number(i) + " line "
+                    + QByteArray::number(line) + QByteArray(40, 'a' + i) + "\n";
+        const std::size_t before = printer.received().size();
+        QDBusPendingCall calls[] = {print(1, jobs[0]), print(3, jobs[1]), print(1, jobs[2])};
+        QSet<qulonglong> ids;
+        for (QDBusPendingCall &call : calls) {
+            call.waitForFinished();
+            QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+            ids.insert(call.reply().arguments().value(0).toULongLong());
+        }
+        QCOMPARE(ids.size(), 3);
+        const std::vector<std::uint8_t> all = printer.received();
+        QByteArray received(
+            reinterpret_cast<const char *>(all.data()) + before, qsizetype(all.size() - before));
+        // The hold's automatic status, asked for again after each job.
+        received.replace(QByteArray("\x10\x04\x01", 3), {}).replace("\x1d\x61\x01", {});
+        QCOMPARE(received, jobs[0] + jobs[1] + jobs[2]);
+
+        QDBusPendingCall cut = print(1, QByteArray("text\n\x1b\x70\x00", 8));
+        cut.waitForFinished();
+        QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
+        const std::vector<std::uint8_t> after = printer.received();
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(after.data()) + all.size(),
+                     qsizetype(after.size() - all.size()))
+                     .replace(QByteArray("\x10\x04\x01", 3), {}),
+            QByteArray());
     }
 
     void sectionEditRestartsItsDeviceOnly_data()

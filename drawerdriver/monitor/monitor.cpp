@@ -47,6 +47,10 @@ bool anySensor(const std::vector<DrawerSection> &sections)
 constexpr std::size_t MostBytesPerWakeUp = 64 * 1024;
 // How often a kick that met a busy device is tried again.
 constexpr std::chrono::milliseconds KickRetryInterval {200};
+// How often a job's end is looked for while the printer takes its last
+// bytes, and the most of a job written at once.
+constexpr std::chrono::milliseconds DrainCheckInterval {10};
+constexpr std::size_t MostBytesPerWrite = 16 * 1024;
 
 } // namespace
 
@@ -92,6 +96,82 @@ public:
         if (stillAsking)
             m_nextPoll = std::min(m_nextPoll, giveUp);
         m_watchPushed = true;
+    }
+
+    std::deque<std::shared_ptr<PrintJob>> jobs;
+
+    bool printing() const { return !jobs.empty(); }
+
+    // Moves the first job on as far as the printer takes it now, with the
+    // kicks and status questions due between its commands.
+    void printSome()
+    {
+        PrintJob &job = *jobs.front();
+        if (!m_jobStarted && !startJob(job))
+            return;
+        readDuringJob(job);
+        if (!m_connection.isOpen()) {
+            endJob(job, false, m_lastError);
+            return;
+        }
+        const auto now = Clock::now();
+        if (m_awaiting && now >= m_answerDeadline) {
+            // A late answer could no longer be told from the job's bytes.
+            m_connection.reader().endExchange();
+            m_awaiting = false;
+            m_noMoreQuestions = true;
+        }
+        dropExpiredKicks();
+        if (now - job.lastTaken >= m_monitor.m_stallLimit)
+            m_monitor.printerStalled();
+        if (now - job.lastTaken >= PrintGiveUp) {
+            endJob(job, false,
+                m_connection.transport().name() + " took nothing for "
+                    + std::to_string(PrintGiveUp.count() / 1000) + " s");
+            return;
+        }
+        writeJob(job);
+    }
+
+    // Ends every job: the monitor is ending. Those not begun go to a
+    // successor, if one comes.
+    void abandonJobs()
+    {
+        if (m_jobStarted)
+            endJob(*jobs.front(), false,
+                "the drawer's monitor stopped (its settings changed, "
+                "or the service is stopping)");
+    }
+
+    // What the worker waits for during a job: the descriptor, its events
+    // and the time of the next thing due.
+    void jobWait(int &fd, short &events, Clock::time_point &until)
+    {
+        fd = -1;
+        events = 0;
+        const PrintJob &job = *jobs.front();
+        const auto stall = m_monitor.m_stallLimit;
+        until = job.lastTaken + (Clock::now() - job.lastTaken < stall ? stall : PrintGiveUp);
+        if (!m_jobStarted) {
+            until = m_nextJobTry;
+        } else if (m_connection.isOpen()) {
+            fd = m_connection.transport().fd();
+            events = POLLIN | POLLRDHUP;
+            // Nothing to write: the job is written, or its next piece waits
+            // for the answer to our question.
+            const bool waiting = m_ownBytes.empty()
+                && (job.allWritten() || (m_awaiting && job.atBoundary() && job.pieceMayAnswer()));
+            if (!waiting)
+                events |= POLLOUT;
+            if (job.allWritten() && m_ownBytes.empty())
+                until = std::min(until, Clock::now() + DrainCheckInterval);
+            if (m_awaiting)
+                until = std::min(until, m_answerDeadline);
+        }
+        for (const PendingKick &kick : pending)
+            until = std::min(until, kick.deadline);
+        if (m_monitor.m_checkConfig)
+            until = std::min(until, m_nextConfigCheck);
     }
 
     // Sends the kicks that are due; a kick that meets a busy or absent
@@ -190,6 +270,229 @@ public:
     }
 
 private:
+    // An own bytes to go between two of a job's commands: a kick, or a
+    // status question; once begun, written whole before the job goes on.
+    struct OwnBytes {
+        std::vector<std::uint8_t> bytes;
+        std::size_t written = 0;
+        std::optional<PendingKick> kick;
+    };
+
+    bool startJob(PrintJob &job)
+    {
+        if (Clock::now() < m_nextJobTry)
+            return false;
+        std::string error;
+        const bool reached = !(m_connection.needsLookup() && !m_connection.lookUp(error))
+            && connect(Clock::now() + ExchangeLimit);
+        if (!reached) {
+            if (!error.empty())
+                failed(OpenFailure::Other, error);
+            // A printer busy for a moment is tried again, within the limit.
+            if (Clock::now() - job.lastTaken >= m_monitor.m_stallLimit)
+                endJob(job, false, m_lastError);
+            else
+                m_nextJobTry = Clock::now() + KickRetryInterval;
+            return false;
+        }
+        if (!m_connection.held())
+            m_connection.transport().discardInput();
+        m_jobStarted = true;
+        m_noMoreQuestions = false;
+        job.lastTaken = Clock::now();
+        m_nextPoll = Clock::now();
+        m_monitor.printingStarted();
+        return true;
+    }
+
+    // The printer's bytes during a job: statuses while only the monitor
+    // has asked, the job's own from the piece that may answer on.
+    void readDuringJob(PrintJob &job)
+    {
+        std::vector<std::uint8_t> buffer(m_connection.protocol().readSize());
+        for (std::size_t total = 0; total < MostBytesPerWakeUp;) {
+            const ssize_t got
+                = m_connection.transport().readAvailable(buffer.data(), buffer.size(), m_lastError);
+            if (got < 0) {
+                m_connection.close();
+                failed(OpenFailure::Gone, m_lastError);
+                return;
+            }
+            if (got == 0)
+                return;
+            total += std::size_t(got);
+            if (job.answersAreTheJobs() || m_noMoreQuestions)
+                continue;
+            const Reading reading
+                = m_connection.reader().take(buffer.data(), std::size_t(got), Clock::now());
+            if (reading.answer) {
+                m_connection.reader().endExchange();
+                m_awaiting = false;
+                m_nextPoll = Clock::now() + PollInterval;
+                answered(reading.answer);
+            }
+            if (!reading.pushed.empty())
+                answered(reading.pushed.back());
+            if (reading.noise) {
+                // Something answers that the reading did not expect.
+                m_connection.reader().endExchange();
+                m_awaiting = false;
+                m_noMoreQuestions = true;
+            }
+        }
+    }
+
+    // Writes the monitor's own bytes first, then the job's, piece by piece,
+    // as far as the printer takes them; at each piece's start the kicks
+    // and the question that are due go first.
+    void writeJob(PrintJob &job)
+    {
+        Transport &transport = m_connection.transport();
+        for (;;) {
+            if (!writeOwnBytes(job))
+                return;
+            if (job.allWritten()) {
+                finishWhenTaken(job);
+                return;
+            }
+            if (job.needsPiece())
+                job.nextPiece();
+            if (job.atBoundary()) {
+                if (queueKicks() || queueQuestion(job))
+                    continue;
+                if (m_awaiting && job.pieceMayAnswer())
+                    return; // its answers would be taken for ours
+                job.startPiece();
+            }
+            const std::size_t size = std::min(job.restSize(), MostBytesPerWrite);
+            const ssize_t wrote = transport.writeAvailable(job.rest(), size, m_lastError);
+            if (wrote < 0) {
+                endJob(job, false, m_lastError);
+                return;
+            }
+            if (wrote == 0)
+                return;
+            job.wrote(std::size_t(wrote));
+            took(job);
+        }
+    }
+
+    // False while they are not all written, or when the printer failed.
+    bool writeOwnBytes(PrintJob &job)
+    {
+        while (!m_ownBytes.empty()) {
+            OwnBytes &own = m_ownBytes.front();
+            const ssize_t wrote = m_connection.transport().writeAvailable(
+                own.bytes.data() + own.written, own.bytes.size() - own.written, m_lastError);
+            if (wrote < 0) {
+                endJob(job, false, m_lastError);
+                return false;
+            }
+            if (wrote == 0)
+                return false;
+            own.written += std::size_t(wrote);
+            took(job);
+            if (own.written < own.bytes.size())
+                continue;
+            if (own.kick) {
+                tellEnd(*own.kick, KickEnd::Delivered);
+            } else {
+                m_awaiting = true;
+                m_answerDeadline = Clock::now() + InJobAnswerLimit;
+                m_connection.reader().ask(m_answerDeadline);
+            }
+            m_ownBytes.pop_front();
+        }
+        return true;
+    }
+
+    bool queueKicks()
+    {
+        dropExpiredKicks();
+        const bool any = !pending.empty();
+        for (PendingKick &kick : pending)
+            m_ownBytes.push_back({kick.bytes, 0, std::move(kick)});
+        pending.clear();
+        return any;
+    }
+
+    bool queueQuestion(const PrintJob &job)
+    {
+        const std::vector<std::uint8_t> question = m_connection.protocol().statusRequest();
+        if (!m_watchSensor || question.empty() || m_awaiting || m_noMoreQuestions || !job.mayAsk()
+            || Clock::now() < m_nextPoll)
+            return false;
+        m_ownBytes.push_back({question, 0, std::nullopt});
+        return true;
+    }
+
+    void dropExpiredKicks()
+    {
+        const auto now = Clock::now();
+        for (auto kick = pending.begin(); kick != pending.end();) {
+            if (now < kick->deadline) {
+                ++kick;
+                continue;
+            }
+            tellUndelivered(*kick, "printing a job with no place for it");
+            kick = pending.erase(kick);
+        }
+    }
+
+    // The job's end: once the printer has taken the bytes written.
+    void finishWhenTaken(PrintJob &job)
+    {
+        const std::size_t unsent = m_connection.transport().unsentBytes();
+        if (unsent < m_lastUnsent)
+            took(job);
+        m_lastUnsent = unsent;
+        if (unsent == 0)
+            endJob(job, true, {});
+    }
+
+    void took(PrintJob &job)
+    {
+        job.lastTaken = Clock::now();
+        m_monitor.printerTook();
+    }
+
+    void endJob(PrintJob &job, bool printed, std::string error)
+    {
+        std::size_t taken = job.written();
+        if (!printed && m_connection.isOpen())
+            taken -= std::min(taken, m_connection.transport().unsentBytes());
+        // A kick begun goes whole or is told cut short; the rest wait for
+        // the next exchange.
+        for (OwnBytes &own : m_ownBytes) {
+            if (!own.kick)
+                continue;
+            if (own.written == 0)
+                pending.push_front(std::move(*own.kick));
+            else
+                tellEnd(*own.kick, KickEnd::CutShort);
+        }
+        m_ownBytes.clear();
+        if (m_awaiting)
+            m_connection.reader().endExchange();
+        m_awaiting = false;
+        m_jobStarted = false;
+        m_lastUnsent = SIZE_MAX;
+        m_nextJobTry = m_nextPoll = Clock::now();
+        if (!printed && !error.empty())
+            m_connection.close();
+        // A job may have ended the automatic status the hold asked for.
+        if (m_connection.isOpen() && m_connection.held()) {
+            std::string ignored;
+            m_connection.transport().writeAll(
+                m_connection.protocol().holdStart(), Clock::now() + ExchangeLimit, ignored);
+        }
+        m_connection.closeUnlessHeld();
+        m_monitor.printingEnded();
+        const std::shared_ptr<PrintJob> done = std::move(jobs.front());
+        jobs.pop_front();
+        done->finish(printed, taken, std::move(error));
+    }
+
     bool connect(Clock::time_point deadline)
     {
         if (m_connection.isOpen())
@@ -299,6 +602,7 @@ private:
 
     void failed(OpenFailure failure, const std::string &error)
     {
+        m_lastError = error;
         m_occupied = failure == OpenFailure::Busy || failure == OpenFailure::Refused;
         if (failure == OpenFailure::Gone)
             m_monitor.recordGone();
@@ -315,6 +619,15 @@ private:
     Clock::time_point m_nextConfigCheck = Clock::now() + ConfigCheckInterval;
     bool m_watchPushed = true;
     bool m_occupied = false; // the last failure: the device is busy, or refused us
+    std::string m_lastError;
+    // The job under way.
+    bool m_jobStarted = false;
+    Clock::time_point m_nextJobTry = Clock::now();
+    std::deque<OwnBytes> m_ownBytes;
+    bool m_awaiting = false; // a status question of ours awaits its answer
+    Clock::time_point m_answerDeadline;
+    bool m_noMoreQuestions = false; // until the job ends
+    std::size_t m_lastUnsent = SIZE_MAX;
 };
 
 DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
@@ -391,6 +704,8 @@ void DeviceMonitor::inheritAnswer(DeviceMonitor &predecessor)
 bool DeviceMonitor::answering() const
 {
     std::lock_guard guard(m_mutex);
+    if (m_printing)
+        return m_answered && !m_finished && Clock::now() - m_lastTaken < m_stallLimit;
     return m_answered && !m_finished && (!m_askedAt || Clock::now() - *m_askedAt < UnansweredLimit);
 }
 
@@ -432,6 +747,15 @@ void DeviceMonitor::kick(int drawer, std::vector<std::uint8_t> bytes, std::uint6
     wake();
 }
 
+void DeviceMonitor::print(std::shared_ptr<PrintJob> job)
+{
+    {
+        std::lock_guard guard(m_mutex);
+        m_jobs.push_back(std::move(job));
+    }
+    wake();
+}
+
 void DeviceMonitor::stop()
 {
     {
@@ -457,6 +781,47 @@ std::deque<PendingKick> DeviceMonitor::takeKicks()
 {
     std::lock_guard guard(m_mutex);
     return std::exchange(m_kicks, {});
+}
+
+std::deque<std::shared_ptr<PrintJob>> DeviceMonitor::takeJobs()
+{
+    std::lock_guard guard(m_mutex);
+    return std::exchange(m_jobs, {});
+}
+
+// Inside a job the printer's taking of its bytes says it is there; the
+// status questions, where the job lets them go, give the sensor.
+void DeviceMonitor::printingStarted()
+{
+    update([&] {
+        m_printing = true;
+        m_lastTaken = Clock::now();
+        m_askedAt.reset();
+        m_answered = true;
+    });
+}
+
+void DeviceMonitor::printerTook()
+{
+    bool wasAnswered = false;
+    {
+        std::lock_guard guard(m_mutex);
+        m_lastTaken = Clock::now();
+        wasAnswered = m_answered;
+    }
+    if (!wasAnswered)
+        update([&] { m_answered = true; });
+}
+
+void DeviceMonitor::printerStalled()
+{
+    update([&] { m_answered = false; });
+}
+
+void DeviceMonitor::printingEnded()
+{
+    std::lock_guard guard(m_mutex);
+    m_printing = false;
 }
 
 void DeviceMonitor::markExchangeDone()
@@ -526,7 +891,10 @@ DeviceMonitor::Work DeviceMonitor::takeWork(Worker &worker)
     work.inUse = m_handles > 0;
     std::move(m_kicks.begin(), m_kicks.end(), std::back_inserter(worker.pending));
     m_kicks.clear();
-    const bool idle = !work.inUse && worker.pending.empty() && Clock::now() >= work.idleEnd;
+    std::move(m_jobs.begin(), m_jobs.end(), std::back_inserter(worker.jobs));
+    m_jobs.clear();
+    const bool idle = !work.inUse && worker.pending.empty() && worker.jobs.empty()
+        && Clock::now() >= work.idleEnd;
     work.end = m_ending = m_stopRequested || idle;
     return work;
 }
@@ -536,22 +904,33 @@ void DeviceMonitor::serve(Worker &worker)
     for (;;) {
         const Work work = takeWork(worker);
         if (work.end) {
+            worker.abandonJobs();
             worker.deliverKicks(true);
             return;
         }
-        worker.deliverKicks(false);
-        worker.pollIfDue();
+        if (worker.printing()) {
+            worker.printSome();
+        } else {
+            worker.deliverKicks(false);
+            worker.pollIfDue();
+        }
         worker.checkConfigIfDue();
 
-        const auto until
-            = work.inUse ? worker.nextWake() : std::min(worker.nextWake(), work.idleEnd);
-        const int pushed = worker.pushedFd();
-        const WaitResult ready = waitFor(pushed, POLLIN | POLLRDHUP, until, m_wake[0]);
+        int fd = -1;
+        short events = POLLIN | POLLRDHUP;
+        Clock::time_point until;
+        if (worker.printing()) {
+            worker.jobWait(fd, events, until); // a job keeps the monitor
+        } else {
+            fd = worker.pushedFd();
+            until = work.inUse ? worker.nextWake() : std::min(worker.nextWake(), work.idleEnd);
+        }
+        const WaitResult ready = waitFor(fd, events, until, m_wake[0]);
         if (ready.woken) {
             char drained[64];
             while (::read(m_wake[0], drained, sizeof drained) > 0) { }
         }
-        if (pushed >= 0 && ready.ready())
+        if (!worker.printing() && fd >= 0 && ready.ready())
             worker.readPushed();
     }
 }
@@ -561,9 +940,11 @@ void DeviceMonitor::run()
     if (m_predecessor) {
         m_predecessor->waitUntilFinished(Clock::now() + LongestBackoff + ExchangeLimit);
         std::deque<PendingKick> handedOver = m_predecessor->takeKicks();
+        std::deque<std::shared_ptr<PrintJob>> jobs = m_predecessor->takeJobs();
         {
             std::lock_guard guard(m_mutex);
             m_kicks.insert(m_kicks.begin(), handedOver.begin(), handedOver.end());
+            m_jobs.insert(m_jobs.begin(), jobs.begin(), jobs.end());
         }
         m_predecessor.reset();
     }
@@ -573,6 +954,7 @@ void DeviceMonitor::run()
         // What could not be delivered goes to a successor, if one comes.
         std::lock_guard guard(m_mutex);
         m_kicks.insert(m_kicks.begin(), worker.pending.begin(), worker.pending.end());
+        m_jobs.insert(m_jobs.begin(), worker.jobs.begin(), worker.jobs.end());
     }
     update([&] {
         m_finished = true;

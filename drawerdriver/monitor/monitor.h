@@ -18,9 +18,16 @@
 // never the other way round; the worker thread holds its monitor's lock only
 // to read or write the state below, never while it talks to the device, and
 // calls back into the bank holding no lock at all.
+//
+// Print jobs. A receipt printer's jobs (the drawer service's Print) go
+// through its monitor, one after another, whole. Inside a job the monitor
+// asks and kicks only between two of the job's commands; the drawer counts
+// as there while the printer takes the job's bytes, and as gone once it
+// has taken none for the stall limit.
 #pragma once
 
 #include "config/config.h"
+#include "monitor/printjob.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -51,6 +58,14 @@ inline constexpr std::chrono::milliseconds BusyGrace {2000};
 // How long an accepted kick is tried on a busy or absent device: long
 // enough to outlast the printing of a receipt.
 inline constexpr std::chrono::milliseconds KickDeadline {3000};
+// A printer that takes none of a job's bytes for this long is not there.
+inline constexpr std::chrono::milliseconds PrintStallLimit {2000};
+// A job that its printer takes nothing of for this long is given up (a
+// printer out of paper has that long to be seen to).
+inline constexpr std::chrono::milliseconds PrintGiveUp {30000};
+// How long a status question inside a job may wait for its answer, behind
+// the bytes of the job that went before it.
+inline constexpr std::chrono::milliseconds InJobAnswerLimit {1000};
 // How often a monitor looks whether the configuration file has changed.
 inline constexpr std::chrono::milliseconds ConfigCheckInterval {500};
 
@@ -107,6 +122,14 @@ public:
     // Hands a kick to the worker, which sends it at once and tries again on
     // a busy device until the kick's deadline.
     void kick(int drawer, std::vector<std::uint8_t> bytes, std::uint64_t tag = 0);
+    // Queues a print job behind the device's others. It prints whole, its
+    // printer opened or connected for it where the device is not held; a
+    // printer that cannot be reached within the stall limit, or that takes
+    // nothing for PrintGiveUp, fails it.
+    void print(std::shared_ptr<PrintJob> job);
+    // How long a printer may take nothing of a job and still count as
+    // there; tests shorten it. Set before start().
+    void setStallLimit(std::chrono::milliseconds limit) { m_stallLimit = limit; }
     // Called on the worker thread with the drawer (0 for "Drawer #1") and
     // tag of each kick as it ends; one the device never took in time is
     // also told by reportProblem. Set before start().
@@ -131,6 +154,13 @@ private:
 
     Work takeWork(Worker &worker);
     std::deque<PendingKick> takeKicks();
+    std::deque<std::shared_ptr<PrintJob>> takeJobs();
+    // A job's printer: printing, taking its bytes, taking none for the
+    // stall limit, done.
+    void printingStarted();
+    void printerTook();
+    void printerStalled();
+    void printingEnded();
     void inheritAnswer(DeviceMonitor &predecessor);
     void markExchangeDone();
     // When the question under way was asked: now, unless one still is.
@@ -159,6 +189,10 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_askedAt; // a question under way
     bool m_firstExchangeDone = false;
     std::deque<PendingKick> m_kicks;
+    std::deque<std::shared_ptr<PrintJob>> m_jobs;
+    std::chrono::milliseconds m_stallLimit = PrintStallLimit;
+    bool m_printing = false;
+    Clock::time_point m_lastTaken;
     int m_handles = 0;
     std::chrono::steady_clock::time_point m_lastCall;
     bool m_stopRequested = false;

@@ -82,6 +82,12 @@ OpenResult connectNetwork(
     // Status requests are tiny: send them at once rather than gathering.
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A print job's bytes wait in the printer, not here: a status question
+    // or a kick put between two of its commands is not held up behind
+    // seconds of the job, and the job's end is known when the printer
+    // has it.
+    const int sendBuffer = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     int code = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.address), address.length) != 0) {
         code = errno;

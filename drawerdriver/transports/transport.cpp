@@ -8,6 +8,7 @@
 #include <set>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace drawerdriver {
@@ -81,6 +82,25 @@ bool Transport::writeAll(const std::vector<std::uint8_t> &bytes, Clock::time_poi
         }
     }
     return true;
+}
+
+ssize_t Transport::writeAvailable(const std::uint8_t *bytes, std::size_t size, std::string &error)
+{
+    const ssize_t wrote = writeSome(bytes, size);
+    if (wrote >= 0)
+        return wrote;
+    if (errno == EAGAIN || errno == EINTR)
+        return 0;
+    error = "cannot write to " + m_name + ": " + std::strerror(errno);
+    return -1;
+}
+
+// TIOCOUTQ is SIOCOUTQ too; a device node without a queue of its own (a
+// USB printer, whose write ends when the printer has the bytes) says 0.
+std::size_t Transport::unsentBytes() const
+{
+    int queued = 0;
+    return ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? std::size_t(queued) : 0;
 }
 
 ssize_t Transport::writeSome(const std::uint8_t *bytes, std::size_t size)

@@ -35,6 +35,12 @@ public:
     // written (if given) counts what the device took, all or part.
     bool writeAll(const std::vector<std::uint8_t> &bytes, Clock::time_point deadline,
         std::string &error, std::size_t *written = nullptr);
+    // Writes what the device takes now, without waiting: the count written,
+    // 0 when it takes nothing yet, or -1 with error set when it failed.
+    ssize_t writeAvailable(const std::uint8_t *bytes, std::size_t size, std::string &error);
+    // Bytes written that the device has not taken yet (a network printer's
+    // unacknowledged ones, a serial port's output queue); 0 where unknown.
+    std::size_t unsentBytes() const;
     // What the device has sent, without waiting: the count read, 0 for
     // nothing, or -1 with error set when the device is gone or failed.
     ssize_t readAvailable(std::uint8_t *buffer, std::size_t size, std::string &error);
