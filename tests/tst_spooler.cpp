@@ -9,10 +9,13 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -65,6 +68,16 @@ private:
         return QRegularExpression(QStringLiteral("request id is (\\S+)"))
             .match(run.output)
             .captured(1);
+    }
+
+    QVariant property(const char *name)
+    {
+        QDBusMessage get
+            = QDBusMessage::createMethodCall(QString::fromLatin1(drawerdriver::bus::ServiceName),
+                QString::fromStdString(drawerdriver::bus::drawerPath(1)),
+                QString::fromLatin1(drawerdriver::bus::PropertiesInterface), QStringLiteral("Get"));
+        get << QString::fromLatin1(drawerdriver::bus::DrawerInterface) << QString::fromLatin1(name);
+        return bus().call(get).arguments().value(0).value<QDBusVariant>().variant();
     }
 
     bool completed(const QString &job)
@@ -170,6 +183,46 @@ private slots:
                 ++found;
         }
         QCOMPARE(found, 1);
+    }
+
+    // On a printer that takes a receipt as slowly as a real one, a drawer
+    // opened by hand while it prints shows on the bus before it ends, and a
+    // kick asked for meanwhile goes out whole between two of its commands
+    // (here, characters of its text): each behind no more of the receipt
+    // than the printer's own buffer and a kilobyte, not behind all that
+    // the kernel would queue for the connection.
+    void kickAndDrawerDuringAReceipt()
+    {
+        // The printer's receive buffer (4 kB, which the kernel doubles), the
+        // service's kilobyte, and what prints while the test asks the bus.
+        constexpr qsizetype ReceiptLag = 16 * 1024;
+        printer.bytesPerSecond = 20000;
+        auto restore = qScopeGuard([this] {
+            printer.bytesPerSecond = 0;
+            printer.sensorHigh = false;
+        });
+        const qsizetype before = printed(printer).size();
+        const QByteArray bytes = receipt(QStringLiteral("slow"), 2000);
+        QVERIFY(!submit(bytes, QStringLiteral("Slow")).isEmpty());
+        QTRY_VERIFY(printed(printer).size() > before + 2000);
+        const qsizetype changed = printed(printer).size() - before;
+        printer.sensorHigh = true;
+        QTRY_VERIFY(property(drawerdriver::bus::OpenProperty).toBool());
+        const qsizetype asked = printed(printer).size() - before;
+        QVERIFY2(asked - changed < ReceiptLag,
+            qPrintable(QStringLiteral("changed at %1, shown at %2").arg(changed).arg(asked)));
+        const QDBusMessage open = bus().call(
+            QDBusMessage::createMethodCall(QString::fromLatin1(drawerdriver::bus::ServiceName),
+                QString::fromStdString(drawerdriver::bus::drawerPath(1)),
+                QString::fromLatin1(drawerdriver::bus::DrawerInterface), QStringLiteral("Open"))
+            << QStringLiteral("during a receipt"));
+        QCOMPARE(open.type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(printed(printer).endsWith("slow end\n"), 30000);
+        const QByteArray all = printed(printer).mid(before);
+        const qsizetype kick = all.indexOf(QByteArray("\x1Bp\x00", 3));
+        QCOMPARE(all.left(kick) + all.mid(kick + 5), bytes);
+        QVERIFY2(kick - asked < ReceiptLag,
+            qPrintable(QStringLiteral("asked at %1, kicked at %2").arg(asked).arg(kick)));
     }
 
     // With the service away, the spooler keeps the job; once the service

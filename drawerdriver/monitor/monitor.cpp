@@ -51,6 +51,10 @@ constexpr std::chrono::milliseconds KickRetryInterval {200};
 // bytes, and the most of a job written at once.
 constexpr std::chrono::milliseconds DrainCheckInterval {10};
 constexpr std::size_t MostBytesPerWrite = 16 * 1024;
+// The most of a job left in the kernel's queue for the printer: what is
+// queued goes out before a kick or a question written after it, and a
+// network connection's queue holds megabytes, seconds of a receipt.
+constexpr std::size_t MostQueued = 1024;
 
 } // namespace
 
@@ -161,8 +165,13 @@ public:
             // for the answer to our question.
             const bool waiting = m_ownBytes.empty()
                 && (job.allWritten() || (m_awaiting && job.atBoundary() && job.pieceMayAnswer()));
-            if (!waiting)
+            // A full queue is looked at again soon rather than waited on:
+            // the descriptor stays writable while it drains.
+            const bool full = m_connection.transport().unsentBytes() >= MostQueued;
+            if (!waiting && !full)
                 events |= POLLOUT;
+            if (full)
+                until = std::min(until, Clock::now() + DrainCheckInterval);
             if (job.allWritten() && m_ownBytes.empty())
                 until = std::min(until, Clock::now() + DrainCheckInterval);
             if (m_awaiting)
@@ -364,7 +373,11 @@ private:
                     return; // its answers would be taken for ours
                 job.startPiece();
             }
-            const std::size_t size = std::min(job.restSize(), MostBytesPerWrite);
+            const std::size_t queued = transport.unsentBytes();
+            if (queued >= MostQueued)
+                return;
+            const std::size_t size
+                = std::min({job.restSize(), MostBytesPerWrite, MostQueued - queued});
             const ssize_t wrote = transport.writeAvailable(job.rest(), size, m_lastError);
             if (wrote < 0) {
                 endJob(job, false, m_lastError);

@@ -37,6 +37,11 @@ public:
     std::atomic<Mode> mode {Mode::Answering};
     // Only the oldest connection is served; the others wait until it closes.
     std::atomic<bool> oneClientAtATime {false};
+    // How fast it prints, as a real printer takes a receipt's bytes: at
+    // most this many a second, with a receive buffer of a few kilobytes;
+    // 0: as fast as they come. Connections made after it is set get the
+    // small buffer.
+    std::atomic<int> bytesPerSecond {0};
 
     // Bytes the printer sends of its own accord to every client, such as an
     // automatic status.
@@ -107,6 +112,8 @@ private:
         std::uint32_t noise = 12345;
         for (std::uint8_t &byte : flood)
             byte = std::uint8_t((noise = noise * 1103515245 + 12345) >> 16);
+        const auto started = std::chrono::steady_clock::now();
+        std::int64_t taken = 0; // bytes, for bytesPerSecond
         while (!m_stop) {
             std::vector<std::vector<std::uint8_t>> pushes;
             {
@@ -130,6 +137,9 @@ private:
                 const int client
                     = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client >= 0) {
+                    const int buffer = 4096;
+                    if (bytesPerSecond > 0)
+                        ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
                     m_clients.push_back(client);
                     ++m_connections;
                 }
@@ -142,7 +152,23 @@ private:
                 if (!(ready[i].revents & (POLLIN | POLLHUP | POLLERR)))
                     continue;
                 std::uint8_t bytes[512];
-                const ssize_t got = ::recv(client, bytes, sizeof bytes, 0);
+                std::size_t room = sizeof bytes;
+                if (bytesPerSecond > 0) {
+                    // Idle time earns no more than one read's worth ahead.
+                    const auto allowed = std::int64_t(
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                            .count()
+                        * bytesPerSecond);
+                    taken = std::max<std::int64_t>(taken, allowed - std::int64_t(sizeof bytes));
+                    room = std::size_t(
+                        std::clamp<std::int64_t>(allowed - taken, 0, std::int64_t(sizeof bytes)));
+                    if (room == 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        continue;
+                    }
+                }
+                const ssize_t got = ::recv(client, bytes, room, 0);
+                taken += std::max<ssize_t>(got, 0);
                 if (got <= 0) {
                     closed.push_back(client);
                     continue;

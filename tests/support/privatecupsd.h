@@ -78,6 +78,16 @@ public:
         return QStringLiteral("cupsd did not start: ") + QString::fromLocal8Bit(m_daemon.readAll());
     }
 
+    // One of the system's backends beside the one under test, such as
+    // socket, for a queue straight to a printer.
+    bool addSystemBackend(const QString &name)
+    {
+        const QString copy = m_folder + QStringLiteral("/bin/backend/") + name;
+        return QFile::copy(QStringLiteral("/usr/lib/cups/backend/") + name, copy)
+            && QFile::setPermissions(
+                copy, QFile::permissions(QStringLiteral("/usr/lib/cups/backend/") + name));
+    }
+
     struct Run {
         int exit = -1;
         QString output;
