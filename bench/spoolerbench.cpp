@@ -15,7 +15,7 @@
 //   spooler open-service        the sensor changed during a receipt to the
 //   spooler open-direct         service's Open property, ms (3500: not seen)
 //
-//   spooler-bench SERVICE BACKEND [RECEIPTS]
+//   spooler-bench BACKEND [RECEIPTS]   (the service is the one built with it)
 #include "support/fakenetworkprinter.h"
 #include "support/privatecupsd.h"
 #include "support/privatesystembus.h"
@@ -157,11 +157,11 @@ public:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: spooler-bench SERVICE BACKEND [RECEIPTS]\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: spooler-bench BACKEND [RECEIPTS]\n");
         return 2;
     }
-    const int receipts = argc > 3 ? std::max(1, std::atoi(argv[3])) : 10;
+    const int receipts = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
     QTemporaryDir home;
     QFile::setPermissions(home.path(), QFile::permissions(home.path()) | QFile::ExeOther);
     Bench bench;
@@ -184,7 +184,7 @@ int main(int argc, char *argv[])
     bench.cupsd = std::make_unique<PrivateCupsd>();
     if (failed.isEmpty())
         failed = bench.cupsd->start(home.filePath(QStringLiteral("cups")),
-            QString::fromLocal8Bit(argv[2]), systemBus.address, conf);
+            QString::fromLocal8Bit(argv[1]), systemBus.address, conf);
     const QString straight = QStringLiteral("socket://127.0.0.1:%1").arg(bench.printer.port());
     if (failed.isEmpty() && !bench.cupsd->addSystemBackend(QStringLiteral("socket")))
         failed = QStringLiteral("cannot copy the spooler's socket backend");
