@@ -186,7 +186,10 @@ int main(int argc, char *argv[])
         failed = bench.cupsd->start(home.filePath(QStringLiteral("cups")),
             QString::fromLocal8Bit(argv[1]), systemBus.address, conf);
     const QString straight = QStringLiteral("socket://127.0.0.1:%1").arg(bench.printer.port());
-    if (failed.isEmpty() && !bench.cupsd->addSystemBackend(QStringLiteral("socket")))
+    // The spooler's own backend for a queue straight to the printer.
+    if (failed.isEmpty()
+        && !QFile::copy(QStringLiteral("/usr/lib/cups/backend/socket"),
+            bench.cupsd->folder() + QStringLiteral("/bin/backend/socket")))
         failed = QStringLiteral("cannot copy the spooler's socket backend");
     for (const auto &[queue, uri] : {std::pair(QStringLiteral("direct"), straight),
              std::pair(QStringLiteral("service"), QStringLiteral("kestrin:/1"))})

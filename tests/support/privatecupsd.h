@@ -1,13 +1,11 @@
 // A private print spooler: the system's cupsd with a configuration of its
 // own in a folder, listening on a free port of 127.0.0.1 and on a socket
-// there (through which root administers it), with a backend folder holding
-// only the backend under test, run as lp as the real spooler runs it. Its
-// backends reach the bus and drawers.conf given. The spooler's tools reach
-// it through CUPS_SERVER in environment().
+// there (through which root administers it), with a backend folder of its
+// own holding the backend under test, which it runs as lp. Its backends
+// reach the bus and drawers.conf given; its tools, through CUPS_SERVER.
 #pragma once
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTest>
@@ -20,107 +18,95 @@ public:
         m_daemon.waitForFinished(5000);
     }
 
-    // Empty on success, otherwise what went wrong. folder must be one that lp
-    // may pass through, as must the bus's socket.
+    // Empty on success, otherwise what went wrong. The spooler's account
+    // must be let through the folder's parents and to the bus's socket.
     QString start(const QString &folder, const QString &backend, const QString &busAddress,
         const QString &drawersConf)
     {
         m_folder = folder;
-        QDir dir(folder);
         for (const char *sub : {"bin/backend", "spool/tmp", "cache", "state", "log"})
-            if (!dir.mkpath(QString::fromLatin1(sub)))
-                return QStringLiteral("cannot make the spooler's folders in ") + folder;
-        // The spooler's own helpers and filters, with the one backend.
-        const QString kestrin = folder + QStringLiteral("/bin/backend/kestrin");
+            QDir(folder).mkpath(QString::fromLatin1(sub));
+        QTcpServer probe; // a free port
+        probe.listen(QHostAddress::LocalHost);
+        const QString socket = folder + QStringLiteral("/cups.sock");
+        const QString conf = QStringLiteral(
+            "Listen 127.0.0.1:%1\nListen %2\nLogLevel debug\nJobRetryInterval 1\nBrowsing No\n"
+            "<Location />\nOrder allow,deny\nAllow 127.0.0.1\n</Location>\n")
+                                 .arg(probe.serverPort())
+                                 .arg(socket);
+        const QString files = QStringLiteral(
+            "ServerRoot %1\nServerBin %1/bin\nRequestRoot %1/spool\nTempDir %1/spool/tmp\n"
+            "CacheDir %1/cache\nStateDir %1/state\nErrorLog %1/log/error_log\n"
+            "AccessLog %1/log/access_log\nPageLog %1/log/page_log\nUser lp\nGroup lp\n"
+            "SetEnv DBUS_SYSTEM_BUS_ADDRESS %2\nSetEnv KESTRIN_DRAWERS_CONF %3\n")
+                                  .arg(folder, busAddress, drawersConf);
+        probe.close();
+        // The spooler's own helpers and filters, and the one backend.
         if (!QFile::link(
                 QStringLiteral("/usr/lib/cups/daemon"), folder + QStringLiteral("/bin/daemon"))
             || !QFile::link(
                 QStringLiteral("/usr/lib/cups/filter"), folder + QStringLiteral("/bin/filter"))
-            || !QFile::copy(backend, kestrin)
-            || !QFile::setPermissions(kestrin,
-                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                    | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
-            return QStringLiteral("cannot lay out the spooler's programs");
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        probe.close();
-        const QString socket = folder + QStringLiteral("/cups.sock");
-        if (!write(QStringLiteral("cupsd.conf"),
-                QStringLiteral("Listen 127.0.0.1:%1\nListen %2\nLogLevel debug\n"
-                               "JobRetryInterval 1\nBrowsing No\n"
-                               "<Location />\nOrder allow,deny\nAllow 127.0.0.1\n</Location>\n")
-                    .arg(port)
-                    .arg(socket))
-            || !write(QStringLiteral("cups-files.conf"),
-                QStringLiteral("ServerRoot %1\nServerBin %1/bin\nRequestRoot %1/spool\n"
-                               "TempDir %1/spool/tmp\nCacheDir %1/cache\nStateDir %1/state\n"
-                               "ErrorLog %1/log/error_log\nAccessLog %1/log/access_log\n"
-                               "PageLog %1/log/page_log\nUser lp\nGroup lp\n"
-                               "SetEnv DBUS_SYSTEM_BUS_ADDRESS %2\n"
-                               "SetEnv KESTRIN_DRAWERS_CONF %3\n")
-                    .arg(folder, busAddress, drawersConf)))
-            return QStringLiteral("cannot write the spooler's configuration");
+            || !install(backend, QStringLiteral("kestrin"))
+            || !write(QStringLiteral("cupsd.conf"), conf)
+            || !write(QStringLiteral("cups-files.conf"), files))
+            return QStringLiteral("cannot lay out the spooler's files in ") + folder;
         m_environment = QProcessEnvironment::systemEnvironment();
         m_environment.insert(QStringLiteral("CUPS_SERVER"), socket);
+        m_environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
         m_daemon.setProcessChannelMode(QProcess::MergedChannels);
         m_daemon.start(QStringLiteral("cupsd"),
             {QStringLiteral("-f"), QStringLiteral("-c"), folder + QStringLiteral("/cupsd.conf"),
                 QStringLiteral("-s"), folder + QStringLiteral("/cups-files.conf")});
-        for (int tries = 0; tries < 100; ++tries) {
-            if (run({QStringLiteral("lpstat"), QStringLiteral("-r")}).exit == 0
-                && m_lastOutput.startsWith("scheduler is running"))
-                return QString();
-            if (m_daemon.state() == QProcess::NotRunning)
-                break;
-            QTest::qWait(100);
-        }
+        if (QTest::qWaitFor(
+                [this] {
+                    return run({QStringLiteral("lpstat"), QStringLiteral("-r")})
+                               .output.startsWith(QLatin1String("scheduler is running"))
+                        || m_daemon.state() == QProcess::NotRunning;
+                },
+                10000)
+            && m_daemon.state() == QProcess::Running)
+            return QString();
         return QStringLiteral("cupsd did not start: ") + QString::fromLocal8Bit(m_daemon.readAll());
-    }
-
-    // One of the system's backends beside the one under test, such as
-    // socket, for a queue straight to a printer.
-    bool addSystemBackend(const QString &name)
-    {
-        const QString copy = m_folder + QStringLiteral("/bin/backend/") + name;
-        return QFile::copy(QStringLiteral("/usr/lib/cups/backend/") + name, copy)
-            && QFile::setPermissions(
-                copy, QFile::permissions(QStringLiteral("/usr/lib/cups/backend/") + name));
     }
 
     struct Run {
         int exit = -1;
-        QString output;
+        QString output; // and its errors
     };
-    // One of the spooler's tools, on this spooler, in the C locale.
+    // A program (the spooler's tools) on this spooler, in the C locale.
     Run run(const QStringList &command, const QByteArray &input = {})
     {
         QProcess tool;
-        QProcessEnvironment environment = m_environment;
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        tool.setProcessEnvironment(environment);
+        tool.setProcessEnvironment(m_environment);
         tool.setProcessChannelMode(QProcess::MergedChannels);
         tool.start(command.first(), command.mid(1));
         tool.write(input);
         tool.closeWriteChannel();
         if (!tool.waitForFinished(20000))
             tool.kill();
-        m_lastOutput = tool.readAll();
         return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1,
-            QString::fromLocal8Bit(m_lastOutput)};
+            QString::fromLocal8Bit(tool.readAll())};
     }
 
     QProcessEnvironment environment() const { return m_environment; }
-    // The spooler's log, where the backend's messages go.
+    QString folder() const { return m_folder; }
+    // The spooler's log, where the backends' messages go.
     QString log() const
     {
         QFile file(m_folder + QStringLiteral("/log/error_log"));
         return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
     }
 
-    quint16 port = 0;
-
 private:
+    // World-executable: the spooler runs it as lp.
+    bool install(const QString &program, const QString &name)
+    {
+        const QString copy = m_folder + QStringLiteral("/bin/backend/") + name;
+        return QFile::copy(program, copy)
+            && QFile::setPermissions(copy,
+                QFile::permissions(copy) | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther
+                    | QFile::ReadGroup | QFile::ExeGroup);
+    }
     bool write(const QString &name, const QString &text)
     {
         QFile file(m_folder + QLatin1Char('/') + name);
@@ -130,5 +116,4 @@ private:
     QString m_folder;
     QProcess m_daemon;
     QProcessEnvironment m_environment;
-    QByteArray m_lastOutput;
 };
