@@ -53,8 +53,10 @@ constexpr std::chrono::milliseconds DrainCheckInterval {10};
 constexpr std::size_t MostBytesPerWrite = 16 * 1024;
 // The most of a job left in the kernel's queue for the printer: what is
 // queued goes out before a kick or a question written after it, and a
-// network connection's queue holds megabytes, seconds of a receipt.
+// network connection's queue holds megabytes, seconds of a receipt. A
+// serial port's goes out at its speed: it keeps about 50 ms of it.
 constexpr std::size_t MostQueued = 1024;
+constexpr int SerialQueueShare = 20; // of a second
 
 } // namespace
 
@@ -167,7 +169,7 @@ public:
                 && (job.allWritten() || (m_awaiting && job.atBoundary() && job.pieceMayAnswer()));
             // A full queue is looked at again soon rather than waited on:
             // the descriptor stays writable while it drains.
-            const bool full = m_connection.transport().unsentBytes() >= MostQueued;
+            const bool full = m_connection.transport().unsentBytes() >= queueLimit();
             if (!waiting && !full)
                 events |= POLLOUT;
             if (full)
@@ -374,10 +376,10 @@ private:
                 job.startPiece();
             }
             const std::size_t queued = transport.unsentBytes();
-            if (queued >= MostQueued)
+            if (queued >= queueLimit())
                 return;
             const std::size_t size
-                = std::min({job.restSize(), MostBytesPerWrite, MostQueued - queued});
+                = std::min({job.restSize(), MostBytesPerWrite, queueLimit() - queued});
             const ssize_t wrote = transport.writeAvailable(job.rest(), size, m_lastError);
             if (wrote < 0) {
                 endJob(job, false, m_lastError);
@@ -388,6 +390,15 @@ private:
             job.wrote(std::size_t(wrote));
             took(job);
         }
+    }
+
+    std::size_t queueLimit()
+    {
+        // 8N1: ten bits a byte.
+        if (m_connection.transport().serialPort())
+            return std::clamp<std::size_t>(
+                std::size_t(m_device.speed) / 10 / SerialQueueShare, 16, MostQueued);
+        return MostQueued;
     }
 
     // False while they are not all written, or when the printer failed.
