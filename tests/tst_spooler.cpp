@@ -196,7 +196,7 @@ private slots:
         QVERIFY(!job.isEmpty() && !completed(job) && !printed(printer).contains(bytes));
         QVERIFY(systemBus->setActivatable(true));
         QTRY_VERIFY_WITH_TIMEOUT(completed(job), 20000);
-        QCOMPARE(printed(printer).count(bytes), 1);
+        QTRY_COMPARE(printed(printer).count(bytes), 1);
     }
 };
 
