@@ -89,6 +89,7 @@ private slots:
         row("QR size", EscPos, none, hex("1D 28 6B 03 00 31 52 30"), true, -1, true);
         row("GS v 0 hostile", EscPos, none, hex("1D 76 30 00 05 00 03 00") + Hostile, true, -1,
             false, 2);
+        row("GS v 0 wide", EscPos, none, hex("1D 76 30 00 00 01 01 00") + Bytes(256, 0x1B));
         row("ESC * 24-dot", EscPos, none, hex("1B 2A 21 05 00") + Hostile, true, -1, false, 2);
         row("ESC * 8-dot", EscPos, none, hex("1B 2A 00 02 00 10 04"));
         row("ESC * unknown m", EscPos, none, hex("1B 2A 05"), false);

@@ -10,6 +10,8 @@
 #include "config/words.h"
 #include "drawer/vendordrawerlibrary.h"
 #include "formprobe.h"
+#include "monitor/monitor.h"
+#include "protocols/protocol.h"
 #include "support/blockedclock.h"
 #include "support/drawerconfigfile.h"
 #include "support/drawerfunctions.h"
@@ -31,6 +33,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include <csignal>
@@ -190,6 +193,87 @@ QList<std::pair<QString, QString>> documentedConfigurations(const QString &name)
             QStringLiteral("(?m)^(#%1\n(?:#[a-z-]+ = .*\n)*)").arg(heading), QStringLiteral("#"));
     }
     return found;
+}
+
+// A receipt: lines of text in bold (ESC ! n) and raster images (GS v 0)
+// whose data holds a kick's bytes; spans gets where each command of more
+// than one byte starts and ends.
+Bytes receipt(
+    int lines, const Bytes &imageData, std::vector<std::pair<std::size_t, std::size_t>> &spans)
+{
+    Bytes job;
+    for (int line = 0; line < lines; ++line) {
+        const std::size_t start = job.size();
+        job.insert(job.end(), {0x1B, 0x21, std::uint8_t(line % 2 ? 0x08 : 0x00)});
+        spans.emplace_back(start, job.size());
+        const std::string text = "line " + std::to_string(line) + std::string(40, '.') + "\n";
+        job.insert(job.end(), text.begin(), text.end());
+        if (line % 4 != 0)
+            continue;
+        const std::size_t image = job.size(); // 256 x 64 dots
+        job.insert(job.end(), {0x1D, 0x76, 0x30, 0x00, 0x20, 0x00, 0x40, 0x00});
+        for (std::size_t i = 0; i < 2048; ++i)
+            job.push_back(imageData[i % imageData.size()]);
+        spans.emplace_back(image, job.size());
+    }
+    return job;
+}
+
+// What the monitor put between a job's bytes as the printer received
+// them: each of its own byte strings and the job's offset where it went.
+// Empty, with the job whole, when something else got mixed in.
+std::vector<std::pair<std::size_t, Bytes>> ownBytesIn(
+    const Bytes &received, const Bytes &job, const std::vector<Bytes> &own)
+{
+    std::vector<std::pair<std::size_t, Bytes>> found;
+    std::size_t j = 0;
+    const auto startsWith = [](const Bytes &bytes, std::size_t at, const Bytes &part) {
+        return bytes.size() - std::min(at, bytes.size()) >= part.size()
+            && std::equal(part.begin(), part.end(), bytes.begin() + std::ptrdiff_t(at));
+    };
+    for (std::size_t i = 0; i < received.size();) {
+        const auto mine = std::find_if(own.begin(), own.end(), [&](const Bytes &bytes) {
+            return startsWith(received, i, bytes) && !startsWith(job, j, bytes);
+        });
+        if (mine != own.end()) {
+            found.emplace_back(j, *mine);
+            i += mine->size();
+        } else if (j < job.size() && received[i] == job[j]) {
+            ++i;
+            ++j;
+        } else {
+            return {};
+        }
+    }
+    return j == job.size() ? found : decltype(found) {};
+}
+
+// A monitor of a printer's drawer 1, as the drawer service keeps one, that
+// counts a printer taking nothing for a second as gone.
+std::shared_ptr<drawerdriver::DeviceMonitor> printerMonitor(const std::string &device)
+{
+    const auto config = drawerdriver::parseDrawerConfig(
+        "[drawer 1]\ndevice = " + device + "\nsensor = open-high\n", "test");
+    auto monitor = std::make_shared<drawerdriver::DeviceMonitor>(
+        std::vector<drawerdriver::DrawerSection> {{0, *config.drawers[0]}});
+    monitor->setStallLimit(std::chrono::milliseconds(1000));
+    monitor->start();
+    monitor->handleTaken();
+    return monitor;
+}
+
+std::future<drawerdriver::PrintResult> print(drawerdriver::DeviceMonitor &monitor, Bytes job)
+{
+    auto promise = std::make_shared<std::promise<drawerdriver::PrintResult>>();
+    monitor.print(std::make_shared<drawerdriver::PrintJob>(std::move(job),
+        drawerdriver::PrinterLanguage::EscPos,
+        [promise](const drawerdriver::PrintResult &result) { promise->set_value(result); }));
+    return promise->get_future();
+}
+
+bool printedWhole(std::future<drawerdriver::PrintResult> &job)
+{
+    return job.wait_for(std::chrono::seconds(20)) == std::future_status::ready && job.get().printed;
 }
 
 // GitHub's anchor for a Markdown heading: lower case, without punctuation,
@@ -919,6 +1003,97 @@ private slots:
             QTest::addRow("%s, in 225 ms", protocol) << QString::fromLatin1(protocol) << false;
             QTest::addRow("%s, 320 ms late", protocol) << QString::fromLatin1(protocol) << true;
         }
+    }
+
+    // A printer taking a long job slowly stays present, its drawer's
+    // state followed between the job's commands; one that stops taking it
+    // is gone until it takes again.
+    void drawerStaysKnownWhileAJobPrints()
+    {
+        FakeNetworkPrinter printer;
+        printer.bytesPerSecond = 20000;
+        const auto monitor = printerMonitor(printer.address());
+        QTRY_VERIFY(monitor->answering());
+        std::vector<std::pair<std::size_t, std::size_t>> spans;
+        const Bytes job = receipt(160, {0x55}, spans); // about 2 s
+        auto first = print(*monitor, job);
+        QTRY_VERIFY(printer.received().size() > 4000);
+        printer.sensorHigh = true;
+        bool alwaysThere = true;
+        bool openSeen = false;
+        while (first.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+            alwaysThere &= monitor->answering();
+            openSeen |= monitor->sensorLevel() == true;
+        }
+        QVERIFY(first.get().printed);
+        QVERIFY(alwaysThere);
+        QVERIFY(openSeen);
+
+        auto second = print(*monitor, job);
+        QTRY_VERIFY(printer.received().size() > job.size() + 4000);
+        printer.bytesPerSecond = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->answering(), 3000);
+        printer.bytesPerSecond = 20000;
+        QTRY_VERIFY(monitor->answering());
+        QVERIFY(printedWhole(second));
+        monitor->stop();
+    }
+
+    // Jobs print whole and in order; a kick asked for during one goes
+    // between two of its commands, never into an image's data, though that
+    // holds the very bytes of a kick.
+    void kickDuringAJobGoesBetweenCommands()
+    {
+        FakeNetworkPrinter printer;
+        printer.bytesPerSecond = 20000;
+        printer.oneClientAtATime = true; // a connection's bytes are not mixed with the next's
+        const auto monitor = printerMonitor(printer.address());
+        const Bytes kick = drawerdriver::kickBytes(*monitor->section(0));
+        std::vector<std::pair<std::size_t, std::size_t>> spans;
+        const Bytes job = receipt(100, kick, spans);
+        Bytes both = job;
+        both.insert(both.end(), job.begin(), job.end());
+        for (auto span : std::vector(spans))
+            spans.emplace_back(span.first + job.size(), span.second + job.size());
+        auto first = print(*monitor, job);
+        auto second = print(*monitor, job);
+        QTRY_VERIFY(printer.received().size() > job.size() / 2);
+        monitor->kick(0, kick);
+        QVERIFY(printedWhole(first) && printedWhole(second));
+        std::vector<std::pair<std::size_t, Bytes>> own; // once out of the printer's buffer
+        QTRY_VERIFY(!(own = ownBytesIn(printer.received(), both, {StatusRequest, kick})).empty());
+        int kicks = 0;
+        int questions = 0;
+        for (const auto &[at, bytes] : own) {
+            for (const auto &[start, end] : spans)
+                QVERIFY2(at <= start || at >= end, qPrintable(QString::number(at)));
+            kicks += bytes == kick && at < job.size();
+            questions += bytes == StatusRequest && at > 0 && at < job.size();
+        }
+        QCOMPARE(kicks, 1);
+        QVERIFY(questions > 0);
+        monitor->stop();
+    }
+
+    // The printer's answer to a question inside the job is the job's:
+    // a paper status with the pattern of a drawer's, saying "open", while
+    // the monitor's own question goes unanswered.
+    void jobsAnswerIsNeverTakenForStatus()
+    {
+        PtyPrinter printer;
+        const auto monitor = printerMonitor(linked(printer));
+        QTRY_COMPARE(monitor->sensorLevel(), std::optional<bool>(false));
+        printer.answer = PtyPrinter::Silent;
+        printer.paperAnswer = 0x1E;
+        Bytes job(300, 'a');
+        job.insert(job.end(), {0x10, 0x04, 0x04});
+        job.insert(job.end(), 300, 'b');
+        auto printed = print(*monitor, job);
+        QVERIFY(printedWhole(printed));
+        QCOMPARE(monitor->sensorLevel(), std::optional<bool>(false));
+        QTRY_VERIFY(
+            !ownBytesIn(printer.received(), job, {StatusRequest, AutomaticStatusOn}).empty());
+        monitor->stop();
     }
 
     void answerTimingDecidesWhatCounts()

@@ -472,6 +472,34 @@ private slots:
             QVERIFY2(kicks.contains(reason), qPrintable(reason));
     }
 
+    // A kick inside a print job is on the disk before its bytes reach the
+    // printer, even behind a slow write: a service killed the moment they
+    // arrive has its row, with the job's user as the caller named it.
+    void jobKickIsRecordedBeforeItPrints()
+    {
+        const std::int64_t start = nowUs();
+        QVERIFY(writeFile(slowSync, "500"));
+        QVERIFY(
+            open(5, QStringLiteral("a slow write first")).errorName().endsWith(u"NotConfigured"));
+        const QByteArray job = QByteArrayLiteral("receipt\n\x1bp\x00\x05\x05thanks\n");
+        QDBusPendingCall call = printJob(bus(), 1, job);
+        const auto arrived = [&] {
+            const std::vector<std::uint8_t> got = printer.received();
+            return QByteArray(reinterpret_cast<const char *>(got.data()), qsizetype(got.size()))
+                .contains(job.left(10));
+        };
+        QTRY_VERIFY(arrived());
+        QCOMPARE(::kill(pid_t(servicePid()), SIGKILL), 0);
+        QVERIFY(writeFile(slowSync, "0"));
+        QTRY_VERIFY(!bus().interface()->isServiceRegistered(ServiceName).value());
+        call.waitForFinished();
+        const QList<QJsonObject> rows = rowsSince(start, 1, QLatin1String(kind::Kick));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(
+            rows[0].value(QStringLiteral("user")).toString(), QStringLiteral("alice (via root)"));
+        QVERIFY(rows[0].value(QStringLiteral("reason")).toString().contains(u"\"receipt\""));
+    }
+
     // 3,000 refused Opens in a burst from one caller: each answered at
     // once with its error, the first recorded with who asked, the rest
     // counted into a few rows.
@@ -913,6 +941,18 @@ private slots:
         QCOMPARE(kick.errorName(),
             readOnly ? QStringLiteral("org.kestrin.Drawers1.Error.NotRecorded") : QString());
         QTRY_COMPARE(printer.kicks(), kicksBefore + (readOnly ? 0 : 1));
+        // A job with a kick prints only once its kick is recorded: else not at all.
+        const auto printed = [this] {
+            const std::vector<std::uint8_t> got = printer.received();
+            return QByteArray(reinterpret_cast<const char *>(got.data()), qsizetype(got.size()))
+                .count("job with a kick");
+        };
+        const qsizetype jobsBefore = printed();
+        QDBusPendingCall job
+            = printJob(bus(), 1, QByteArrayLiteral("job with a kick\n\x1bp\x00\x05\x05"));
+        job.waitForFinished();
+        QCOMPARE(job.error().name(), kick.errorName());
+        QTRY_COMPARE(printed(), jobsBefore + (readOnly ? 0 : 1));
         QCOMPARE(historyWorking(), !readOnly);
         // A read-only disk does not even read, and kestrin-drawer-ctl says
         // so rather than show an empty record.

@@ -17,7 +17,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,7 +25,6 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -169,21 +167,6 @@ private:
                 return reply;
             QTest::qWait(20);
         }
-    }
-
-    // Prints a job through the service as the spooler's backend does, from
-    // a file; the answer comes once the printer has taken the job.
-    QDBusPendingCall print(int number, const QByteArray &job)
-    {
-        QTemporaryFile file;
-        if (!file.open() || file.write(job) != job.size() || !file.flush()
-            || ::lseek(file.handle(), 0, SEEK_SET) != 0)
-            qFatal("cannot write a print job");
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            ServiceName, drawerPath(number), DrawerInterface, QStringLiteral("Print"));
-        message << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))
-                << QStringLiteral("receipt") << QStringLiteral("alice");
-        return bus().asyncCall(message, 10000);
     }
 
     QString configText(const QString &secondExtra) const
@@ -729,7 +712,8 @@ private slots:
                 jobs[i] += "\x1b!\x08receipt " + QByteArray::number(i) + " line "
                     + QByteArray::number(line) + QByteArray(40, 'a' + i) + "\n";
         const std::size_t before = printer.received().size();
-        QDBusPendingCall calls[] = {print(1, jobs[0]), print(3, jobs[1]), print(1, jobs[2])};
+        QDBusPendingCall calls[] = {
+            printJob(bus(), 1, jobs[0]), printJob(bus(), 3, jobs[1]), printJob(bus(), 1, jobs[2])};
         QSet<qulonglong> ids;
         for (QDBusPendingCall &call : calls) {
             call.waitForFinished();
@@ -750,7 +734,7 @@ private slots:
         QTRY_COMPARE(since(before), jobs[0] + jobs[1] + jobs[2]);
         const std::vector<std::uint8_t> all = printer.received();
 
-        QDBusPendingCall cut = print(1, QByteArray("text\n\x1b\x70\x00", 8));
+        QDBusPendingCall cut = printJob(bus(), 1, QByteArray("text\n\x1b\x70\x00", 8));
         cut.waitForFinished();
         QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
         QCOMPARE(since(all.size()), QByteArray());

@@ -105,6 +105,10 @@ void DeviceConnection::close()
             m_transport->writeAll(bytes, Clock::now() + std::chrono::milliseconds(100), ignored);
         }
     }
+    // A network connection closed with bytes unread is reset, and a printer
+    // may drop with it what it has not printed yet of the last job.
+    if (m_transport)
+        m_transport->discardInput();
     m_transport.reset();
 }
 

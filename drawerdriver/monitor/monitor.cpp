@@ -128,6 +128,12 @@ public:
             m_noMoreQuestions = true;
         }
         dropExpiredKicks();
+        // What the printer took of what was written counts as much as room
+        // to write more.
+        const std::size_t unsent = m_connection.transport().unsentBytes();
+        if (unsent < m_lastUnsent)
+            took(job);
+        m_lastUnsent = unsent;
         if (now - job.lastTaken >= m_monitor.m_stallLimit)
             m_monitor.printerStalled();
         if (now - job.lastTaken >= PrintGiveUp) {
@@ -172,10 +178,12 @@ public:
             const bool full = m_connection.transport().unsentBytes() >= queueLimit();
             if (!waiting && !full)
                 events |= POLLOUT;
-            if (full)
-                until = std::min(until, Clock::now() + DrainCheckInterval);
-            if (job.allWritten() && m_ownBytes.empty())
-                until = std::min(until, Clock::now() + DrainCheckInterval);
+            // What the printer takes shows in the queue, not on the
+            // descriptor; a full queue is looked at again as soon.
+            const bool draining = job.allWritten() && m_ownBytes.empty() && !m_awaiting;
+            until = std::min(until,
+                Clock::now()
+                    + (draining || full ? DrainCheckInterval : m_monitor.m_stallLimit / 4));
             if (m_awaiting)
                 until = std::min(until, m_answerDeadline);
         }
@@ -389,6 +397,7 @@ private:
                 return;
             job.wrote(std::size_t(wrote));
             took(job);
+            m_lastUnsent = transport.unsentBytes();
         }
     }
 
@@ -463,14 +472,12 @@ private:
         }
     }
 
-    // The job's end: once the printer has taken the bytes written.
+    // The job's end: once the printer has taken the bytes written, and
+    // answered the question asked among them (or not in time), so that no
+    // answer comes after the connection is closed.
     void finishWhenTaken(PrintJob &job)
     {
-        const std::size_t unsent = m_connection.transport().unsentBytes();
-        if (unsent < m_lastUnsent)
-            took(job);
-        m_lastUnsent = unsent;
-        if (unsent == 0)
+        if (m_connection.transport().unsentBytes() == 0 && !m_awaiting)
             endJob(job, true, {});
     }
 

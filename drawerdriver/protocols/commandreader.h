@@ -34,10 +34,12 @@ public:
 
     // For the command the last take() ended (valid only when it returned
     // true): the drawer it fires, 0 for the first (ESC/POS pin 2, Star BEL)
-    // and 1 for the second (ESC/POS pin 5, Star SUB)...
+    // and 1 for the second (ESC/POS pin 5, Star SUB). Star's ESC BEL n1 n2
+    // only sets the pulse: the BEL after it is the kick...
     std::optional<int> firedDrawer() const { return m_firedDrawer; }
-    // ...and whether the printer answers it (DLE EOT, GS I, GS r, GS a with
-    // a report on, Star ESC ACK SOH...).
+    // ...and whether the printer answers it (DLE EOT, DLE DC4 7 and 8, GS I,
+    // GS r, GS a and GS j turning reports on, Star ESC ACK SOH, ENQ, EOT...;
+    // not DLE ENQ, which only recovers from an error).
     bool asksForAnswer() const { return m_asksForAnswer; }
 
     // ESC/POS printers carry out their real-time commands wherever the bytes

@@ -2,7 +2,8 @@
 // a port of its own, answers each real-time status request (DLE EOT 1) from
 // a scripted drawer sensor, and records every kick (ESC p). It can go
 // silent, refuse connections, vanish, flood its clients with bytes, and
-// serve one client at a time, as print servers with one slot do.
+// serve one client at a time, as print servers with one slot do, and take
+// what it is sent slowly, as a printer printing.
 #pragma once
 
 #include <algorithm>
@@ -37,10 +38,9 @@ public:
     std::atomic<Mode> mode {Mode::Answering};
     // Only the oldest connection is served; the others wait until it closes.
     std::atomic<bool> oneClientAtATime {false};
-    // How fast it prints, as a real printer takes a receipt's bytes: at
-    // most this many a second, with a receive buffer of a few kilobytes;
-    // 0: as fast as they come. Connections made after it is set get the
-    // small buffer.
+    // How fast it takes what it is sent: 0 as fast as it can, -1 not at all.
+    // A slow printer's connections, made after it is set, have a receive
+    // buffer of a few kilobytes, as a printer's own.
     std::atomic<int> bytesPerSecond {0};
 
     // Bytes the printer sends of its own accord to every client, such as an
@@ -92,6 +92,10 @@ private:
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const int one = 1;
         ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // A printer's buffer is small: what it has not taken waits with the
+        // sender.
+        const int buffer = 4096;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -112,9 +116,16 @@ private:
         std::uint32_t noise = 12345;
         for (std::uint8_t &byte : flood)
             byte = std::uint8_t((noise = noise * 1103515245 + 12345) >> 16);
-        const auto started = std::chrono::steady_clock::now();
-        std::int64_t taken = 0; // bytes, for bytesPerSecond
+        auto lastTurn = std::chrono::steady_clock::now();
+        double allowance = 0; // what a slow printer may take now
         while (!m_stop) {
+            const auto now = std::chrono::steady_clock::now();
+            const int rate = bytesPerSecond;
+            allowance = std::clamp(
+                allowance + rate * std::chrono::duration<double>(now - lastTurn).count(), 0.0,
+                512.0);
+            lastTurn = now;
+            const std::size_t takes = rate == 0 ? 512 : std::size_t(allowance);
             std::vector<std::vector<std::uint8_t>> pushes;
             {
                 std::lock_guard guard(m_mutex);
@@ -128,8 +139,8 @@ private:
             for (int client : m_clients) {
                 if (oneClientAtATime && client != m_clients.front())
                     break;
-                ready.push_back(
-                    {client, short(POLLIN | (mode == Mode::Flooding ? POLLOUT : 0)), 0});
+                ready.push_back({client,
+                    short((takes > 0 ? POLLIN : 0) | (mode == Mode::Flooding ? POLLOUT : 0)), 0});
             }
             if (::poll(ready.data(), ready.size(), 5) <= 0)
                 continue;
@@ -138,7 +149,7 @@ private:
                     = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client >= 0) {
                     const int buffer = 4096;
-                    if (bytesPerSecond > 0)
+                    if (bytesPerSecond != 0)
                         ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
                     m_clients.push_back(client);
                     ++m_connections;
@@ -152,23 +163,8 @@ private:
                 if (!(ready[i].revents & (POLLIN | POLLHUP | POLLERR)))
                     continue;
                 std::uint8_t bytes[512];
-                std::size_t room = sizeof bytes;
-                if (bytesPerSecond > 0) {
-                    // Idle time earns no more than one read's worth ahead.
-                    const auto allowed = std::int64_t(
-                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
-                            .count()
-                        * bytesPerSecond);
-                    taken = std::max<std::int64_t>(taken, allowed - std::int64_t(sizeof bytes));
-                    room = std::size_t(
-                        std::clamp<std::int64_t>(allowed - taken, 0, std::int64_t(sizeof bytes)));
-                    if (room == 0) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                        continue;
-                    }
-                }
-                const ssize_t got = ::recv(client, bytes, room, 0);
-                taken += std::max<ssize_t>(got, 0);
+                const ssize_t got = ::recv(client, bytes, std::min(sizeof bytes, takes), 0);
+                allowance -= double(std::max<ssize_t>(got, 0));
                 if (got <= 0) {
                     closed.push_back(client);
                     continue;

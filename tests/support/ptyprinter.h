@@ -30,6 +30,8 @@ public:
     // The answer to the next status requests: a byte, or Silent; and how
     // long the printer takes to give it.
     std::atomic<int> answer {0x12};
+    // The answer to DLE EOT 4 (the paper sensors), which a job may ask.
+    std::atomic<int> paperAnswer {Silent};
     std::atomic<int> answerDelayMs {0};
     std::string device;
 
@@ -68,6 +70,11 @@ private:
                     && m_received[n - 1] == 0x01) {
                     ++m_requests;
                     ++replies;
+                }
+                if (n >= 3 && m_received[n - 3] == 0x10 && m_received[n - 2] == 0x04
+                    && m_received[n - 1] == 0x04 && paperAnswer != Silent) {
+                    const std::uint8_t paper = std::uint8_t(paperAnswer.load());
+                    m_terminal.write({&paper, 1});
                 }
                 if (n >= 3 && m_received[n - 3] == 0x1B && m_received[n - 2] == 0x06
                     && m_received[n - 1] == 0x01) {
