@@ -377,7 +377,7 @@ void DrawerService::reload()
     }
     for (auto &[key, monitor] : m_monitors)
         if (!monitors.count(key))
-            monitor->stop();
+            monitor->stop(true); // no successor takes its jobs
     m_monitors = std::move(monitors);
 
     for (int i = 0; i < DrawerCount; ++i) {

@@ -379,10 +379,18 @@ void DrawerService::failPrint(PendingPrint &print, const char *error, const std:
 }
 
 // At the end: every caller hears, and every kick's row says, that the job
-// did not print through this service.
+// did not print through this service. Jobs that ended are told as they
+// ended; jobs still being read are not begun.
 void DrawerService::abandonPrints()
 {
-    takePrintNotices();
+    std::vector<std::pair<std::uint64_t, PrintResult>> ended;
+    {
+        std::lock_guard guard(m_notices->mutex);
+        ended.swap(m_notices->jobsEnded);
+        m_notices->jobsRead.clear();
+    }
+    for (const auto &[id, result] : ended)
+        jobEnded(id, result);
     for (auto &[id, print] : m_prints) {
         for (const PendingPrint::KickRow &kick : print->kicks) {
             if (print->handedOver)

@@ -1075,9 +1075,26 @@ private slots:
         monitor->stop();
     }
 
-    // The printer's answer to a question inside the job is the job's:
-    // a paper status with the pattern of a drawer's, saying "open", while
-    // the monitor's own question goes unanswered.
+    // A monitor stopped for good, its printer gone from the configuration,
+    // ends its jobs rather than keep them for a successor that never comes.
+    void jobsEndWithAMonitorStoppedForGood()
+    {
+        FakeNetworkPrinter printer;
+        printer.bytesPerSecond = -1; // takes nothing
+        const auto monitor = printerMonitor(printer.address());
+        auto first = print(*monitor, Bytes(100000, 'a'));
+        auto second = print(*monitor, Bytes(10, 'b'));
+        QTRY_VERIFY(printer.connections() > 0);
+        monitor->stop(true);
+        for (auto *job : {&first, &second}) {
+            QCOMPARE(job->wait_for(std::chrono::seconds(5)), std::future_status::ready);
+            QVERIFY(!job->get().printed);
+        }
+    }
+
+    // The printer's answer to a question inside the job is the job's, also
+    // when it comes after the job: a paper status with the pattern of a
+    // drawer's, saying "open", while the monitor's questions go unanswered.
     void jobsAnswerIsNeverTakenForStatus()
     {
         PtyPrinter printer;
@@ -1085,11 +1102,14 @@ private slots:
         QTRY_COMPARE(monitor->sensorLevel(), std::optional<bool>(false));
         printer.answer = PtyPrinter::Silent;
         printer.paperAnswer = 0x1E;
+        printer.answerDelayMs = 100; // after the job's last byte
         Bytes job(300, 'a');
         job.insert(job.end(), {0x10, 0x04, 0x04});
         job.insert(job.end(), 300, 'b');
         auto printed = print(*monitor, job);
         QVERIFY(printedWhole(printed));
+        const int asked = printer.statusRequests(); // and asked again twice, after it
+        QTRY_VERIFY(printer.statusRequests() > asked + 1);
         QCOMPARE(monitor->sensorLevel(), std::optional<bool>(false));
         QTRY_VERIFY(
             !ownBytesIn(printer.received(), job, {StatusRequest, AutomaticStatusOn}).empty());

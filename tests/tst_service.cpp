@@ -703,7 +703,7 @@ private slots:
     // Jobs to the drawers on one printer print whole, in the order they
     // came, the service's own questions only between them or between two
     // of their commands; a job that would leave the printer inside a
-    // command prints nothing.
+    // command prints nothing, nor does one too large.
     void printsJobsWholeInOrder()
     {
         QByteArray jobs[3];
@@ -735,8 +735,11 @@ private slots:
         const std::vector<std::uint8_t> all = printer.received();
 
         QDBusPendingCall cut = printJob(bus(), 1, QByteArray("text\n\x1b\x70\x00", 8));
+        QDBusPendingCall large = printJob(bus(), 1, QByteArray(bus::MostJobBytes + 1, '.'));
         cut.waitForFinished();
+        large.waitForFinished();
         QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
+        QCOMPARE(large.error().name(), QString::fromLatin1(bus::TooLargeError));
         QCOMPARE(since(all.size()), QByteArray());
     }
 

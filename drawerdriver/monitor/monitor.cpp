@@ -57,6 +57,9 @@ constexpr std::size_t MostBytesPerWrite = 16 * 1024;
 // serial port's goes out at its speed: it keeps about 50 ms of it.
 constexpr std::size_t MostQueued = 1024;
 constexpr int SerialQueueShare = 20; // of a second
+// After a job that asked the printer something, its answers may still come:
+// the next question waits until the printer has sent nothing for this long.
+constexpr std::chrono::milliseconds JobAnswersQuiet {500};
 
 } // namespace
 
@@ -87,6 +90,7 @@ public:
     {
         if (Clock::now() < m_nextPoll)
             return;
+        m_jobAnswersMayCome = false;
         const Clock::time_point asked = m_monitor.questionAsked();
         m_occupied = false;
         const bool ok = exchange();
@@ -238,6 +242,8 @@ public:
                 break;
             any = true;
             total += std::size_t(got);
+            if (m_jobAnswersMayCome)
+                m_nextPoll = std::max(m_nextPoll, Clock::now() + JobAnswersQuiet);
             const Reading reading
                 = m_connection.reader().take(buffer.data(), std::size_t(got), Clock::now());
             if (!reading.pushed.empty())
@@ -511,6 +517,10 @@ private:
         m_nextJobTry = m_nextPoll = Clock::now();
         if (!printed && !error.empty())
             m_connection.close();
+        // A held connection may yet bring the answers to the job's questions.
+        m_jobAnswersMayCome = job.answersAreTheJobs() && m_connection.held();
+        if (m_jobAnswersMayCome)
+            m_nextPoll += JobAnswersQuiet;
         // A job may have ended the automatic status the hold asked for.
         if (m_connection.isOpen() && m_connection.held()) {
             std::string ignored;
@@ -659,6 +669,7 @@ private:
     Clock::time_point m_answerDeadline;
     bool m_noMoreQuestions = false; // until the job ends
     std::size_t m_lastUnsent = SIZE_MAX;
+    bool m_jobAnswersMayCome = false; // until the printer has been quiet
 };
 
 DeviceMonitor::DeviceMonitor(std::vector<DrawerSection> sections,
@@ -787,11 +798,12 @@ void DeviceMonitor::print(std::shared_ptr<PrintJob> job)
     wake();
 }
 
-void DeviceMonitor::stop()
+void DeviceMonitor::stop(bool forGood)
 {
     {
         std::lock_guard guard(m_mutex);
         m_stopRequested = true;
+        m_stopForGood |= forGood;
     }
     wake();
 }
@@ -979,6 +991,7 @@ void DeviceMonitor::run()
         }
         m_predecessor.reset();
     }
+    std::deque<std::shared_ptr<PrintJob>> unprinted;
     {
         Worker worker(*this);
         serve(worker);
@@ -986,7 +999,11 @@ void DeviceMonitor::run()
         std::lock_guard guard(m_mutex);
         m_kicks.insert(m_kicks.begin(), worker.pending.begin(), worker.pending.end());
         m_jobs.insert(m_jobs.begin(), worker.jobs.begin(), worker.jobs.end());
+        if (m_stopForGood)
+            unprinted.swap(m_jobs);
     }
+    for (const std::shared_ptr<PrintJob> &job : unprinted)
+        job->finish(false, 0, "its printer was taken out of the configuration");
     update([&] {
         m_finished = true;
         m_answered = false;

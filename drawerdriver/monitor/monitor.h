@@ -142,8 +142,10 @@ public:
     // Set before start().
     void setChangeHandler(std::function<void()> handler) { m_onChange = std::move(handler); }
 
-    // Asks the worker to let go of the device and end.
-    void stop();
+    // Asks the worker to let go of the device and end. Its print jobs not
+    // begun wait for a successor on the device; for good: there is none,
+    // and they end unprinted.
+    void stop(bool forGood = false);
     bool finished() const;
     // Waits for the worker to end, at most until the deadline.
     bool waitUntilFinished(std::chrono::steady_clock::time_point deadline) const;
@@ -196,6 +198,7 @@ private:
     int m_handles = 0;
     std::chrono::steady_clock::time_point m_lastCall;
     bool m_stopRequested = false;
+    bool m_stopForGood = false;
     bool m_ending = false;
     bool m_finished = false;
 };

@@ -86,7 +86,7 @@ OpenResult connectNetwork(
     // or a kick put between two of its commands is not held up behind
     // seconds of the job, and the job's end is known when the printer
     // has it.
-    const int sendBuffer = 4096;
+    const int sendBuffer = 2048; // the kernel keeps its least, about 4.5 kB
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     int code = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.address), address.length) != 0) {

@@ -61,6 +61,7 @@ private:
     {
         int replies = 0;
         std::vector<std::uint8_t> starReplies;
+        int paperReplies = 0;
         {
             std::lock_guard guard(m_mutex);
             for (const std::uint8_t byte : bytes) {
@@ -71,11 +72,8 @@ private:
                     ++m_requests;
                     ++replies;
                 }
-                if (n >= 3 && m_received[n - 3] == 0x10 && m_received[n - 2] == 0x04
-                    && m_received[n - 1] == 0x04 && paperAnswer != Silent) {
-                    const std::uint8_t paper = std::uint8_t(paperAnswer.load());
-                    m_terminal.write({&paper, 1});
-                }
+                paperReplies += n >= 3 && m_received[n - 3] == 0x10 && m_received[n - 2] == 0x04
+                    && m_received[n - 1] == 0x04 && paperAnswer != Silent;
                 if (n >= 3 && m_received[n - 3] == 0x1B && m_received[n - 2] == 0x06
                     && m_received[n - 1] == 0x01) {
                     ++m_requests;
@@ -90,6 +88,10 @@ private:
         if (!starReplies.empty() && answerDelayMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
             m_terminal.write(starReplies);
+        }
+        for (; paperReplies > 0; --paperReplies) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+            send(std::uint8_t(paperAnswer.load()));
         }
         for (; replies > 0; --replies) {
             const int reply = answer;
