@@ -63,7 +63,7 @@ public:
                                .output.startsWith(QLatin1String("scheduler is running"))
                         || m_daemon.state() == QProcess::NotRunning;
                 },
-                10000)
+                30000)
             && m_daemon.state() == QProcess::Running)
             return QString();
         return QStringLiteral("cupsd did not start: ") + QString::fromLocal8Bit(m_daemon.readAll());
