@@ -221,6 +221,15 @@ class Bench:
             return {}
         return figures_of(paths)
 
+    # Receipts through a private print spooler, straight to a printer and
+    # through the service; lines as above. The spooler runs its backends
+    # as lp, so this needs root.
+    def spooler_figures(self, receipts):
+        paths = [self.path("spooler-bench"), os.path.join(self.bin, "..", "cups", "backend", "kestrin")]
+        if os.geteuid() != 0 or not all(os.path.exists(path) for path in paths):
+            return {}
+        return figures_of(paths + [str(receipts)])
+
     def driver_library(self):
         return os.path.join(self.bin, "..", "drawerdriver", "libKestrinPOS_USB.so")
 
@@ -308,6 +317,7 @@ def main():
         driver = bench.driver_figures()
         service = bench.service_figures()
         web = bench.web_figures()
+        spooler = bench.spooler_figures(4 if quick else 10)
     finally:
         bench.stop()
 
@@ -394,6 +404,18 @@ def main():
     if one and hundred:
         print(f"| Bridge's idle CPU, 1 / 100 WebSocket clients | {one[0]:.3f} % / {hundred[0]:.3f} % "
               "of a core | – | < 2 % of a core |")
+    print("\n| Receipts through the spooler, one printer at 20 kB/s | Straight to the printer | "
+          "Through the service | Target |")
+    print("|---|---|---|---|")
+    for name, label, unit, target in (
+            ("last-byte", "lp to the receipt's last byte", "ms", "service ≤ straight + 5 %"),
+            ("gone", "Drawer read as gone while receipts print", "%", "0"),
+            ("kick", "Kick asked during a receipt to the printer", "ms", "≤ 250 ms"),
+            ("open", "Drawer opened during a receipt to the Open property", "ms", "≤ 1.5 s")):
+        straight, through = spooler.get("spooler " + name + "-direct"), spooler.get("spooler " + name + "-service")
+        if straight and through:
+            print(f"| {label} (median / max of {int(through[3])}) | {straight[0]:.0f} / {straight[2]:.0f} {unit} "
+                  f"| {through[0]:.0f} / {through[2]:.0f} {unit} | {target} |")
     print(f"\nIdle CPU as a share of one core: program {program_cpu / 60 * 100:.3f} %, "
           f"floor {median(cpu['floor']) / 60 * 100:.3f} %")
 

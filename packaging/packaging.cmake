@@ -3,7 +3,8 @@
 #
 #   kestrin-drawerd           component "daemon": the Linux drawer library in
 #                             its private folder, the drawer service with its
-#                             systemd, D-Bus, sysusers and udev files,
+#                             systemd, D-Bus, sysusers and udev files, the
+#                             print spooler's backend for its printers,
 #                             kestrin-drawer-setup, kestrin-drawer-ctl, the
 #                             drawer configuration, the udev rule samples and
 #                             their manual pages. No Qt GUI library: a
@@ -77,6 +78,14 @@ if(TARGET kestrin-drawer-setup)
 endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/kestrin-drawer-setup.1)
     kestrin_man(docs/man/kestrin-drawer-setup.1 daemon)
+endif()
+# The print spooler's backend for the drawers' printers, world-executable so
+# that the spooler runs it as its own account, lp, never as root.
+if(TARGET kestrin-cups-backend)
+    install(TARGETS kestrin-cups-backend RUNTIME DESTINATION lib/cups/backend
+            PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                        WORLD_READ WORLD_EXECUTE
+            COMPONENT daemon)
 endif()
 # The service is started by D-Bus activation through systemd.
 if(TARGET kestrin-drawerd)

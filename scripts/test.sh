@@ -9,9 +9,12 @@ cd "$(dirname "$0")/.."
 
 # dbus-daemon, busctl and systemd-analyze for the drawer service's tests;
 # chromium for the web bridge's page; node-exporter and promtool for the
-# drawer metrics and the alert rules; the MinGW-w64 compilers, NSIS, and
-# Wine (32-bit too) on an X server of its own for the Windows tests.
+# drawer metrics and the alert rules; the print spooler (its daemon, its
+# tools and its backends) for receipts printed through the service; the
+# MinGW-w64 compilers, NSIS, and Wine (32-bit too) on an X server of its
+# own for the Windows tests.
 scripts/install-deps.sh lintian dbus-daemon systemd chromium prometheus prometheus-node-exporter \
+    cups-daemon cups-client cups \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
     binutils-mingw-w64-x86-64 nsis wine wine64 fonts-wine xvfb xauth
 # The 32-bit Wine on its own: where the i386 lists cannot be had (a mirror

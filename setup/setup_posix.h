@@ -27,5 +27,6 @@ std::string withSudo(const Arguments &toolArguments);
 // The commands only the Linux system has.
 int allow(const Arguments &arguments);
 int metrics(const Arguments &arguments);
+int printer(const Arguments &arguments);
 
 } // namespace drawerdriver::setup

@@ -1,6 +1,6 @@
 // The setup tool's main on POSIX: the command line as it comes, output
 // through stdio, sudo for what needs root, and the commands only the
-// Linux system has (allow, metrics).
+// Linux system has (allow, metrics, printer).
 #include "setup_posix.h"
 
 #include <algorithm>
@@ -29,7 +29,10 @@ const char *const PlatformCommandsHelp
       "  allow USER                   let USER open drawers through the drawer service\n"
       "  metrics on|off               link the drawer service's metrics file into the\n"
       "                               folder node-exporter reads (metrics-dir), or\n"
-      "                               take the link out\n";
+      "                               take the link out\n"
+      "  printer N QUEUE              point the print queue QUEUE at drawer N's printer\n"
+      "                               through the drawer service, keeping its driver,\n"
+      "                               or make a raw queue of that name (CUPS's lpadmin)\n";
 const char *const DeviceHelp = "DEVICE is a device path or\ntcp://HOST[:PORT].";
 const char *const FileHelp
     = "(KESTRIN_DRAWERS_CONF names another; run as root, the tool writes only a file\n"
@@ -41,6 +44,8 @@ int platformCommand(const std::string &command, const Arguments &arguments)
         return allow(arguments);
     if (command == "metrics")
         return metrics(arguments);
+    if (command == "printer")
+        return printer(arguments);
     return -1;
 }
 

@@ -721,12 +721,18 @@ private slots:
             ids.insert(call.reply().arguments().value(0).toULongLong());
         }
         QCOMPARE(ids.size(), 3);
+        // Taken by the printer's connection, the last bytes may not have
+        // been read by the printer yet; the hold's automatic status is
+        // asked for again after each job.
+        const auto since = [this](std::size_t from) {
+            const std::vector<std::uint8_t> all = printer.received();
+            return QByteArray(
+                reinterpret_cast<const char *>(all.data()) + from, qsizetype(all.size() - from))
+                .replace(QByteArray("\x10\x04\x01", 3), {})
+                .replace("\x1d\x61\x01", {});
+        };
+        QTRY_COMPARE(since(before), jobs[0] + jobs[1] + jobs[2]);
         const std::vector<std::uint8_t> all = printer.received();
-        QByteArray received(
-            reinterpret_cast<const char *>(all.data()) + before, qsizetype(all.size() - before));
-        // The hold's automatic status, asked for again after each job.
-        received.replace(QByteArray("\x10\x04\x01", 3), {}).replace("\x1d\x61\x01", {});
-        QCOMPARE(received, jobs[0] + jobs[1] + jobs[2]);
 
         QDBusPendingCall cut = printJob(bus(), 1, QByteArray("text\n\x1b\x70\x00", 8));
         QDBusPendingCall large = printJob(bus(), 1, QByteArray(bus::MostJobBytes + 1, '.'));
@@ -734,11 +740,7 @@ private slots:
         large.waitForFinished();
         QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
         QCOMPARE(large.error().name(), QString::fromLatin1(bus::TooLargeError));
-        const std::vector<std::uint8_t> after = printer.received();
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(after.data()) + all.size(),
-                     qsizetype(after.size() - all.size()))
-                     .replace(QByteArray("\x10\x04\x01", 3), {}),
-            QByteArray());
+        QCOMPARE(since(all.size()), QByteArray());
     }
 
     void sectionEditRestartsItsDeviceOnly_data()

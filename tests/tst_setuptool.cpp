@@ -287,6 +287,10 @@ private slots:
         row("an unknown protocol", {"probe", "/dev/null", "--protocol", "morse"},
             "unknown protocol 'morse'");
         row("a hid drawer without id", {"probe", "/dev/null", "--protocol", "hid"}, "needs its id");
+        row("printer without a queue", {"printer", "1"},
+            "printer takes a drawer and a print queue");
+        row("printer of drawer 9", {"printer", "9", "receipts"}, "'9' is no drawer number");
+        row("a queue with a blank", {"printer", "1", "front desk"}, "is no print queue name");
     }
     void refusesAWrongCommandLine()
     {

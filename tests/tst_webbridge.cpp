@@ -421,6 +421,47 @@ private slots:
             history.constData());
     }
 
+    // A print job's body reaches the printer whole for a token's holder;
+    // without one it is refused, and read only up to the usual limit.
+    void printsWithATokenOnly_data()
+    {
+        QTest::addColumn<bool>("withToken");
+        QTest::addColumn<QByteArray>("type");
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<int>("status");
+        const QByteArray raw = "application/octet-stream";
+        QTest::newRow("receipt") << true << raw << qsizetype(3000) << 200;
+        QTest::newRow("1 MiB") << true << raw << qsizetype(1 << 20) << 200;
+        QTest::newRow("over 1 MiB") << true << raw << qsizetype((1 << 20) + 1) << 413;
+        QTest::newRow("no token") << false << raw << qsizetype(3000) << 401;
+        QTest::newRow("no token, large") << false << raw << qsizetype(64 * 1024) << 413;
+        QTest::newRow("not raw") << true << QByteArray("text/plain") << qsizetype(3000) << 415;
+    }
+
+    void printsWithATokenOnly()
+    {
+        QFETCH(bool, withToken);
+        QFETCH(QByteArray, type);
+        QFETCH(qsizetype, size);
+        QFETCH(int, status);
+        QByteArray job = "\x1B@" + QByteArray(QTest::currentDataTag()) + "\n";
+        job += QByteArray(size - job.size(), 'x');
+        const QByteArray headers = "Content-Type: " + type + "\r\n"
+            + (withToken ? "Authorization: Bearer " + token + "\r\n" : QByteArray());
+        const qsizetype before = qsizetype(printer->received().size());
+        const HttpAnswer answer
+            = rawHttp(port, httpRequest("POST", "/v1/drawers/1/print", port, headers, job), 20000);
+        QVERIFY2(answer.status == status, answer.head + answer.body);
+        // What the printer's connection took, the printer reads a moment later.
+        const auto printed = [this, before] {
+            const std::vector<std::uint8_t> after = printer->received();
+            return QByteArray(reinterpret_cast<const char *>(after.data()), qsizetype(after.size()))
+                .mid(before)
+                .replace(QByteArray("\x10\x04\x01", 3), QByteArray());
+        };
+        QTRY_COMPARE(printed(), status == 200 ? job : QByteArray());
+    }
+
     void firedTwiceWithinThePulseIsBusy()
     {
         const QByteArray bearer = "Authorization: Bearer " + token + "\r\n";
@@ -788,6 +829,13 @@ private slots:
         const QString error
             = QJsonDocument::fromJson(answer.body)[QLatin1String("error")].toString();
         QVERIFY2(!error.isEmpty() && !error.contains(QLatin1String("org.")), answer.body);
+        QCOMPARE(rawHttp(port,
+                     httpRequest("POST", "/v1/drawers/1/print", port,
+                         "Authorization: Bearer " + token
+                             + "\r\nContent-Type: application/octet-stream\r\n",
+                         "\x1B@receipt\n"))
+                     .status,
+            503);
         restore.dismiss();
         QVERIFY(systemBus->setActivatable(true));
         ctl({QStringLiteral("status")});

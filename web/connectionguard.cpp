@@ -26,7 +26,12 @@ constexpr qint64 LingerUs = 2'000'000;
 constexpr rlim_t Reserve = 64;
 constexpr rlim_t MostConnections = 1024;
 // A chunked body may take up to this many bytes with its framing.
-constexpr qint64 ChunkedLimit = 2 * ConnectionGuard::BodyLimit;
+// A chunked body's bytes, framing included, for a body of the given limit.
+constexpr qint64 chunkedLimit(qint64 bodyLimit)
+{
+    return 2 * bodyLimit;
+}
+constexpr qint64 ChunkedLimit = chunkedLimit(ConnectionGuard::BodyLimit);
 // What a connection reads ahead, Qt's buffer included: a whole request,
 // which the HTTP server keeps until it has all of it. Once full, the socket
 // reads no more and the request's deadline closes it.
@@ -259,11 +264,11 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
     // it until the request is whole (a transaction): without one, these
     // bytes begin a new request.
     if (!socket->isTransactionStarted())
-        request = {};
+        setRequestLimit(socket, request = {}, BodyLimit);
     const qint64 available = socket->bytesAvailable();
     if (request.chunkedBytes >= 0) {
         request.chunkedBytes += available;
-        if (request.chunkedBytes > ChunkedLimit)
+        if (request.chunkedBytes > chunkedLimit(request.bodyLimit))
             refuse(socket, Refusal::BodyTooLong, request.origin);
         return;
     }
@@ -278,6 +283,7 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
         return;
     }
     request.headRead = true;
+    setRequestLimit(socket, request, bodyLimitOf(request.head.left(head.size)));
     request.head.clear();
     request.origin = head.origin;
     request.http10 = head.http10;
@@ -285,8 +291,37 @@ void ConnectionGuard::inspect(QTcpSocket *socket, Connection::Request &request)
         request.chunkedBytes = before + available - head.size;
     if (head.unclearLength)
         refuse(socket, Refusal::BadFraming, head.origin);
-    else if (head.contentLength > BodyLimit || request.chunkedBytes > ChunkedLimit)
+    else if (head.contentLength > request.bodyLimit
+        || request.chunkedBytes > chunkedLimit(request.bodyLimit))
         refuse(socket, Refusal::BodyTooLong, head.origin);
+}
+
+qint64 ConnectionGuard::bodyLimitOf(const QByteArray &head) const
+{
+    const qint64 limit
+        = m_bodyLimitOf ? std::max<qint64>(m_bodyLimitOf(head), BodyLimit) : BodyLimit;
+    if (limit == BodyLimit)
+        return limit;
+    const auto large
+        = std::count_if(m_connections.cbegin(), m_connections.cend(), [](const Connection &c) {
+              return c.state == State::Reading && c.request.bodyLimit > BodyLimit;
+          });
+    return large < MostLargeBodies ? limit : BodyLimit;
+}
+
+// A request allowed a larger body may have it all read ahead, and the next
+// request on the connection is held to the usual again.
+void ConnectionGuard::setRequestLimit(
+    QTcpSocket *socket, Connection::Request &request, qint64 limit)
+{
+    request.bodyLimit = limit;
+    const qint64 size
+        = limit == BodyLimit ? ReadBufferSize : HeadLimit + chunkedLimit(limit) + 1024;
+    if (socket->readBufferSize() == size)
+        return;
+    socket->setReadBufferSize(size);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+        int(std::min<qint64>(size, ReadBufferSize * 8)));
 }
 
 void ConnectionGuard::refuse(QTcpSocket *socket, Refusal why, const QByteArray &origin)

@@ -41,6 +41,13 @@ public:
 
     explicit ConnectionGuard(Refuse refuse, QObject *parent = nullptr);
 
+    // The longest body a request may carry, judged from its head: BodyLimit
+    // unless this says more for some requests. At most MostLargeBodies such
+    // bodies are read at once; beyond, BodyLimit holds.
+    using BodyLimitOf = std::function<qint64(const QByteArray &head)>;
+    void setBodyLimit(BodyLimitOf limitOf) { m_bodyLimitOf = std::move(limitOf); }
+    static constexpr int MostLargeBodies = 4;
+
     // A server listening on address and port whose connections are
     // guarded, or null with *error set.
     QTcpServer *listen(const QHostAddress &address, quint16 port, QString *error);
@@ -78,6 +85,7 @@ private:
             QByteArray origin;
             bool http10 = false;
             qint64 chunkedBytes = -1; // of a chunked body so far; -1: none
+            qint64 bodyLimit = BodyLimit;
         } request;
     };
 
@@ -85,6 +93,8 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void inspect(QTcpSocket *socket, Connection::Request &request);
     void refuse(QTcpSocket *socket, Refusal why, const QByteArray &origin);
+    qint64 bodyLimitOf(const QByteArray &head) const;
+    void setRequestLimit(QTcpSocket *socket, Connection::Request &request, qint64 limit);
     void discard(QTcpSocket *socket, Connection &connection);
     bool closeOldestIdle();
     void close(QTcpSocket *socket);
@@ -92,6 +102,7 @@ private:
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
 
     Refuse m_refuse;
+    BodyLimitOf m_bodyLimitOf;
     QHash<QTcpSocket *, Connection> m_connections;
     QElapsedTimer m_clock;
     QTimer m_sweep; // runs while there are connections

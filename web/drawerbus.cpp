@@ -9,10 +9,17 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace bus = drawerdriver::bus;
 
@@ -26,6 +33,9 @@ const QString DrawerInterface = QString::fromLatin1(bus::DrawerInterface);
 // How long an Open or the reading of the drawers may take before the
 // bridge gives up on the service (and reads again later).
 constexpr int OpenTimeoutMs = 3000;
+// The service answers a Print once the printer has taken the last byte,
+// after the jobs before it: a large job on a slow printer takes a minute.
+constexpr int PrintTimeoutMs = 300'000;
 
 DrawerBus::OpenResult resultOf(const QDBusPendingCall &call)
 {
@@ -177,5 +187,43 @@ void DrawerBus::open(int number, const QString &reason, OpenDone done)
             const QString name = error.name();
             const bool own = name.startsWith(QLatin1String(bus::ServiceName));
             done(resultOf(*watcher), own ? error.message() : QString());
+        });
+}
+
+void DrawerBus::print(
+    int number, const QByteArray &bytes, const QString &title, const QString &user, PrintDone done)
+{
+    // The job goes to the service as a sealed file in memory, which it reads
+    // to its end: nothing the bridge does later changes what prints.
+    const int fd = ::memfd_create("kestrin-print-job", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    bool written = fd >= 0;
+    for (qsizetype at = 0; written && at < bytes.size();) {
+        const ssize_t wrote = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
+        written = wrote > 0;
+        at += std::max<ssize_t>(wrote, 0);
+    }
+    written = written
+        && ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) == 0
+        && ::lseek(fd, 0, SEEK_SET) == 0;
+    if (!written) {
+        const QDBusError error(QDBusError::Failed,
+            QStringLiteral("cannot hold the job in memory: %1").arg(qt_error_string(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        done(error, 0);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(ServiceName,
+        QString::fromStdString(bus::drawerPath(number)), DrawerInterface,
+        QString::fromLatin1(bus::PrintMethod));
+    call << QVariant::fromValue(QDBusUnixFileDescriptor(fd)) << title << user;
+    ::close(fd); // the descriptor object holds a copy
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call, PrintTimeoutMs), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+        [done = std::move(done)](QDBusPendingCallWatcher *watcher) {
+            watcher->deleteLater();
+            const QDBusPendingReply<quint64> reply = *watcher;
+            done(reply.isError() ? reply.error() : QDBusError(),
+                reply.isError() ? 0 : reply.value());
         });
 }

@@ -58,6 +58,12 @@ public:
     // TimedOut after the deadline. serviceMessage: the service's own words
     // when it refused.
     void open(int number, const QString &reason, OpenDone done);
+    // Prints the bytes on the drawer's printer through the service, without
+    // waiting: done gets the service's id for the job, or the error, once
+    // the printer has taken the last byte.
+    using PrintDone = std::function<void(const QDBusError &error, quint64 id)>;
+    void print(int number, const QByteArray &bytes, const QString &title, const QString &user,
+        PrintDone done);
 
 signals:
     void drawerChanged(int number);

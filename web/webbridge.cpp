@@ -275,6 +275,7 @@ Offer offerOf(const QHttpServerRequest &request)
 const WebBridge::Route WebBridge::Routes[] = {
     {Method::Get, isDrawers, &WebBridge::serveDrawers},
     {Method::Post, isOpen, &WebBridge::serveOpen},
+    {Method::Post, WebBridge::isPrintPath, &WebBridge::servePrint},
     {Method::Options, isApi, &WebBridge::servePreflight},
     {Method::Get, isPage, &WebBridge::servePage},
 };
@@ -291,6 +292,7 @@ WebBridge::WebBridge(
           std::min(MostTokenlessClients, m_guard->capacity() / 4),
           [this] { return stateMessage(m_drawers->drawers()); }, this))
 {
+    m_guard->setBodyLimit([this](const QByteArray &head) { return bodyLimitOf(head); });
     connect(m_drawers, &DrawerBus::drawerChanged, this, [this](int number) {
         const WebDrawer &drawer = m_drawers->drawers()[number - 1];
         if (!drawer.configured)

@@ -37,6 +37,8 @@ public:
     // under a low file limit); more are turned away. Each token has slots
     // of its own besides.
     static constexpr int MostTokenlessClients = 256;
+    // The most bytes a print job may carry: far more than any receipt.
+    static constexpr qsizetype PrintBodyLimit = 1 << 20;
 
     // One answer: its status, body and the headers beyond those that every
     // answer carries.
@@ -97,6 +99,10 @@ private:
     void route(const Call &call);
     void serveDrawers(const Call &call);
     void serveOpen(const Call &call);
+    // POST /v1/drawers/N/print, in webprint.cpp.
+    static bool isPrintPath(const QString &path);
+    void servePrint(const Call &call);
+    qint64 bodyLimitOf(const QByteArray &head) const;
     void servePreflight(const Call &call);
     void servePage(const Call &call);
 

@@ -48,6 +48,12 @@ constexpr std::chrono::milliseconds KickRetryInterval {200};
 // bytes, and the most of a job written at once.
 constexpr std::chrono::milliseconds DrainCheckInterval {10};
 constexpr std::size_t MostBytesPerWrite = 16 * 1024;
+// The most of a job left in the kernel's queue for the printer: what is
+// queued goes out before a kick or a question written after it, and a
+// network connection's queue holds megabytes, seconds of a receipt. A
+// serial port's goes out at its speed: it keeps about 50 ms of it.
+constexpr std::size_t MostQueued = 1024;
+constexpr int SerialQueueShare = 20; // of a second
 // After a job that asked the printer something, its answers may still come:
 // the next question waits until the printer has sent nothing for this long.
 constexpr std::chrono::milliseconds JobAnswersQuiet {500};
@@ -168,11 +174,16 @@ public:
             // for the answer to our question.
             const bool waiting = m_ownBytes.empty()
                 && (job.allWritten() || (m_awaiting && job.atBoundary() && job.pieceMayAnswer()));
-            writable = !waiting;
-            // What the printer takes shows in the queue, not on the descriptor.
+            // A full queue is looked at again soon rather than waited on:
+            // the device stays writable while it drains.
+            const bool full = m_connection.transport().unsentBytes() >= queueLimit();
+            writable = !waiting && !full;
+            // What the printer takes shows in the queue, not on the
+            // descriptor; a full queue is looked at again as soon.
             const bool draining = job.allWritten() && m_ownBytes.empty() && !m_awaiting;
-            until = std::min(
-                until, Clock::now() + (draining ? DrainCheckInterval : m_monitor.m_stallLimit / 4));
+            until = std::min(until,
+                Clock::now()
+                    + (draining || full ? DrainCheckInterval : m_monitor.m_stallLimit / 4));
             if (m_awaiting)
                 until = std::min(until, m_answerDeadline);
         }
@@ -375,7 +386,11 @@ private:
                     return; // its answers would be taken for ours
                 job.startPiece();
             }
-            const std::size_t size = std::min(job.restSize(), MostBytesPerWrite);
+            const std::size_t queued = transport.unsentBytes();
+            if (queued >= queueLimit())
+                return;
+            const std::size_t size
+                = std::min({job.restSize(), MostBytesPerWrite, queueLimit() - queued});
             const long wrote = transport.writeAvailable(job.rest(), size, m_lastError);
             if (wrote < 0) {
                 endJob(job, false, m_lastError);
@@ -387,6 +402,15 @@ private:
             took(job);
             m_lastUnsent = transport.unsentBytes();
         }
+    }
+
+    std::size_t queueLimit()
+    {
+        // 8N1: ten bits a byte.
+        if (m_connection.transport().serialPort())
+            return std::clamp<std::size_t>(
+                std::size_t(m_device.speed) / 10 / SerialQueueShare, 16, MostQueued);
+        return MostQueued;
     }
 
     // False while they are not all written, or when the printer failed.

@@ -54,6 +54,7 @@ expected_daemon="-rw-r--r-- ./etc/kestrin-drawer/drawers.conf
 -rw-r--r-- ./usr/lib/kestrin-drawer/libKestrinPOS_USB.so
 -rwxr-xr-x ./usr/bin/kestrin-drawer-ctl
 -rwxr-xr-x ./usr/libexec/kestrin-drawerd
+-rwxr-xr-x ./usr/lib/cups/backend/kestrin
 -rw-r--r-- ./lib/systemd/system/kestrin-drawerd.service
 -rw-r--r-- ./lib/udev/rules.d/70-kestrin-drawerd.rules
 -rw-r--r-- ./usr/lib/sysusers.d/kestrin-drawer.conf

@@ -39,6 +39,8 @@ public:
     // Only the oldest connection is served; the others wait until it closes.
     std::atomic<bool> oneClientAtATime {false};
     // How fast it takes what it is sent: 0 as fast as it can, -1 not at all.
+    // A slow printer's connections, made after it is set, have a receive
+    // buffer of a few kilobytes, as a printer's own.
     std::atomic<int> bytesPerSecond {0};
 
     // Bytes the printer sends of its own accord to every client, such as an
@@ -146,6 +148,9 @@ private:
                 const int client
                     = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client >= 0) {
+                    const int buffer = 4096;
+                    if (bytesPerSecond != 0)
+                        ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
                     m_clients.push_back(client);
                     ++m_connections;
                 }
