@@ -583,9 +583,10 @@ void WebBridge::servePage(const Call &call)
             {"X-Frame-Options", "DENY"}}});
 }
 
-void WebBridge::serveOpen(const Call &call)
+// The token's name for a call that acts on drawer number: empty, with the
+// call answered, when the token or the drawer will not do.
+QString WebBridge::admitDrawerCall(const Call &call, int number)
 {
-    const int number = openPathNumber(call.path);
     const QByteArray authorization = call.request.value("authorization");
     const QByteArray scheme = "Bearer ";
     const QString name = authorization.startsWith(scheme)
@@ -593,18 +594,27 @@ void WebBridge::serveOpen(const Call &call)
         : QString();
     if (name.isEmpty()) {
         call.reply(errorAnswer(Status::Unauthorized, QStringLiteral("no or unknown token")));
-        return;
+        return {};
     }
     if (!bus::isDrawerNumber(number)) {
         call.reply(errorAnswer(Status::NotFound, QStringLiteral("no such drawer")));
-        return;
+        return {};
     }
     // The bridge knows the configuration: the service is not asked.
     if (m_drawers->known() && !m_drawers->drawers()[number - 1].configured) {
         call.reply(errorAnswer(
             Status::NotFound, QStringLiteral("drawer %1 is not configured").arg(number)));
-        return;
+        return {};
     }
+    return name;
+}
+
+void WebBridge::serveOpen(const Call &call)
+{
+    const int number = openPathNumber(call.path);
+    const QString name = admitDrawerCall(call, number);
+    if (name.isEmpty())
+        return;
     QString reason;
     if (const std::optional<Answer> refused = readReason(call.request.body(), &reason)) {
         call.reply(*refused);

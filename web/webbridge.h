@@ -98,6 +98,7 @@ private:
     Reply replyTo(const QHttpServerRequest &request, QTcpSocket *socket, const QByteArray &cors);
     void route(const Call &call);
     void serveDrawers(const Call &call);
+    QString admitDrawerCall(const Call &call, int number);
     void serveOpen(const Call &call);
     // POST /v1/drawers/N/print, in webprint.cpp.
     static bool isPrintPath(const QString &path);

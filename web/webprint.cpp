@@ -97,20 +97,9 @@ qint64 WebBridge::bodyLimitOf(const QByteArray &head) const
 void WebBridge::servePrint(const Call &call)
 {
     const int number = printPathNumber(call.path);
-    const QString name = m_tokens.nameOf(bearerSecret(call.request.value("authorization")));
-    if (name.isEmpty()) {
-        call.reply(errorAnswer(Status::Unauthorized, QStringLiteral("no or unknown token")));
+    const QString name = admitDrawerCall(call, number);
+    if (name.isEmpty())
         return;
-    }
-    if (!bus::isDrawerNumber(number)) {
-        call.reply(errorAnswer(Status::NotFound, QStringLiteral("no such drawer")));
-        return;
-    }
-    if (m_drawers->known() && !m_drawers->drawers()[number - 1].configured) {
-        call.reply(errorAnswer(
-            Status::NotFound, QStringLiteral("drawer %1 is not configured").arg(number)));
-        return;
-    }
     const QByteArray type = call.request.value("content-type").trimmed().toLower();
     if (!type.startsWith("application/octet-stream")) {
         call.reply(errorAnswer(Status::UnsupportedMediaType,
