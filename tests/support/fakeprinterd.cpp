@@ -13,6 +13,8 @@
 //   garbage            answer with bytes that are no status (flood a network client)
 //   speed              the speed the pseudo-terminal was set to
 //   vanish, back       drop off the network (or unplug) and come back
+//   one-at-a-time      serve only the oldest connection, as a printer's
+//                      network interface does; the others wait
 //   kicks, requests    how many kicks and status requests arrived
 //   received           every byte received, in hex
 //   quit               end (so do SIGTERM, SIGINT and SIGHUP)
@@ -54,6 +56,7 @@ public:
     virtual bool comeBack() = 0;
     virtual void sendGarbage() = 0;
     virtual std::string speed() const { return "no speed on the network"; }
+    virtual void serveOneAtATime() { }
 };
 
 class NetworkPrinter : public Printer {
@@ -74,6 +77,7 @@ public:
         return true;
     }
     void sendGarbage() override { m_printer.mode = FakeNetworkPrinter::Mode::Flooding; }
+    void serveOneAtATime() override { m_printer.oneClientAtATime = true; }
 
 private:
     FakeNetworkPrinter m_printer;
@@ -238,6 +242,9 @@ int main(int argc, char **argv)
         } else if (command == "garbage") {
             printer->sendGarbage();
             say("garbage");
+        } else if (command == "one-at-a-time") {
+            printer->serveOneAtATime();
+            say("one at a time");
         } else if (command == "speed") {
             say("speed " + printer->speed());
         } else if (command == "kicks") {

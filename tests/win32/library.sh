@@ -101,6 +101,22 @@ tell net open
 check "open, open high" "$(status_becomes "$net_drawer" 2 && echo true)"
 tell net close
 check "closed again" "$(status_becomes "$net_drawer" 1 && echo true)"
+
+# Another client of the printer (the spooler) is served between the polls,
+# on a printer that serves one connection at a time: the library holds it
+# only for an exchange.
+tell net one-at-a-time
+expect_line '^one at a time' net || fail "the network printer cannot serve one at a time"
+second_client_answered() {
+    local reply
+    exec {client}<>"/dev/tcp/127.0.0.1/${address##*:}"
+    printf '\x10\x04\x01' >&"$client"
+    reply="$(timeout 2 head -c 1 <&"$client" | od -An -tx1)"
+    exec {client}>&-
+    [ -n "$reply" ]
+}
+check "a second client is served between polls" "$(second_client_answered && echo true)"
+check "the library still answers" "$(status_becomes "$net_drawer" 1 && echo true)"
 ask OpenDrawer "$net_drawer"
 check "a kick is accepted" "$([ "$answer" = 1 ] && echo true)"
 check "the kick's bytes" "$(expect_line '^kick' net && [ "$line" = "kick 1B 70 00 19 FA" ] && echo true)"
