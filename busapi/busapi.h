@@ -64,6 +64,8 @@ inline constexpr char NotRecordedError[] = "org.kestrin.Drawers1.Error.NotRecord
 // message says how much).
 inline constexpr char NotAPrinterError[] = "org.kestrin.Drawers1.Error.NotAPrinter";
 inline constexpr char TooLargeError[] = "org.kestrin.Drawers1.Error.TooLarge";
+// A job that can never print as it is: sending it again will not help.
+inline constexpr char BadJobError[] = "org.kestrin.Drawers1.Error.BadJob";
 inline constexpr char PrintFailedError[] = "org.kestrin.Drawers1.Error.PrintFailed";
 
 // OpenBefore(reason, deadline) fires only until the deadline, a time of

@@ -84,13 +84,15 @@ int drawerOfUri(const char *uri)
 // What the spooler does with a job whose Print failed: a service that is
 // not there, a printer that is gone and a kick that cannot be recorded yet
 // are passing, and the job waits; a queue pointed at a drawer that cannot
-// print stops; a job too large is given up.
+// print stops; a job too large, or one that can never print as it is, is
+// given up rather than tried again and again.
 int exitFor(const sd_bus_error &error)
 {
     if (sd_bus_error_has_names(&error, bus::NotConfiguredError, bus::NotAPrinterError,
             SD_BUS_ERROR_ACCESS_DENIED, SD_BUS_ERROR_UNKNOWN_METHOD, SD_BUS_ERROR_UNKNOWN_OBJECT))
         return BackendStop;
-    if (sd_bus_error_has_names(&error, bus::TooLargeError, SD_BUS_ERROR_INVALID_ARGS))
+    if (sd_bus_error_has_names(
+            &error, bus::TooLargeError, bus::BadJobError, SD_BUS_ERROR_INVALID_ARGS))
         return BackendCancel;
     return BackendRetry;
 }

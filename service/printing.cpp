@@ -218,13 +218,13 @@ void DrawerService::recordJobKicks(PendingPrint &print)
     // Its last command's missing bytes would be taken from what follows: a
     // status question, a kick, the next job.
     if (PrintJob::endsInsideCommand(language, print.bytes)) {
-        failPrint(print, bus::PrintFailedError,
+        failPrint(print, bus::BadJobError,
             "The job ends inside a command of the printer's language; nothing was printed.");
         return;
     }
     const std::vector<JobKick> kicks = findKicks(language, print.bytes.data(), print.bytes.size());
     if (kicks.size() > MostKicksPerJob) {
-        failPrint(print, bus::PrintFailedError,
+        failPrint(print, bus::BadJobError,
             "The job holds " + std::to_string(kicks.size()) + " drawer kicks, more than "
                 + std::to_string(MostKicksPerJob) + "; nothing was printed.");
         return;

@@ -738,7 +738,7 @@ private slots:
         QDBusPendingCall large = printJob(bus(), 1, QByteArray(bus::MostJobBytes + 1, '.'));
         cut.waitForFinished();
         large.waitForFinished();
-        QCOMPARE(cut.error().name(), QString::fromLatin1(bus::PrintFailedError));
+        QCOMPARE(cut.error().name(), QString::fromLatin1(bus::BadJobError));
         QCOMPARE(large.error().name(), QString::fromLatin1(bus::TooLargeError));
         QCOMPARE(since(all.size()), QByteArray());
     }
