@@ -13,6 +13,7 @@
 #include "refusals.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -98,6 +99,27 @@ private:
         bool late = false; // the deadline passed, or the kick was given up: no fire
     };
 
+    struct Notices;
+    // A job's share of the bytes that all jobs, read or waiting for their
+    // printer, may hold at once; given back when the job goes, however it
+    // ends (printing.cpp).
+    class JobBytes {
+    public:
+        explicit JobBytes(std::shared_ptr<Notices> notices = nullptr)
+            : m_notices(std::move(notices))
+        {
+        }
+        JobBytes(JobBytes &&other) noexcept;
+        JobBytes &operator=(JobBytes &&other) noexcept;
+        ~JobBytes();
+        // Takes count more; false, taking nothing, past the limit.
+        bool take(std::size_t count);
+
+    private:
+        std::shared_ptr<Notices> m_notices;
+        std::size_t m_count = 0;
+    };
+
     // A Print being answered (printing.cpp).
     struct PendingPrint {
         std::uint64_t id = 0; // also the job's id in its rows
@@ -109,6 +131,8 @@ private:
         std::vector<std::uint8_t> bytes;
         std::string readError;
         bool tooLarge = false;
+        bool overBudget = false; // other jobs hold too many bytes
+        JobBytes held;
         std::optional<Event> caller; // once the bus has named it
         // The rows of the kicks inside the job, and their places in it.
         struct KickRow {
@@ -122,8 +146,8 @@ private:
         bool ready = false; // read, its kicks on the disk
         bool handedOver = false;
     };
-    void jobRead(
-        std::uint64_t id, std::vector<std::uint8_t> bytes, std::string error, bool tooLarge);
+    void jobRead(std::uint64_t id, std::vector<std::uint8_t> bytes, std::string error,
+        bool tooLarge, bool overBudget, JobBytes held);
     void printCallerKnown(std::uint64_t id, const Event *identity);
     void recordJobKicks(PendingPrint &print);
     void jobKickWritten(std::uint64_t id, bool written);
@@ -248,8 +272,11 @@ private:
             std::vector<std::uint8_t> bytes;
             std::string error;
             bool tooLarge = false;
+            bool overBudget = false;
+            JobBytes held;
         };
         std::vector<JobRead> jobsRead;
+        std::atomic<std::size_t> jobBytes {0}; // held by every job
         std::vector<std::pair<std::uint64_t, drawerdriver::PrintResult>> jobsEnded;
     };
     std::shared_ptr<Notices> m_notices = std::make_shared<Notices>();

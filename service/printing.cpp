@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -33,6 +34,9 @@ namespace {
 // Jobs read or waiting for their printer at once, so that callers cannot
 // fill the service's memory with jobs.
 constexpr std::size_t MostPrints = 16;
+// The bytes all those jobs may hold at once, within the service's memory:
+// two of the largest, or many receipts.
+constexpr std::size_t MostHeldJobBytes = 2 * bus::MostJobBytes;
 // A job's sender that sends nothing for this long, or takes longer than
 // the whole limit to send it, has its job refused.
 constexpr int JobIdleLimitMs = 10'000;
@@ -41,9 +45,12 @@ constexpr auto JobReadLimit = std::chrono::seconds(120);
 // once, and kicks in quick succession burn out the solenoid.
 constexpr std::size_t MostKicksPerJob = 16;
 
-// Reads the job to its end, at most MostJobBytes; bounded in time, so that
-// a sender that never closes its end holds no thread for ever.
-void readJob(int fd, std::vector<std::uint8_t> &bytes, std::string &error, bool &tooLarge)
+// Reads the job to its end, at most MostJobBytes and what take(count)
+// allows of the bytes all jobs hold; bounded in time, so that a sender that
+// never closes its end holds no thread for ever.
+template<typename Take>
+void readJob(int fd, std::vector<std::uint8_t> &bytes, std::string &error, bool &tooLarge,
+    bool &overBudget, const Take &take)
 {
     const auto deadline = Clock::now() + JobReadLimit;
     std::uint8_t buffer[64 * 1024];
@@ -70,6 +77,10 @@ void readJob(int fd, std::vector<std::uint8_t> &bytes, std::string &error, bool 
             return;
         if (bytes.size() + std::size_t(got) > bus::MostJobBytes) {
             tooLarge = true;
+            return;
+        }
+        if (!take(std::size_t(got))) {
+            overBudget = true;
             return;
         }
         bytes.insert(bytes.end(), buffer, buffer + got);
@@ -134,8 +145,9 @@ int DrawerService::print(
     m_prints[print.id] = std::move(pending);
     try {
         backgroundThread([job, id = print.id, notices = m_notices] {
-            Notices::JobRead read {id, {}, {}, false};
-            readJob(job, read.bytes, read.error, read.tooLarge);
+            Notices::JobRead read {id, {}, {}, false, false, JobBytes(notices)};
+            readJob(job, read.bytes, read.error, read.tooLarge, read.overBudget,
+                [&read](std::size_t count) { return read.held.take(count); });
             ::close(job);
             {
                 std::lock_guard guard(notices->mutex);
@@ -155,6 +167,38 @@ int DrawerService::print(
     return 1; // answered later
 }
 
+DrawerService::JobBytes::JobBytes(JobBytes &&other) noexcept
+    : m_notices(std::move(other.m_notices)), m_count(std::exchange(other.m_count, 0))
+{
+}
+
+DrawerService::JobBytes &DrawerService::JobBytes::operator=(JobBytes &&other) noexcept
+{
+    if (this != &other) {
+        if (m_notices)
+            m_notices->jobBytes -= m_count;
+        m_notices = std::move(other.m_notices);
+        m_count = std::exchange(other.m_count, 0);
+    }
+    return *this;
+}
+
+DrawerService::JobBytes::~JobBytes()
+{
+    if (m_notices)
+        m_notices->jobBytes -= m_count;
+}
+
+bool DrawerService::JobBytes::take(std::size_t count)
+{
+    if (m_notices->jobBytes.fetch_add(count) + count > MostHeldJobBytes) {
+        m_notices->jobBytes -= count;
+        return false;
+    }
+    m_count += count;
+    return true;
+}
+
 void DrawerService::takePrintNotices()
 {
     std::vector<Notices::JobRead> read;
@@ -165,13 +209,14 @@ void DrawerService::takePrintNotices()
         ended.swap(m_notices->jobsEnded);
     }
     for (Notices::JobRead &job : read)
-        jobRead(job.id, std::move(job.bytes), std::move(job.error), job.tooLarge);
+        jobRead(job.id, std::move(job.bytes), std::move(job.error), job.tooLarge, job.overBudget,
+            std::move(job.held));
     for (const auto &[id, result] : ended)
         jobEnded(id, result);
 }
 
-void DrawerService::jobRead(
-    std::uint64_t id, std::vector<std::uint8_t> bytes, std::string error, bool tooLarge)
+void DrawerService::jobRead(std::uint64_t id, std::vector<std::uint8_t> bytes, std::string error,
+    bool tooLarge, bool overBudget, JobBytes held)
 {
     const auto found = m_prints.find(id);
     if (found == m_prints.end())
@@ -181,6 +226,8 @@ void DrawerService::jobRead(
     print.bytes = std::move(bytes);
     print.readError = std::move(error);
     print.tooLarge = tooLarge;
+    print.overBudget = overBudget;
+    print.held = std::move(held);
     if (print.caller)
         recordJobKicks(print);
 }
@@ -208,6 +255,12 @@ void DrawerService::recordJobKicks(PendingPrint &print)
     if (print.tooLarge) {
         failPrint(print, bus::TooLargeError,
             "The job is larger than " + megabytes(bus::MostJobBytes) + "; nothing was printed.");
+        return;
+    }
+    if (print.overBudget) {
+        failPrint(print, bus::BusyError,
+            "The print jobs under way hold " + megabytes(MostHeldJobBytes)
+                + " already; nothing was printed, try again later.");
         return;
     }
     if (!print.readError.empty()) {

@@ -31,7 +31,9 @@
 #include <csignal>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -698,6 +700,44 @@ private slots:
         QTRY_COMPARE(printer.kicks(), before + accepted);
         for (int i = 0; i < 10; ++i)
             QDBusConnection::disconnectFromBus(QStringLiteral("burst%1").arg(i));
+    }
+
+    // The jobs being read hold no more bytes together than the service's
+    // memory allows: two of the largest, still coming, leave no room for a
+    // third job; each is refused, nothing printed.
+    void jobsTogetherKeepWithinMemory()
+    {
+        const std::size_t before = printer.received().size();
+        int pipes[3][2];
+        std::vector<QDBusPendingCall> calls;
+        const QByteArray largest(bus::MostJobBytes, '.');
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(::pipe2(pipes[i], O_CLOEXEC) == 0);
+            calls.push_back(printFrom(bus(), 1, pipes[i][0]));
+            if (i == 2)
+                break;
+            QVERIFY(::write(pipes[i][1], largest.data(), largest.size()) == largest.size());
+            int unread = -1; // until the service has every byte
+            QTRY_VERIFY(::ioctl(pipes[i][0], FIONREAD, &unread) == 0 && unread == 0);
+        }
+        QVERIFY(::write(pipes[2][1], "x", 1) == 1);
+        ::close(pipes[2][1]);
+        calls[2].waitForFinished();
+        QCOMPARE(calls[2].error().name(), QString::fromLatin1(bus::BusyError));
+        for (int i = 0; i < 2; ++i) { // one byte too many: refused, and their share given back
+            QVERIFY(::write(pipes[i][1], "x", 1) == 1);
+            ::close(pipes[i][1]);
+            calls[i].waitForFinished();
+            QCOMPARE(calls[i].error().name(), QString::fromLatin1(bus::TooLargeError));
+        }
+        for (auto &pipe : pipes)
+            ::close(pipe[0]);
+        const std::vector<std::uint8_t> all = printer.received(); // the service's own questions
+        QVERIFY(std::none_of(all.begin() + qsizetype(before), all.end(),
+            [](std::uint8_t byte) { return byte == '.' || byte == 'x'; }));
+        QDBusPendingCall small = printJob(bus(), 1, QByteArray("receipt\n"));
+        small.waitForFinished();
+        QVERIFY2(!small.isError(), qPrintable(small.error().message()));
     }
 
     // Jobs to the drawers on one printer print whole, in the order they

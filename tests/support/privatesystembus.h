@@ -19,22 +19,29 @@
 
 #include <unistd.h>
 
+// Prints a job read from fd on a drawer's printer through the service.
+inline QDBusPendingCall printFrom(
+    QDBusConnection bus, int drawer, int fd, const QString &user = QStringLiteral("alice"))
+{
+    namespace api = drawerdriver::bus;
+    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(api::ServiceName),
+        QString::fromStdString(api::drawerPath(drawer)), QString::fromLatin1(api::DrawerInterface),
+        QString::fromLatin1(api::PrintMethod));
+    message << QVariant::fromValue(QDBusUnixFileDescriptor(fd)) << QStringLiteral("receipt")
+            << user;
+    return bus.asyncCall(message, 10000);
+}
+
 // Prints a job on a drawer's printer through the service, from a file, as
 // the spooler's backend does; the answer comes once the printer has it.
 inline QDBusPendingCall printJob(QDBusConnection bus, int drawer, const QByteArray &job,
     const QString &user = QStringLiteral("alice"))
 {
-    namespace api = drawerdriver::bus;
     QTemporaryFile file;
     if (!file.open() || file.write(job) != job.size() || !file.flush()
         || ::lseek(file.handle(), 0, SEEK_SET) != 0)
         qFatal("cannot write a print job");
-    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(api::ServiceName),
-        QString::fromStdString(api::drawerPath(drawer)), QString::fromLatin1(api::DrawerInterface),
-        QString::fromLatin1(api::PrintMethod));
-    message << QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))
-            << QStringLiteral("receipt") << user;
-    return bus.asyncCall(message, 10000);
+    return printFrom(bus, drawer, file.handle(), user);
 }
 #endif
 
