@@ -38,9 +38,6 @@ DWORD lineBit(SensorLine line)
     return 0;
 }
 
-// Raw 8N1 at the speed, no flow control, and DTR and RTS up for as long as
-// the port is open: set through the DCB, since EscapeCommFunction fails on
-// some USB serial ports (and on Wine's pseudo-terminals), where this works.
 bool setUp(HANDLE port, int speed, std::string &error)
 {
     DCB dcb {};
@@ -49,21 +46,7 @@ bool setUp(HANDLE port, int speed, std::string &error)
         error = systemMessage(GetLastError());
         return false;
     }
-    dcb.BaudRate = DWORD(speed);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
+    setUpDcb(dcb, speed);
     if (!SetCommState(port, &dcb)) {
         error = systemMessage(GetLastError());
         return false;
@@ -79,6 +62,28 @@ bool setUp(HANDLE port, int speed, std::string &error)
 }
 
 } // namespace
+
+// Raw 8N1 at the speed, no flow control, and DTR and RTS up for as long as
+// the port is open: set through the DCB, since EscapeCommFunction fails on
+// some USB serial ports (and on Wine's pseudo-terminals), where this works.
+void setUpDcb(DCB &dcb, int speed)
+{
+    dcb.BaudRate = DWORD(speed);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+}
 
 void setModemStatusReader(ModemStatusReader reader)
 {

@@ -38,4 +38,8 @@ private:
 using ModemStatusReader = bool (*)(HANDLE port, DWORD *bits);
 void setModemStatusReader(ModemStatusReader reader);
 
+// Fills in the port's settings: raw 8N1 at the speed, no flow control, DTR
+// and RTS up (some drawers draw their power from them).
+void setUpDcb(DCB &dcb, int speed);
+
 } // namespace drawerdriver

@@ -7,7 +7,7 @@
 #include "config/config.h"
 #include "monitor/drawerbank.h"
 #include "protocols/protocol.h"
-#include "transports/serialport.h"
+#include "transports/serialport_win32.h"
 #include "transports/transport_win32.h"
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+
+#include <winspool.h>
 
 namespace {
 
@@ -193,12 +195,33 @@ void checkModemLines()
         "a failed modem line read is no level");
 }
 
+// DTR and RTS stay up (some drawers draw their power from them), the speed
+// is the one set, and no handshake a previous program left can stall a kick.
+void checkSerialSettings()
+{
+    for (const int speed : {1200, 19200}) {
+        DCB dcb {};
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        dcb.fOutxCtsFlow = TRUE;
+        dcb.fOutxDsrFlow = TRUE;
+        dcb.fDsrSensitivity = TRUE;
+        dcb.fOutX = TRUE;
+        setUpDcb(dcb, speed);
+        check(dcb.BaudRate == DWORD(speed) && dcb.fDtrControl == DTR_CONTROL_ENABLE
+                && dcb.fRtsControl == RTS_CONTROL_ENABLE && !dcb.fOutxCtsFlow && !dcb.fOutxDsrFlow
+                && !dcb.fDsrSensitivity && !dcb.fOutX,
+            "serial settings at " + std::to_string(speed) + " baud");
+    }
+}
+
 } // namespace
 
 int main()
 {
     checkDeviceNames();
     checkModemLines();
+    checkSerialSettings();
 
     FakeSpooler spooler;
     setSpoolerSystem(&spooler);
@@ -242,7 +265,6 @@ int main()
     usbDrawerOpen = true;
     check(waitFor([&] { return bank.status(printer) == 2; }), "a USB printer's drawer open");
     check(bank.status(otherPrinter) == 0, "a serial number not plugged in");
-
     check(waitFor([&] { return bank.status(drawer) == 1; }), "a HID drawer closed");
     hidDrawerOpen = true;
     check(waitFor([&] { return bank.status(drawer) == 2; }), "a HID drawer open");
