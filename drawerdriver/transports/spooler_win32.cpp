@@ -28,6 +28,19 @@ std::string whyNotReady(DWORD status, DWORD attributes)
     return "reports an error (status " + std::to_string(status) + ")";
 }
 
+} // namespace
+
+bool printerReady(DWORD status, DWORD attributes, std::string &why)
+{
+    if ((status & NotReady) || (attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE)) {
+        why = whyNotReady(status, attributes);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 class SystemSpooler : public SpoolerSystem {
 public:
     bool queueReady(const std::wstring &queue, std::string &why) override
@@ -47,11 +60,7 @@ public:
             return false;
         }
         const auto *info = reinterpret_cast<const PRINTER_INFO_2W *>(buffer.data());
-        if ((info->Status & NotReady) || (info->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE)) {
-            why = whyNotReady(info->Status, info->Attributes);
-            return false;
-        }
-        return true;
+        return printerReady(info->Status, info->Attributes, why);
     }
 
     bool printRaw(const std::wstring &queue, const std::uint8_t *bytes, std::size_t size,

@@ -78,6 +78,9 @@ public:
 };
 // Null: the system's spooler.
 void setSpoolerSystem(SpoolerSystem *spooler);
+// Whether a queue in this state (GetPrinter's Status and Attributes) takes
+// jobs that print now; why not, when not.
+bool printerReady(DWORD status, DWORD attributes, std::string &why);
 
 // A USB printer's or a HID device's interface, as SetupDi finds it.
 struct FoundDevice {

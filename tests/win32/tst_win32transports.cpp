@@ -215,6 +215,32 @@ void checkSerialSettings()
     }
 }
 
+// Which spooler states take a kick that prints now.
+void checkQueueStates()
+{
+    struct Row {
+        DWORD status;
+        DWORD attributes;
+        bool ready;
+    };
+    const Row rows[] = {
+        {0, 0, true},
+        {PRINTER_STATUS_PRINTING | PRINTER_STATUS_BUSY, 0, true},
+        {PRINTER_STATUS_PAUSED, 0, false},
+        {PRINTER_STATUS_OFFLINE, 0, false},
+        {PRINTER_STATUS_ERROR, 0, false},
+        {PRINTER_STATUS_USER_INTERVENTION, 0, false},
+        {0, PRINTER_ATTRIBUTE_WORK_OFFLINE, false},
+    };
+    for (const Row &row : rows) {
+        std::string why;
+        check(
+            printerReady(row.status, row.attributes, why) == row.ready && why.empty() == row.ready,
+            "queue status " + std::to_string(row.status) + ", attributes "
+                + std::to_string(row.attributes));
+    }
+}
+
 } // namespace
 
 int main()
@@ -222,6 +248,7 @@ int main()
     checkDeviceNames();
     checkModemLines();
     checkSerialSettings();
+    checkQueueStates();
 
     FakeSpooler spooler;
     setSpoolerSystem(&spooler);
