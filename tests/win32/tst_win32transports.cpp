@@ -14,11 +14,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
 
+#include <winsock2.h>
 #include <winspool.h>
 
 namespace {
@@ -241,6 +243,37 @@ void checkQueueStates()
     }
 }
 
+// A connection attempt that gets no answer gives up at its limit: a
+// listener whose queue is full drops the handshake.
+void checkConnectLimit()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr *>(&address), length);
+    listen(listener, 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    for (int i = 0; i < 3; ++i) {
+        const SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler, FIONBIO, &nonBlocking);
+        connect(filler, reinterpret_cast<sockaddr *>(&address), length);
+    }
+    static NetworkAddress target;
+    std::memcpy(&target.address, &address, sizeof address);
+    target.length = length;
+    static std::atomic<int> failure {-1}; // outlives a connect that never ends
+    std::thread([] {
+        failure = int(connectNetwork(Endpoint {{}, "127.0.0.1", 9100}, target, 200).failure);
+    }).detach();
+    check(waitFor([] { return failure >= 0; }) && failure == int(OpenFailure::Busy),
+        "a connection attempt without an answer ends at its limit");
+}
+
 } // namespace
 
 int main()
@@ -249,6 +282,7 @@ int main()
     checkModemLines();
     checkSerialSettings();
     checkQueueStates();
+    checkConnectLimit();
 
     FakeSpooler spooler;
     setSpoolerSystem(&spooler);
