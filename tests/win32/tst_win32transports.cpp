@@ -326,6 +326,12 @@ int main()
     usbDrawerOpen = true;
     check(waitFor([&] { return bank.status(printer) == 2; }), "a USB printer's drawer open");
     check(bank.status(otherPrinter) == 0, "a serial number not plugged in");
+    DrawerSettings named;
+    named.endpoint.path = "usb:04b8:0202:X2";
+    check(openUsbPrinter(named).failure == OpenFailure::Gone, "another serial number is no match");
+    named.endpoint.path = "usb:04b8:0202:X1";
+    check(openUsbPrinter(named).transport != nullptr, "the serial number named is a match");
+
     check(waitFor([&] { return bank.status(drawer) == 1; }), "a HID drawer closed");
     hidDrawerOpen = true;
     check(waitFor([&] { return bank.status(drawer) == 2; }), "a HID drawer open");
