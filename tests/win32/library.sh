@@ -222,5 +222,9 @@ exec {probe_in}>&-
 tell net quit
 tell pty quit
 wait
+# A problem seen at every poll is told once.
+repeated="$(grep '^KestrinPOS_USB: ' "$work/probe.err" | sort | uniq -d)"
+check "no message told again at every poll" "$([ -z "$repeated" ] && echo true)"
+[ -z "$repeated" ] || echo "told again: $repeated" >&2
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
