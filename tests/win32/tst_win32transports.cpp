@@ -329,6 +329,8 @@ int main()
     DrawerSettings named;
     named.endpoint.path = "usb:04b8:0202:X2";
     check(openUsbPrinter(named).failure == OpenFailure::Gone, "another serial number is no match");
+    named.endpoint.path = "usb:04b8:0203:X1";
+    check(openUsbPrinter(named).failure == OpenFailure::Gone, "another product is no match");
     named.endpoint.path = "usb:04b8:0202:X1";
     // The monitor opens the same pipe: its next instance may lag a moment.
     check(waitFor([&] { return openUsbPrinter(named).transport != nullptr; }),
