@@ -73,6 +73,7 @@ private slots:
         row("ESC p pin 2", EscPos, hex("'a'"), hex("1B 70 00 19 FA"), true, 0);
         row("ESC p pin 5", EscPos, none, hex("1B 70 31 19 FA"), true, 1);
         row("DLE DC4 1 pin 5", EscPos, none, hex("10 14 01 01 05"), true, 1);
+        row("DLE DC4 1 pin 2", EscPos, none, hex("10 14 01 00 05"), true, 0);
         row("DLE DC4 8", EscPos, none, hex("10 14 08 01 03 14 01 06 02 08"), true, -1, true);
         row("DLE DC4 unknown", EscPos, none, hex("10 14 05"), false);
         row("DLE EOT 1", EscPos, none, hex("10 04 01"), true, -1, true);
