@@ -520,6 +520,27 @@ private slots:
             QVERIFY2(kicks.contains(reason), qPrintable(reason));
     }
 
+    // A kick inside a job is recorded for the drawer on the connector it
+    // fires, not for the drawer the job was printed through.
+    void jobKickNamesItsConnectorsDrawer_data()
+    {
+        QTest::addColumn<char>("pin");
+        QTest::addColumn<int>("drawer"); // drawers 1 and 3 share the printer
+        QTest::newRow("pin 2") << '\x00' << 1;
+        QTest::newRow("pin 5") << '\x01' << 3;
+    }
+    void jobKickNamesItsConnectorsDrawer()
+    {
+        QFETCH(char, pin);
+        QFETCH(int, drawer);
+        const std::int64_t start = nowUs();
+        QDBusPendingCall call = printJob(bus(), 1, QByteArray("till\n\x1bp", 7) + pin + "\x05\x05");
+        call.waitForFinished();
+        QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+        QCOMPARE(rowsSince(start, drawer, QLatin1String(kind::Kick)).size(), 1);
+        QCOMPARE(rowsSince(start, 4 - drawer, QLatin1String(kind::Kick)).size(), 0);
+    }
+
     // A kick inside a print job is on the disk before its bytes reach the
     // printer, even behind a slow write: a service killed the moment they
     // arrive has its row, with the job's user as the caller named it.
