@@ -537,7 +537,10 @@ private slots:
         QDBusPendingCall call = printJob(bus(), 1, QByteArray("till\n\x1bp", 7) + pin + "\x05\x05");
         call.waitForFinished();
         QVERIFY2(!call.isError(), qPrintable(call.error().message()));
-        QCOMPARE(rowsSince(start, drawer, QLatin1String(kind::Kick)).size(), 1);
+        const QList<QJsonObject> rows = rowsSince(start, drawer, QLatin1String(kind::Kick));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(
+            rows[0].value(QStringLiteral("user")).toString(), QStringLiteral("alice (via root)"));
         QCOMPARE(rowsSince(start, 4 - drawer, QLatin1String(kind::Kick)).size(), 0);
     }
 
