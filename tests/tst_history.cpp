@@ -544,6 +544,23 @@ private slots:
         QCOMPARE(rowsSince(start, 4 - drawer, QLatin1String(kind::Kick)).size(), 0);
     }
 
+    // A job waiting for its kick's row keeps its place: a job asked for
+    // after it, on the same printer, prints after it.
+    void jobWaitingForItsRowKeepsItsPlace()
+    {
+        QVERIFY(writeFile(slowSync, "300"));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        QDBusPendingCall first = printJob(bus(), 1, QByteArray("order A\n\x1bp\x00\x05\x05", 13));
+        QDBusPendingCall second = printJob(bus(), 3, QByteArrayLiteral("order B\n"));
+        for (QDBusPendingCall *call : {&first, &second}) {
+            call->waitForFinished();
+            QVERIFY2(!call->isError(), qPrintable(call->error().message()));
+        }
+        const std::vector<std::uint8_t> got = printer.received();
+        const QByteArray all(reinterpret_cast<const char *>(got.data()), qsizetype(got.size()));
+        QVERIFY(all.lastIndexOf("order A") < all.lastIndexOf("order B"));
+    }
+
     // A kick inside a print job is on the disk before its bytes reach the
     // printer, even behind a slow write: a service killed the moment they
     // arrive has its row, with the job's user as the caller named it.
