@@ -542,6 +542,10 @@ private slots:
         QCOMPARE(
             rows[0].value(QStringLiteral("user")).toString(), QStringLiteral("alice (via root)"));
         QCOMPARE(rowsSince(start, 4 - drawer, QLatin1String(kind::Kick)).size(), 0);
+        const auto state = [&] {
+            return rowsSince(start, drawer, QLatin1String(kind::Kick)).value(0).value(u"state");
+        };
+        QTRY_COMPARE(state(), QLatin1String(drawerdriver::bus::state::Delivered));
     }
 
     // A job waiting for its kick's row keeps its place: a job asked for
