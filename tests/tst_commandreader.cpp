@@ -1,6 +1,7 @@
 // Where a print job's commands end, as the printer reads them, and which of
 // them fire a drawer: byte streams built here, with images whose data holds
 // the very bytes of a kick or a status question.
+#include "monitor/printjob.h"
 #include "protocols/commandreader.h"
 
 #include <QTest>
@@ -73,6 +74,7 @@ private slots:
         row("ESC p pin 2", EscPos, hex("'a'"), hex("1B 70 00 19 FA"), true, 0);
         row("ESC p pin 5", EscPos, none, hex("1B 70 31 19 FA"), true, 1);
         row("DLE DC4 1 pin 5", EscPos, none, hex("10 14 01 01 05"), true, 1);
+        row("DLE DC4 1 pin 2", EscPos, none, hex("10 14 01 00 05"), true, 0);
         row("DLE DC4 8", EscPos, none, hex("10 14 08 01 03 14 01 06 02 08"), true, -1, true);
         row("DLE DC4 unknown", EscPos, none, hex("10 14 05"), false);
         row("DLE EOT 1", EscPos, none, hex("10 04 01"), true, -1, true);
@@ -191,6 +193,24 @@ private slots:
             QCOMPARE(found[i].drawer, kicks[i].drawer);
             QCOMPARE(found[i].certain, kicks[i].certain);
         }
+    }
+
+    // A job that would leave the printer inside a command is refused; one
+    // the reading cannot follow to its end is not, for the printer may know it.
+    void jobEndingInsideACommand_data()
+    {
+        QTest::addColumn<Bytes>("job");
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("whole receipt") << hex("'Total' 0A 1D 56 31") << false;
+        QTest::newRow("kick cut short") << hex("'Total' 0A 1B 70 00") << true;
+        QTest::newRow("image cut short") << hex("1D 76 30 00 05 00 03 00 FF") << true;
+        QTest::newRow("unknown command last") << hex("'Total' 0A 1B 99 00") << false;
+    }
+    void jobEndingInsideACommand()
+    {
+        QFETCH(Bytes, job);
+        QFETCH(bool, inside);
+        QCOMPARE(PrintJob::endsInsideCommand(EscPos, job), inside);
     }
 };
 

@@ -1042,6 +1042,27 @@ private slots:
         monitor->stop();
     }
 
+    // A printer taking a job again after a stall is there again while the
+    // job prints, though the job lets no status question go.
+    void printerTakingAgainIsBackMidJob()
+    {
+        FakeNetworkPrinter printer;
+        printer.bytesPerSecond = 20000;
+        const auto monitor = printerMonitor(printer.address());
+        QTRY_VERIFY(monitor->answering());
+        Bytes job {0x1B, 0x99}; // a command the reading does not know
+        job.resize(60000, 'a');
+        auto printed = print(*monitor, job);
+        QTRY_VERIFY(printer.received().size() > 4000);
+        printer.bytesPerSecond = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->answering(), 3000);
+        printer.bytesPerSecond = 20000;
+        QTRY_VERIFY(monitor->answering());
+        QVERIFY(printed.wait_for(std::chrono::seconds(0)) != std::future_status::ready);
+        QVERIFY(printedWhole(printed));
+        monitor->stop();
+    }
+
     // Jobs print whole and in order; a kick asked for during one goes
     // between two of its commands, never into an image's data, though that
     // holds the very bytes of a kick.

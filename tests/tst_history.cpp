@@ -520,6 +520,51 @@ private slots:
             QVERIFY2(kicks.contains(reason), qPrintable(reason));
     }
 
+    // A kick inside a job is recorded for the drawer on the connector it
+    // fires, not for the drawer the job was printed through.
+    void jobKickNamesItsConnectorsDrawer_data()
+    {
+        QTest::addColumn<char>("pin");
+        QTest::addColumn<int>("drawer"); // drawers 1 and 3 share the printer
+        QTest::newRow("pin 2") << '\x00' << 1;
+        QTest::newRow("pin 5") << '\x01' << 3;
+    }
+    void jobKickNamesItsConnectorsDrawer()
+    {
+        QFETCH(char, pin);
+        QFETCH(int, drawer);
+        const std::int64_t start = nowUs();
+        QDBusPendingCall call = printJob(bus(), 1, QByteArray("till\n\x1bp", 7) + pin + "\x05\x05");
+        call.waitForFinished();
+        QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+        const QList<QJsonObject> rows = rowsSince(start, drawer, QLatin1String(kind::Kick));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(
+            rows[0].value(QStringLiteral("user")).toString(), QStringLiteral("alice (via root)"));
+        QCOMPARE(rowsSince(start, 4 - drawer, QLatin1String(kind::Kick)).size(), 0);
+        const auto state = [&] {
+            return rowsSince(start, drawer, QLatin1String(kind::Kick)).value(0).value(u"state");
+        };
+        QTRY_COMPARE(state(), QLatin1String(drawerdriver::bus::state::Delivered));
+    }
+
+    // A job waiting for its kick's row keeps its place: a job asked for
+    // after it, on the same printer, prints after it.
+    void jobWaitingForItsRowKeepsItsPlace()
+    {
+        QVERIFY(writeFile(slowSync, "300"));
+        const auto fast = qScopeGuard([this] { writeFile(slowSync, "0"); });
+        QDBusPendingCall first = printJob(bus(), 1, QByteArray("order A\n\x1bp\x00\x05\x05", 13));
+        QDBusPendingCall second = printJob(bus(), 3, QByteArrayLiteral("order B\n"));
+        for (QDBusPendingCall *call : {&first, &second}) {
+            call->waitForFinished();
+            QVERIFY2(!call->isError(), qPrintable(call->error().message()));
+        }
+        const std::vector<std::uint8_t> got = printer.received();
+        const QByteArray all(reinterpret_cast<const char *>(got.data()), qsizetype(got.size()));
+        QVERIFY(all.lastIndexOf("order A") < all.lastIndexOf("order B"));
+    }
+
     // A kick inside a print job is on the disk before its bytes reach the
     // printer, even behind a slow write: a service killed the moment they
     // arrive has its row, with the job's user as the caller named it.
