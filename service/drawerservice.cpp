@@ -527,23 +527,31 @@ void DrawerService::takeKickEnds()
         const auto found = m_kicksUnderWay.find(end.tag);
         if (found == m_kicksUnderWay.end())
             continue;
-        Event event = std::move(found->second);
+        const Event event = std::move(found->second);
         m_kicksUnderWay.erase(found);
-        const bool whole = end.end == KickEnd::Delivered;
-        const bool part = end.end == KickEnd::CutShort;
-        m_writer->setState(end.tag,
-            whole      ? bus::state::Delivered
-                : part ? bus::state::CutShort
-                       : bus::state::Undelivered);
-        if (whole)
-            continue;
-        event.timeUs = nowUs();
-        event.kind = bus::event::KickUndelivered;
-        event.state.clear();
-        event.reason = part ? "cut short: part of it reached the device"
-                            : "device busy or gone past the delivery deadline";
-        record(event);
+        kickEnded(end.tag, event, end.end,
+            end.end == KickEnd::CutShort ? "cut short: part of it reached the device"
+                                         : "device busy or gone past the delivery deadline");
     }
+}
+
+// A kick's row follows how it ended; one not taken whole also gets a row
+// of its own saying why.
+void DrawerService::kickEnded(
+    HistoryWriter::Ticket row, const Event &kick, KickEnd end, const char *whyNotWhole)
+{
+    m_writer->setState(row,
+        end == KickEnd::Delivered      ? bus::state::Delivered
+            : end == KickEnd::CutShort ? bus::state::CutShort
+                                       : bus::state::Undelivered);
+    if (end == KickEnd::Delivered)
+        return;
+    Event event = kick;
+    event.timeUs = nowUs();
+    event.kind = bus::event::KickUndelivered;
+    event.state.clear();
+    event.reason = whyNotWhole;
+    record(event);
 }
 
 void DrawerService::record(Event event)

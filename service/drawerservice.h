@@ -165,6 +165,8 @@ private:
     void announce(Drawer &drawer, bool state, bool settings);
     // The record: each event is told to the journal and written, in order.
     void record(Event event);
+    void kickEnded(HistoryWriter::Ticket row, const Event &kick, drawerdriver::KickEnd end,
+        const char *whyNotWhole);
     void historyChanged();
     // The steps of an Open (opening.cpp).
     struct Caller;

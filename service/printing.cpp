@@ -405,19 +405,12 @@ void DrawerService::jobEnded(std::uint64_t id, const PrintResult &result)
         // A kick is at most five bytes long.
         const bool whole = result.printed || result.taken >= kick.offset + 5;
         const bool part = !whole && result.taken > kick.offset;
-        m_writer->setState(kick.row,
-            whole      ? bus::state::Delivered
-                : part ? bus::state::CutShort
-                       : bus::state::Undelivered);
-        if (whole)
-            continue;
-        Event event = kick.event;
-        event.timeUs = nowUs();
-        event.kind = bus::event::KickUndelivered;
-        event.state.clear();
-        event.reason = part ? "cut short: part of it reached the printer"
-                            : "its job stopped before it reached the printer";
-        record(event);
+        kickEnded(kick.row, kick.event,
+            whole      ? KickEnd::Delivered
+                : part ? KickEnd::CutShort
+                       : KickEnd::Undelivered,
+            part ? "cut short: part of it reached the printer"
+                 : "its job stopped before it reached the printer");
     }
     print.kicks.clear();
     if (result.printed) {
