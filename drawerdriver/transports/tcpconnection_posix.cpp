@@ -103,19 +103,11 @@ OpenResult connectNetwork(
     }
     if (code != 0) {
         ::close(fd);
-        result.error = "cannot connect to " + name + ": " + std::strerror(code);
-        if (code == ECONNREFUSED)
-            result.error = name + " refuses connections (is the printer on, and the port right?)";
-        if (code == ETIMEDOUT)
-            result.error = "cannot connect to " + name + ": no answer within "
-                + std::to_string(timeoutMs) + " ms";
-        // A print server with its connection slots taken lets the attempt
-        // wait: the printer is busy. One that refuses is switched off, or
-        // printing with its one slot taken.
-        result.failure = code == ETIMEDOUT ? OpenFailure::Busy
-            : code == ECONNREFUSED         ? OpenFailure::Refused
-                                           : OpenFailure::Other;
-        return result;
+        return connectFailure(name,
+            code == ECONNREFUSED    ? ConnectError::Refused
+                : code == ETIMEDOUT ? ConnectError::TimedOut
+                                    : ConnectError::Other,
+            std::strerror(code), timeoutMs);
     }
     result.transport = std::make_unique<NetworkConnection>(fd, name);
     return result;

@@ -206,18 +206,11 @@ OpenResult connectNetwork(
     if (code != 0) {
         ::closesocket(socket);
         WSACloseEvent(event);
-        result.error = "cannot connect to " + name + ": " + systemMessage(DWORD(code));
-        if (code == WSAECONNREFUSED)
-            result.error = name + " refuses connections (is the printer on, and the port right?)";
-        if (code == WSAETIMEDOUT)
-            result.error = "cannot connect to " + name + ": no answer within "
-                + std::to_string(timeoutMs) + " ms";
-        // As on POSIX: a print server with its slots taken lets the attempt
-        // wait (busy); one that refuses is off, or printing.
-        result.failure = code == WSAETIMEDOUT ? OpenFailure::Busy
-            : code == WSAECONNREFUSED         ? OpenFailure::Refused
-                                              : OpenFailure::Other;
-        return result;
+        return connectFailure(name,
+            code == WSAECONNREFUSED    ? ConnectError::Refused
+                : code == WSAETIMEDOUT ? ConnectError::TimedOut
+                                       : ConnectError::Other,
+            systemMessage(DWORD(code)), timeoutMs);
     }
     result.failure = OpenFailure::None;
     result.transport = std::make_unique<NetworkConnection>(socket, event, name);

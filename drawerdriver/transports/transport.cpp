@@ -31,6 +31,31 @@ bool Transport::writeAll(const std::vector<std::uint8_t> &bytes, Clock::time_poi
     return true;
 }
 
+OpenResult connectFailure(
+    const std::string &name, ConnectError error, const std::string &reason, int timeoutMs)
+{
+    OpenResult result;
+    switch (error) {
+    case ConnectError::Refused:
+        result.error = name + " refuses connections (is the printer on, and the port right?)";
+        // Switched off, or printing with its one slot taken.
+        result.failure = OpenFailure::Refused;
+        break;
+    case ConnectError::TimedOut:
+        result.error = "cannot connect to " + name + ": no answer within "
+            + std::to_string(timeoutMs) + " ms";
+        // A print server with its connection slots taken lets the attempt
+        // wait: the printer is busy.
+        result.failure = OpenFailure::Busy;
+        break;
+    case ConnectError::Other:
+        result.error = "cannot connect to " + name + ": " + reason;
+        result.failure = OpenFailure::Other;
+        break;
+    }
+    return result;
+}
+
 WaitResult Transport::waitReadyForJob(
     Clock::time_point deadline, bool writable, const WakeSignal *wake)
 {

@@ -110,6 +110,14 @@ std::vector<NetworkAddress> resolveNetworkAddresses(const Endpoint &endpoint, st
 OpenResult connectNetwork(const Endpoint &endpoint, const NetworkAddress &address, int timeoutMs,
     NativeWake wake = NoWake);
 
+// How a connection to a network printer failed, as both platforms' words
+// for it come down to.
+enum class ConnectError { Refused, TimedOut, Other };
+// The failure's result: its message (reason: the system's own words) and
+// what it means for the monitor.
+OpenResult connectFailure(
+    const std::string &name, ConnectError error, const std::string &reason, int timeoutMs);
+
 // Which processes hold a device open, as "1234 (cupsd)", for messages;
 // empty where the system does not show it.
 std::string deviceHolders(const std::string &path);
